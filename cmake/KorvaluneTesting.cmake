@@ -1,0 +1,38 @@
+# One QtTest executable per test area. Each test class of the area registers
+# itself (tests/support/testregistry.h) and becomes one CTest entry, so CTest
+# can run the classes in parallel and label or lock them one by one.
+
+# kv_add_test_area(<area> SOURCES <files...> [LIBRARIES <targets...>])
+function(kv_add_test_area area)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+    set(target tst_${area})
+    add_executable(${target} ${ARG_SOURCES})
+    target_link_libraries(${target} PRIVATE kvtestsupport ${ARG_LIBRARIES})
+    set_target_properties(${target} PROPERTIES
+        RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests/${area}")
+endfunction()
+
+# kv_add_test_class(<area> <class> [LABELS <labels...>] [RESOURCE_LOCK <locks...>]
+#                   [TIMEOUT <seconds>])
+# Every test gets its own HOME, TMPDIR and XDG_RUNTIME_DIR below the build tree.
+function(kv_add_test_class area class)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;RESOURCE_LOCK" ${ARGN})
+    set(name ${area}.${class})
+    set(envroot "${CMAKE_BINARY_DIR}/testenv/${name}")
+    add_test(NAME ${name} COMMAND tst_${area} ${class})
+    set(env
+        "QT_QPA_PLATFORM=offscreen"
+        "HOME=${envroot}/home"
+        "TMPDIR=${envroot}/tmp"
+        "XDG_RUNTIME_DIR=${envroot}/runtime"
+        "KV_TEST_ENV_ROOT=${envroot}")
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" LABELS "${area};${ARG_LABELS}")
+    if(ARG_RESOURCE_LOCK)
+        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+    endif()
+    if(ARG_TIMEOUT)
+        set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    else()
+        set_tests_properties(${name} PROPERTIES TIMEOUT 120)
+    endif()
+endfunction()

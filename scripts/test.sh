@@ -1,0 +1,12 @@
+#!/bin/sh
+# The project's test command: installs the dependencies, configures into
+# build/, builds and runs the whole CTest suite.
+set -eu
+
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build
+cd build
+ctest --output-on-failure --parallel "$(nproc)" --timeout 300

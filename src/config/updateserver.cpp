@@ -1,0 +1,3 @@
+#include "updateserver.h"
+
+QString BANNER_SERVER = QStringLiteral(KORVALUNE_UPDATE_SERVER);

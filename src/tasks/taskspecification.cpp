@@ -1,0 +1,72 @@
+#include "taskspecification.h"
+
+TaskSpecification::TaskSpecification(QObject* parent, double progressRange)
+    : QObject(parent)
+    , canceledByUser(false)
+    , progressRange(progressRange)
+    , progress(0.0)
+    , state(TaskState::Idle)
+{
+}
+
+void TaskSpecification::setParentProgressRange(double range)
+{
+    progressRange = range;
+}
+
+void TaskSpecification::setProgress(double fraction)
+{
+    progress = fraction * progressRange;
+    emit updateProgress(progress);
+}
+
+// finish(), errorCancel() and userCancel() do not look at the current state:
+// ending a task once per run is the duty of the code that calls them.
+void TaskSpecification::finish()
+{
+    state = TaskState::Finished;
+    setProgress(1.0);
+    emit finished(this);
+}
+
+void TaskSpecification::errorCancel()
+{
+    state = TaskState::ErrorCanceled;
+    emit canceled(this);
+}
+
+void TaskSpecification::userCancel()
+{
+    state = TaskState::UserCanceled;
+    emit canceled(this);
+}
+
+void TaskSpecification::reset()
+{
+    canceledByUser = false;
+    state = TaskState::Idle;
+    setProgress(0.0);
+}
+
+void TaskSpecification::timeTick(quint64& done, quint64& total, quint64& speed, bool& downloading)
+{
+    done = 0;
+    total = 0;
+    speed = 0;
+    downloading = false;
+}
+
+void TaskSpecification::userCanceled()
+{
+    canceledByUser = true;
+}
+
+void TaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
+{
+}
+
+void TaskSpecification::onOtherTaskCancelled(TaskSpecification* other)
+{
+    if (other != this && state == TaskState::Running)
+        handleOtherTaskCancelled(other);
+}
