@@ -1,0 +1,54 @@
+#ifndef COMPOSEDTASKSPECIFICATION_H
+#define COMPOSEDTASKSPECIFICATION_H
+
+#include "taskspecification.h"
+
+#include <QList>
+
+// A task made of sub-tasks. It owns them, starts them first-in first-out
+// with at most maxParallel running at once, relays their messages and
+// errors, sums their weighted progress and download figures, stops starting
+// new ones after the first cancellation or the user's request, and once none
+// runs any more ends itself with the outcome derived from theirs.
+class ComposedTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    ComposedTaskSpecification(int maxParallel, double progressRange, QObject* parent);
+    ~ComposedTaskSpecification() override;
+
+    void addSubTask(TaskSpecification* task);
+    int getStateFromSubTasks() const;
+
+public slots:
+    void reset() override;
+    void timeTick(quint64& done, quint64& total, quint64& speed, bool& downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+    virtual void subtasksDone();
+    virtual void connectSignals(TaskSpecification* task);
+
+signals:
+    void startNextTask();
+
+protected:
+    void executeSubTasks();
+    void clearSubTasks();
+
+    QList<TaskSpecification*> subTasks;
+    QList<TaskSpecification*> pendingTasks;
+    QList<TaskSpecification*> runningTasks;
+    QList<TaskSpecification*> doneTasks;
+    int maxParallel;
+    bool subTaskCanceled;
+    bool doneReported;
+
+private slots:
+    void onStartNextTask();
+    void onUpdateProgress(qreal doneFrac);
+    void onSubTaskFinished(TaskSpecification* task);
+    void onSubTaskCanceled(TaskSpecification* task);
+};
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef FILECOPYTASKSPECIFICATION_H
+#define FILECOPYTASKSPECIFICATION_H
+
+#include "slowfileopspecification.h"
+
+class FileCopyFunc : public SlowFileOpFunc
+{
+    Q_OBJECT
+
+public:
+    using SlowFileOpFunc::SlowFileOpFunc;
+
+    bool run() override;
+};
+
+// Copies a file; never over an existing destination.
+class FileCopyTaskSpecification : public SlowFileOpSpecification
+{
+    Q_OBJECT
+
+public:
+    FileCopyTaskSpecification(RollbackDataList* journal, const QString& source,
+                              const QString& destination, QObject* parent, double progressRange);
+
+public slots:
+    ASyncFunc* createFunction() override;
+};
+
+#endif

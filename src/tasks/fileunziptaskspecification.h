@@ -1,0 +1,32 @@
+#ifndef FILEUNZIPTASKSPECIFICATION_H
+#define FILEUNZIPTASKSPECIFICATION_H
+
+#include "slowfileopspecification.h"
+
+class FileUnzipFunc : public SlowFileOpFunc
+{
+    Q_OBJECT
+
+public:
+    using SlowFileOpFunc::SlowFileOpFunc;
+
+    bool run() override;
+    // Note the order: destination first.
+    bool unzipFile(const QString& destination, const QString& source);
+};
+
+// Unpacks a gzip file, overwriting the destination. Data that is not gzip
+// is passed through unchanged by zlib.
+class FileUnzipTaskSpecification : public SlowFileOpSpecification
+{
+    Q_OBJECT
+
+public:
+    FileUnzipTaskSpecification(RollbackDataList* journal, const QString& source,
+                               const QString& destination, QObject* parent, double progressRange);
+
+public slots:
+    ASyncFunc* createFunction() override;
+};
+
+#endif

@@ -1,0 +1,358 @@
+#include "testregistry.h"
+
+#include "scriptedtask.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTest>
+
+class ComposedTaskTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void executeReturnsBeforeAnySubTaskStarts();
+    void runsFirstInFirstOutWithinMaxParallel();
+    void emptyCompositeFinishesInsideExecute();
+    void maxParallelZeroEndsAsError();
+    void chainOfSynchronousSubTasksFinishes();
+    void outcome_data();
+    void outcome();
+    void userCancelBeforeExecuteStartsNothing();
+    void siblingsCancellingSynchronouslyEndTheCompositeOnce();
+    void progressIsWeightedOnTwoLevels();
+    void canceledSubTaskProgressStaysCounted();
+    void timeTickSumsChildren();
+    void rebuildFromInsideSubTaskSignal();
+    void resetCompositeRunsAgain();
+    void queuedStartAfterResetStartsNothing();
+    void relaysMessagesAndErrors();
+};
+
+void ComposedTaskTest::executeReturnsBeforeAnySubTaskStarts()
+{
+    QStringList log;
+    ScriptedComposite composite(1, 1.0, nullptr);
+    for (const char* name : {"a", "b", "c"})
+        composite.addScripted(QLatin1String(name), 1.0 / 3, &log)->ending = ScriptedTask::FinishAtOnce;
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+
+    composite.execute();
+    QVERIFY(log.isEmpty());
+    QCOMPARE(composite.state, int(TaskState::Running));
+
+    // Each start takes its own turn of the event loop.
+    QCoreApplication::processEvents();
+    QCOMPARE(log, QStringList{"start a"});
+    QVERIFY(finished.wait(1000));
+    QCOMPARE(log, (QStringList{"start a", "start b", "start c"}));
+    QCOMPARE(finished.count(), 1);
+}
+
+void ComposedTaskTest::runsFirstInFirstOutWithinMaxParallel()
+{
+    QStringList log;
+    ScriptedComposite composite(2, 1.0, nullptr);
+    QList<ScriptedTask*> tasks;
+    for (int i = 0; i < 5; ++i)
+        tasks << composite.addScripted(QString::number(i), 0.2, &log);
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+
+    composite.execute();
+    QTRY_COMPARE(log.count(), 2);
+    QCoreApplication::processEvents();
+    QCOMPARE(log, (QStringList{"start 0", "start 1"}));
+    QCOMPARE(composite.runningCount(), 2);
+
+    // Each end frees exactly one start, in list order.
+    tasks[1]->succeed();
+    QTRY_COMPARE(log.count(), 3);
+    QCOMPARE(log.last(), QStringLiteral("start 2"));
+    tasks[0]->succeed();
+    QTRY_COMPARE(log.count(), 4);
+    QCOMPARE(log.last(), QStringLiteral("start 3"));
+    QCoreApplication::processEvents();
+    QCOMPARE(composite.runningCount(), 2);
+
+    tasks[2]->succeed();
+    QTRY_COMPARE(log.count(), 5);
+    tasks[3]->succeed();
+    tasks[4]->succeed();
+    QVERIFY(finished.wait(1000));
+    QCOMPARE(composite.state, int(TaskState::Finished));
+    QCOMPARE(composite.progress, 1.0);
+}
+
+void ComposedTaskTest::emptyCompositeFinishesInsideExecute()
+{
+    ScriptedComposite composite(1, 0.3, nullptr);
+    QSignalSpy progress(&composite, &TaskSpecification::updateProgress);
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+    composite.execute();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(progress.last().at(0).toDouble(), 0.3);
+}
+
+void ComposedTaskTest::maxParallelZeroEndsAsError()
+{
+    QStringList log;
+    ScriptedComposite composite(0, 1.0, nullptr);
+    composite.addScripted(QStringLiteral("a"), 1.0, &log);
+    QSignalSpy canceled(&composite, &TaskSpecification::canceled);
+    composite.execute();
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(composite.state, int(TaskState::ErrorCanceled));
+    QCoreApplication::processEvents();
+    QVERIFY(log.isEmpty());
+}
+
+void ComposedTaskTest::chainOfSynchronousSubTasksFinishes()
+{
+    QStringList log;
+    ScriptedComposite composite(1, 1.0, nullptr);
+    for (int i = 0; i < 20; ++i)
+        composite.addScripted(QString::number(i), 0.05, &log)->ending = ScriptedTask::FinishAtOnce;
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+    composite.execute();
+    QVERIFY(finished.wait(1000));
+    QCOMPARE(log.count(), 20);
+    QCOMPARE(finished.count(), 1);
+}
+
+// Each script is a sequence of steps on sub-tasks a, b and c (all running at
+// once); "!" asks the composite to stop.
+void ComposedTaskTest::outcome_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("all finished") << "a+ b+ c+" << int(TaskState::Finished);
+    QTest::newRow("error then user") << "a- b* c+" << int(TaskState::ErrorCanceled);
+    QTest::newRow("user then error") << "a* b- c+" << int(TaskState::ErrorCanceled);
+    QTest::newRow("user only") << "a* b+ c+" << int(TaskState::UserCanceled);
+    QTest::newRow("stop asked, all finish") << "! a+ b+ c+" << int(TaskState::Finished);
+    QTest::newRow("stop asked, one errors") << "! a+ b- c+" << int(TaskState::ErrorCanceled);
+}
+
+void ComposedTaskTest::outcome()
+{
+    QFETCH(QString, script);
+    QFETCH(int, expected);
+
+    ScriptedComposite composite(3, 1.0, nullptr);
+    QMap<QChar, ScriptedTask*> tasks;
+    for (QChar name : {u'a', u'b', u'c'})
+        tasks[name] = composite.addScripted(QString(name), 1.0 / 3);
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+    QSignalSpy canceled(&composite, &TaskSpecification::canceled);
+    composite.execute();
+    QTRY_COMPARE(composite.runningCount(), 3);
+
+    for (const QString& step : script.split(u' ')) {
+        if (step == QLatin1String("!")) {
+            composite.userCanceled();
+            continue;
+        }
+        ScriptedTask* task = tasks.value(step.at(0));
+        if (task->state != TaskState::Running)
+            continue; // already ended by a sibling's cancellation
+        switch (step.at(1).unicode()) {
+        case '+': task->succeed(); break;
+        case '-': task->fail(); break;
+        case '*': task->abort(); break;
+        }
+    }
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+    QCoreApplication::processEvents();
+    QCOMPARE(finished.count() + canceled.count(), 1);
+    QCOMPARE(composite.state, expected);
+}
+
+void ComposedTaskTest::userCancelBeforeExecuteStartsNothing()
+{
+    QStringList log;
+    ScriptedComposite composite(2, 1.0, nullptr);
+    composite.addScripted(QStringLiteral("a"), 0.5, &log);
+    composite.addScripted(QStringLiteral("b"), 0.5, &log);
+    QSignalSpy canceled(&composite, &TaskSpecification::canceled);
+
+    composite.userCanceled();
+    composite.execute();
+    QVERIFY(canceled.wait(1000));
+    QCOMPARE(composite.state, int(TaskState::UserCanceled));
+    QVERIFY(log.isEmpty());
+}
+
+void ComposedTaskTest::siblingsCancellingSynchronouslyEndTheCompositeOnce()
+{
+    QStringList log;
+    ScriptedComposite composite(4, 1.0, nullptr);
+    QList<ScriptedTask*> tasks;
+    for (int i = 0; i < 4; ++i) {
+        tasks << composite.addScripted(QString::number(i), 0.2, &log);
+        tasks.last()->cancelWhenSiblingCancels = true;
+    }
+    ScriptedTask* pending = composite.addScripted(QStringLiteral("pending"), 0.2, &log);
+    QSignalSpy canceled(&composite, &TaskSpecification::canceled);
+    QSignalSpy notices(&composite, &TaskSpecification::otherTaskCancelled);
+    composite.execute();
+    QTRY_COMPARE(composite.runningCount(), 4);
+
+    tasks[1]->fail();
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(notices.count(), 1);
+    for (ScriptedTask* task : tasks)
+        QCOMPARE(task->state, int(TaskState::ErrorCanceled));
+    QCoreApplication::processEvents();
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(pending->state, int(TaskState::Idle));
+    QVERIFY(!log.contains(QStringLiteral("start pending")));
+}
+
+void ComposedTaskTest::progressIsWeightedOnTwoLevels()
+{
+    ScriptedComposite root(1, 1.0, nullptr);
+    auto* inner = new ScriptedComposite(2, 0.4, &root);
+    root.addSubTask(inner);
+    ScriptedTask* last = root.addScripted(QStringLiteral("last"), 0.6);
+    ScriptedTask* a = new ScriptedTask(QStringLiteral("a"), inner, 0.25, nullptr);
+    ScriptedTask* b = new ScriptedTask(QStringLiteral("b"), inner, 0.75, nullptr);
+    inner->addSubTask(a);
+    inner->addSubTask(b);
+    QSignalSpy progress(&root, &TaskSpecification::updateProgress);
+
+    root.execute();
+    QTRY_COMPARE(inner->runningCount(), 2);
+    a->advance(0.5);
+    QCOMPARE(progress.last().at(0).toDouble(), 0.4 * 0.25 * 0.5);
+    b->succeed();
+    QCOMPARE(root.progress, 0.4 * (0.125 + 0.75));
+    a->succeed();
+    QTRY_COMPARE(last->state, int(TaskState::Running));
+    QCOMPARE(root.progress, 0.4);
+    last->advance(0.5);
+    QCOMPARE(root.progress, 0.4 + 0.3);
+
+    root.reset();
+    QCOMPARE(progress.last().at(0).toDouble(), 0.0);
+    QCOMPARE(a->state, int(TaskState::Idle));
+}
+
+void ComposedTaskTest::canceledSubTaskProgressStaysCounted()
+{
+    ScriptedComposite composite(2, 1.0, nullptr);
+    ScriptedTask* a = composite.addScripted(QStringLiteral("a"), 0.5);
+    composite.addScripted(QStringLiteral("b"), 0.5);
+    composite.execute();
+    QTRY_COMPARE(composite.runningCount(), 2);
+    a->advance(0.2);
+    a->fail();
+    QCOMPARE(composite.progress, 0.1);
+}
+
+void ComposedTaskTest::timeTickSumsChildren()
+{
+    ScriptedComposite composite(1, 1.0, nullptr);
+    ScriptedTask* a = composite.addScripted(QStringLiteral("a"), 0.3);
+    ScriptedTask* b = composite.addScripted(QStringLiteral("b"), 0.3);
+    ScriptedTask* c = composite.addScripted(QStringLiteral("c"), 0.4);
+    a->tickDone = 10; a->tickTotal = 100; a->tickSpeed = 5;
+    b->tickDone = 7; b->tickTotal = 0; b->tickSpeed = 3; b->tickDownloading = true;
+    c->tickDone = 1; c->tickTotal = 50; c->tickSpeed = 0;
+
+    // The composite adds to what the caller passes in.
+    quint64 done = 1000, total = 2000, speed = 1;
+    bool downloading = true;
+    composite.timeTick(done, total, speed, downloading);
+    QCOMPARE(done, quint64(1000 + 10 + 1));
+    QCOMPARE(total, quint64(2000 + 100 + 50));
+    QCOMPARE(speed, quint64(1 + 5 + 3));
+    QVERIFY(downloading);
+
+    b->tickDownloading = false;
+    composite.timeTick(done, total, speed, downloading);
+    QVERIFY(!downloading);
+}
+
+// A composite that, like the engine's, throws its sub-tasks away and builds
+// new ones when one of them ends, and runs them again.
+void ComposedTaskTest::rebuildFromInsideSubTaskSignal()
+{
+    QStringList log;
+    ScriptedComposite composite(1, 1.0, nullptr);
+    ScriptedTask* old = composite.addScripted(QStringLiteral("old"), 1.0, &log);
+    QPointer<ScriptedTask> oldGuard(old);
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+    QSignalSpy canceled(&composite, &TaskSpecification::canceled);
+    composite.execute();
+    QTRY_COMPARE(old->state, int(TaskState::Running));
+
+    ScriptedTask* fresh = nullptr;
+    connect(old, &TaskSpecification::message, &composite, [&] {
+        composite.clearSubTasks();
+        composite.TaskSpecification::reset();
+        fresh = composite.addScripted(QStringLiteral("fresh"), 1.0, &log);
+        composite.execute();
+    });
+    emit old->message(QStringLiteral("rebuild"));
+    QVERIFY(fresh);
+
+    // The old task's later signals reach nothing.
+    old->fail();
+    QCOMPARE(canceled.count(), 0);
+    QTRY_COMPARE(fresh->state, int(TaskState::Running));
+    fresh->succeed();
+    QVERIFY(finished.wait(1000));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(canceled.count(), 0);
+    QCOMPARE(log, (QStringList{"start old", "start fresh"}));
+    QTRY_VERIFY(oldGuard.isNull());
+}
+
+void ComposedTaskTest::resetCompositeRunsAgain()
+{
+    QStringList log;
+    ScriptedComposite composite(1, 1.0, nullptr);
+    ScriptedTask* first = composite.addScripted(QStringLiteral("first"), 1.0, &log);
+    first->ending = ScriptedTask::FailAtOnce;
+    QSignalSpy canceled(&composite, &TaskSpecification::canceled);
+    composite.execute();
+    QVERIFY(canceled.wait(1000));
+
+    composite.clearSubTasks();
+    composite.TaskSpecification::reset();
+    composite.addScripted(QStringLiteral("second"), 1.0, &log)->ending = ScriptedTask::FinishAtOnce;
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+    composite.execute();
+    QVERIFY(finished.wait(1000));
+    QCOMPARE(log, (QStringList{"start first", "start second"}));
+}
+
+void ComposedTaskTest::queuedStartAfterResetStartsNothing()
+{
+    QStringList log;
+    ScriptedComposite composite(1, 1.0, nullptr);
+    composite.addScripted(QStringLiteral("a"), 1.0, &log);
+    composite.execute();
+    composite.reset();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QVERIFY(log.isEmpty());
+    QCOMPARE(composite.state, int(TaskState::Idle));
+}
+
+void ComposedTaskTest::relaysMessagesAndErrors()
+{
+    ScriptedComposite composite(1, 1.0, nullptr);
+    ScriptedTask* task = composite.addScripted(QStringLiteral("a"), 1.0);
+    QSignalSpy messages(&composite, &TaskSpecification::message);
+    QSignalSpy errors(&composite, &TaskSpecification::error);
+    emit task->message(QStringLiteral("line"));
+    emit task->error(QStringLiteral("box"));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("line"));
+    QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("box"));
+}
+
+static TestRegistration registration("ComposedTaskTest", [] { return new ComposedTaskTest; });
+
+#include "tst_composedtask.moc"

@@ -1,0 +1,187 @@
+#include "testregistry.h"
+
+#include "rollback.h"
+#include "taskspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+class Receiver : public TaskSpecification
+{
+public:
+    Receiver() : TaskSpecification(nullptr, 1.0) {}
+    void execute() override {}
+};
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+class RollbackTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void emptyJournalSucceedsSilently();
+    void undoesNewestFirst();
+    void removesNestedDirectoriesChildFirst();
+    void failingUndo_data();
+    void failingUndo();
+    void nullReceiverStillReportsFailure();
+    void appendListKeepsOrder();
+    void warningTextsSurviveArgumentMarkersInPaths();
+};
+
+void RollbackTest::emptyJournalSucceedsSilently()
+{
+    Receiver receiver;
+    QSignalSpy messages(&receiver, &TaskSpecification::message);
+    RollbackDataList journal;
+    QVERIFY(journal.rollback(&receiver));
+    QCOMPARE(messages.count(), 0);
+}
+
+// The installation of one file: the old file moved away, then the new file
+// created in its place. Undone newest first, the old content comes back.
+void RollbackTest::undoesNewestFirst()
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath("a");
+    const QString b = dir.filePath("b");
+    writeFile(a, "original");
+    QVERIFY(QFile::rename(a, b));
+    writeFile(a, "new");
+
+    RollbackDataList journal;
+    journal.add(RollbackData(RollbackData::Rename, a, b));
+    journal.add(RollbackData(RollbackData::CreateFile, a));
+    QCOMPARE(journal.records.first().path, b);
+    QCOMPARE(journal.records.first().secondPath, a);
+
+    QVERIFY(journal.rollback(nullptr));
+    QCOMPARE(readFile(a), QByteArray("original"));
+    QVERIFY(!QFile::exists(b));
+    QVERIFY(journal.records.isEmpty());
+}
+
+void RollbackTest::removesNestedDirectoriesChildFirst()
+{
+    QTemporaryDir dir;
+    const QString y = dir.filePath("x/y");
+    const QString z = dir.filePath("x/y/z");
+    QVERIFY(QDir().mkpath(z));
+    RollbackDataList journal;
+    journal.add(RollbackData(RollbackData::CreateDir, y));
+    journal.add(RollbackData(RollbackData::CreateDir, z));
+    QVERIFY(journal.rollback(nullptr));
+    QVERIFY(!QFileInfo::exists(y));
+    QVERIFY(QFileInfo::exists(dir.filePath("x")));
+}
+
+void RollbackTest::failingUndo_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("rename back onto an existing file")
+        << "rename" << "warning: rollback rename %1/old to %1/new failed";
+    QTest::newRow("created file gone") << "file" << "warning: rollback create file %1/gone failed";
+    QTest::newRow("created dir not empty") << "dir" << "warning: rollback create dir %1/full failed";
+}
+
+// One undo in the middle fails: its warning goes out through the task's own
+// message signal, the older records are still undone, the journal ends empty.
+void RollbackTest::failingUndo()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, warning);
+
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    writeFile(root + "/older", "x");
+    writeFile(root + "/newer", "y");
+
+    RollbackDataList journal;
+    journal.add(RollbackData(RollbackData::CreateFile, root + "/older"));
+    if (kind == QLatin1String("rename")) {
+        writeFile(root + "/old", "blocks the way back");
+        writeFile(root + "/new", "moved");
+        journal.add(RollbackData(RollbackData::Rename, root + "/old", root + "/new"));
+    } else if (kind == QLatin1String("file")) {
+        journal.add(RollbackData(RollbackData::CreateFile, root + "/gone"));
+    } else {
+        QVERIFY(QDir().mkpath(root + "/full/child"));
+        journal.add(RollbackData(RollbackData::CreateDir, root + "/full"));
+    }
+    journal.add(RollbackData(RollbackData::CreateFile, root + "/newer"));
+
+    Receiver receiver;
+    QSignalSpy messages(&receiver, &TaskSpecification::message);
+    QVERIFY(!journal.rollback(&receiver));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(), warning.arg(root));
+    QVERIFY(!QFile::exists(root + "/older"));
+    QVERIFY(!QFile::exists(root + "/newer"));
+    QVERIFY(journal.records.isEmpty());
+}
+
+void RollbackTest::nullReceiverStillReportsFailure()
+{
+    RollbackDataList journal;
+    journal.add(RollbackData(RollbackData::CreateFile, QStringLiteral("/nonexistent/file")));
+    QVERIFY(!journal.rollback(nullptr));
+}
+
+void RollbackTest::appendListKeepsOrder()
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath("a");
+    const QString b = dir.filePath("b");
+    writeFile(a, "original");
+
+    // One file's own journal, merged into the phase journal, then more work.
+    RollbackDataList fileJournal;
+    QVERIFY(QFile::rename(a, b));
+    fileJournal.add(RollbackData(RollbackData::Rename, a, b));
+    writeFile(a, "new");
+    fileJournal.add(RollbackData(RollbackData::CreateFile, a));
+
+    RollbackDataList phase;
+    phase.appendList(fileJournal);
+    QCOMPARE(fileJournal.records.count(), 2);
+    QVERIFY(QDir().mkdir(dir.filePath("later")));
+    phase.add(RollbackData(RollbackData::CreateDir, dir.filePath("later")));
+
+    QVERIFY(phase.rollback(nullptr));
+    QCOMPARE(readFile(a), QByteArray("original"));
+    QVERIFY(!QFileInfo::exists(dir.filePath("later")));
+}
+
+void RollbackTest::warningTextsSurviveArgumentMarkersInPaths()
+{
+    Receiver receiver;
+    QSignalSpy messages(&receiver, &TaskSpecification::message);
+    RollbackData record(RollbackData::Rename, QStringLiteral("/none/%2x"), QStringLiteral("/none/%1y"));
+    QVERIFY(!record.rollback(&receiver));
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QStringLiteral("warning: rollback rename /none/%2x to /none/%1y failed"));
+}
+
+static TestRegistration registration("RollbackTest", [] { return new RollbackTest; });
+
+#include "tst_rollback.moc"
