@@ -1,0 +1,42 @@
+#include "filespecifications.h"
+
+#include <QFileInfo>
+
+bool FileReplaceSpecification::hasUnzip() const
+{
+    return !unzipDest.isEmpty();
+}
+
+QString FileReplaceSpecification::pureDestFilePath() const
+{
+    return hasUnzip() ? unzipDest : fileName;
+}
+
+QString FileReplaceSpecification::destFileName(QString prefix) const
+{
+    const QString path = pureDestFilePath();
+    if (prefix.isEmpty())
+        return path;
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    const QString dir = info.path();
+    if (dir == QLatin1String("."))
+        return prefix + name;
+    return dir + QLatin1Char('/') + prefix + name;
+}
+
+// The directory part is dropped: every old copy lies directly in "old". The
+// prefix must stay equal to the one start-up uses to find leftovers.
+QString FileReplaceSpecification::oldDestFileName() const
+{
+    return QStringLiteral("old/") + QFileInfo(destFileName(QStringLiteral("_old_"))).fileName();
+}
+
+FileSpecifications::FileSpecifications() = default;
+
+void FileSpecifications::clear()
+{
+    downloads = QList<FileDownloadSpecification>();
+    replacements = QList<FileReplaceSpecification>();
+    deletions = QList<QString>();
+}
