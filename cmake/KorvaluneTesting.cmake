@@ -12,20 +12,35 @@ function(kv_add_test_area area)
         RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests/${area}")
 endfunction()
 
-# kv_add_test_class(<area> <class> [LABELS <labels...>] [RESOURCE_LOCK <locks...>]
-#                   [TIMEOUT <seconds>])
+# kv_add_test_class(<area> <class> [OWN_APPDIR] [LABELS <labels...>]
+#                   [RESOURCE_LOCK <locks...>] [TIMEOUT <seconds>])
 # Every test gets its own HOME, TMPDIR and XDG_RUNTIME_DIR below the build tree.
+# The application directory of the program is the directory of its
+# executable; a class that writes there (update.ini, mirrors.ini, installed
+# files) says OWN_APPDIR and runs a copy of the executable in a directory of
+# its own, which is emptied (but for the executable) when the test starts.
 function(kv_add_test_class area class)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;RESOURCE_LOCK" ${ARGN})
+    cmake_parse_arguments(ARG "OWN_APPDIR" "TIMEOUT" "LABELS;RESOURCE_LOCK" ${ARGN})
     set(name ${area}.${class})
     set(envroot "${CMAKE_BINARY_DIR}/testenv/${name}")
-    add_test(NAME ${name} COMMAND tst_${area} ${class})
+    if(ARG_OWN_APPDIR)
+        set(appdir "${CMAKE_BINARY_DIR}/tests/${area}/appdir/${class}")
+        add_custom_command(TARGET tst_${area} POST_BUILD
+            COMMAND ${CMAKE_COMMAND} -E make_directory "${appdir}"
+            COMMAND ${CMAKE_COMMAND} -E copy "$<TARGET_FILE:tst_${area}>" "${appdir}/"
+            VERBATIM)
+        add_test(NAME ${name} COMMAND "${appdir}/tst_${area}" ${class})
+    else()
+        set(appdir "")
+        add_test(NAME ${name} COMMAND tst_${area} ${class})
+    endif()
     set(env
         "QT_QPA_PLATFORM=offscreen"
         "HOME=${envroot}/home"
         "TMPDIR=${envroot}/tmp"
         "XDG_RUNTIME_DIR=${envroot}/runtime"
-        "KV_TEST_ENV_ROOT=${envroot}")
+        "KV_TEST_ENV_ROOT=${envroot}"
+        "KV_TEST_OWN_APPDIR=${appdir}")
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" LABELS "${area};${ARG_LABELS}")
     if(ARG_RESOURCE_LOCK)
         set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")

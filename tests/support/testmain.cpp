@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QTest>
 
@@ -34,6 +35,27 @@ void prepareTestEnvironment()
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
+// A class with an application directory of its own starts with it empty but
+// for the executable, whatever an earlier run left there.
+void prepareApplicationDirectory(const QString& executable)
+{
+    const QString appDir = qEnvironmentVariable("KV_TEST_OWN_APPDIR");
+    if (appDir.isEmpty() || !appDir.contains(QLatin1String("/appdir/"))
+        || QFileInfo(executable).absolutePath() != QDir(appDir).absolutePath())
+        return;
+    const QDir dir(appDir);
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo& entry : entries) {
+        if (entry.fileName() == QFileInfo(executable).fileName())
+            continue;
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.absoluteFilePath()).removeRecursively();
+        else
+            QFile::remove(entry.absoluteFilePath());
+    }
+}
+
 } // namespace
 
 TestRegistration::TestRegistration(const char* className, Factory factory)
@@ -45,6 +67,7 @@ int main(int argc, char** argv)
 {
     prepareTestEnvironment();
     QApplication app(argc, argv);
+    prepareApplicationDirectory(QCoreApplication::applicationFilePath());
 
     QStringList arguments = app.arguments();
     const QString program = arguments.takeFirst();

@@ -1,0 +1,23 @@
+#ifndef UPDATEINIDATA_H
+#define UPDATEINIDATA_H
+
+#include <QString>
+
+// The record of the latest run that has not finished successfully, kept in
+// the group "current" of update.ini: its target version, work directory and
+// client type. The next run resumes in that directory (same version) or
+// removes it (another version).
+class UpdateIniData
+{
+public:
+    UpdateIniData() = delete;
+
+    static QString filename();
+    static void modify(int version, const QString& dir, const QString& type);
+    // True when the record describes a usable earlier run; then writes
+    // through the pointers that are not null.
+    static bool get(int* version, QString* type, QString* dir);
+    static void cleanup();
+};
+
+#endif

@@ -1,0 +1,123 @@
+#include "testregistry.h"
+
+#include "updateinidata.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+class RunRecordTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+    void roundTrip();
+    void invalidRecord_data();
+    void invalidRecord();
+    void nullPointersAreSkipped();
+    void cleanupKeepsOtherGroups();
+
+private:
+    void writeRecord(const QVariantMap& values);
+};
+
+void RunRecordTest::cleanup()
+{
+    QFile::remove(UpdateIniData::filename());
+}
+
+void RunRecordTest::writeRecord(const QVariantMap& values)
+{
+    QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
+    settings.clear();
+    settings.beginGroup(QStringLiteral("current"));
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        settings.setValue(it.key(), it.value());
+    settings.endGroup();
+    settings.sync();
+}
+
+void RunRecordTest::roundTrip()
+{
+    QTemporaryDir workDir;
+    UpdateIniData::modify(42, workDir.path(), QStringLiteral("client_linux_x86"));
+    int version = 0;
+    QString type;
+    QString dir;
+    QVERIFY(UpdateIniData::get(&version, &type, &dir));
+    QCOMPARE(version, 42);
+    QCOMPARE(dir, workDir.path());
+    QCOMPARE(type, QStringLiteral("client_linux_x86"));
+
+    // A new run overwrites the record.
+    UpdateIniData::modify(43, workDir.path(), QStringLiteral("other"));
+    QVERIFY(UpdateIniData::get(&version, &type, &dir));
+    QCOMPARE(version, 43);
+    QCOMPARE(type, QStringLiteral("other"));
+}
+
+void RunRecordTest::invalidRecord_data()
+{
+    QTest::addColumn<QVariantMap>("record");
+    const QString existing = QDir::tempPath();
+    QTest::newRow("no file") << QVariantMap();
+    QTest::newRow("version not a number")
+        << QVariantMap{{"version", "forty"}, {"dir", existing}, {"type", "t"}};
+    QTest::newRow("version missing") << QVariantMap{{"dir", existing}, {"type", "t"}};
+    QTest::newRow("type empty") << QVariantMap{{"version", 1}, {"dir", existing}, {"type", ""}};
+    QTest::newRow("dir empty") << QVariantMap{{"version", 1}, {"dir", ""}, {"type", "t"}};
+    QTest::newRow("dir gone") << QVariantMap{{"version", 1}, {"dir", existing + "/gone"}, {"type", "t"}};
+}
+
+void RunRecordTest::invalidRecord()
+{
+    QFETCH(QVariantMap, record);
+    if (!record.isEmpty())
+        writeRecord(record);
+
+    int version = -7;
+    QString type = QStringLiteral("untouched");
+    QString dir = QStringLiteral("untouched");
+    QVERIFY(!UpdateIniData::get(&version, &type, &dir));
+    QCOMPARE(version, -7);
+    QCOMPARE(type, QStringLiteral("untouched"));
+    QCOMPARE(dir, QStringLiteral("untouched"));
+}
+
+void RunRecordTest::nullPointersAreSkipped()
+{
+    QTemporaryDir workDir;
+    UpdateIniData::modify(5, workDir.path(), QStringLiteral("t"));
+    QString dir;
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, &dir));
+    QCOMPARE(dir, workDir.path());
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+void RunRecordTest::cleanupKeepsOtherGroups()
+{
+    {
+        QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Channel/beta"), 1);
+        settings.setValue(QStringLiteral("Channel/alphaRevno"), 7);
+        settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://proxy:8080"));
+        settings.setValue(QStringLiteral("update/streams"), 4);
+    }
+    QTemporaryDir workDir;
+    UpdateIniData::modify(3, workDir.path(), QStringLiteral("t"));
+    UpdateIniData::cleanup();
+
+    QSettings settings(UpdateIniData::filename(), QSettings::IniFormat);
+    QCOMPARE(settings.childGroups(), (QStringList{"Channel", "update"}));
+    QCOMPARE(settings.value(QStringLiteral("Channel/beta")).toInt(), 1);
+    QCOMPARE(settings.value(QStringLiteral("Channel/alphaRevno")).toInt(), 7);
+    QCOMPARE(settings.value(QStringLiteral("update/proxy")).toString(), QStringLiteral("http://proxy:8080"));
+    QCOMPARE(settings.value(QStringLiteral("update/streams")).toInt(), 4);
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+static TestRegistration registration("RunRecordTest", [] { return new RunRecordTest; });
+
+#include "tst_runrecord.moc"
