@@ -1,0 +1,431 @@
+#include "fakemirror.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 206: return "Partial Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QByteArray chunkedEncoding(const QByteArray& body)
+{
+    const qsizetype chunkSize = 4096;
+    QByteArray encoded;
+    for (qsizetype offset = 0; offset < body.size(); offset += chunkSize) {
+        const QByteArray chunk = body.mid(offset, chunkSize);
+        encoded += QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n";
+    }
+    return encoded + "0\r\n\r\n";
+}
+
+// A path below the served directory: no "..", no backslash, no empty name
+// in the middle.
+bool staysInside(const QString& relative)
+{
+    if (relative.isEmpty() || relative.contains(QLatin1Char('\\')))
+        return false;
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::KeepEmptyParts);
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part == QLatin1String("..") || part == QLatin1String("."))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+FakeMirror::Response FakeMirror::Response::ok(const QByteArray& body)
+{
+    Response response;
+    response.body = body;
+    return response;
+}
+
+FakeMirror::Response FakeMirror::Response::withStatus(int status, const QByteArray& body)
+{
+    Response response;
+    response.status = status;
+    response.body = body;
+    return response;
+}
+
+FakeMirror::Response FakeMirror::Response::redirect(int status, const QString& location,
+                                                    const QByteArray& body)
+{
+    Response response = withStatus(status, body);
+    response.headers.append({QByteArray("Location"), location.toUtf8()});
+    return response;
+}
+
+QByteArray FakeMirror::corrupted(const QByteArray& body)
+{
+    QByteArray wrong = body;
+    for (char& byte : wrong)
+        byte = char(~byte);
+    return wrong;
+}
+
+FakeMirror::FakeMirror(QObject* parent)
+    : QObject(parent)
+    , server(new QTcpServer(this))
+    , defaultResponse(Response::withStatus(404, "not found\n"))
+{
+    lifetime.setSingleShot(true);
+    connect(&lifetime, &QTimer::timeout, this, &FakeMirror::stop);
+    connect(server, &QTcpServer::newConnection, this, &FakeMirror::onNewConnection);
+}
+
+FakeMirror::~FakeMirror()
+{
+    stop();
+}
+
+bool FakeMirror::start(int lifetimeMs)
+{
+    if (!server->listen(QHostAddress::LocalHost, 0))
+        return false;
+    lifetime.start(lifetimeMs);
+    return true;
+}
+
+void FakeMirror::stop()
+{
+    lifetime.stop();
+    const bool wasListening = server->isListening();
+    server->close();
+    held.clear();
+    const QList<Connection*> open = connections;
+    for (Connection* connection : open)
+        dropConnection(connection);
+    if (wasListening)
+        emit stopped();
+}
+
+bool FakeMirror::isListening() const
+{
+    return server->isListening();
+}
+
+quint16 FakeMirror::port() const
+{
+    return server->serverPort();
+}
+
+QString FakeMirror::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
+
+QString FakeMirror::url(const QString& path) const
+{
+    return baseUrl() + path;
+}
+
+void FakeMirror::setResponse(const QString& path, const Response& response)
+{
+    routes[path].response = response;
+}
+
+void FakeMirror::failFirst(const QString& path, int count, const Response& failure)
+{
+    Route& route = routes[path];
+    route.failuresLeft = count;
+    route.failure = failure;
+}
+
+void FakeMirror::serveDirectory(const QString& servedDirectory)
+{
+    directory = servedDirectory;
+}
+
+void FakeMirror::setDefaultResponse(const Response& response)
+{
+    defaultResponse = response;
+}
+
+void FakeMirror::release(const QString& path)
+{
+    QList<Held> released;
+    for (qsizetype i = held.size() - 1; i >= 0; --i) {
+        const Connection* connection = find(held[i].connectionId);
+        if (connection && connection->path == path)
+            released.prepend(held.takeAt(i));
+    }
+    for (const Held& entry : std::as_const(released)) {
+        if (Connection* connection = find(entry.connectionId))
+            answer(connection, entry.response, entry.method);
+    }
+}
+
+void FakeMirror::releaseAll()
+{
+    const QList<Held> released = held;
+    held.clear();
+    for (const Held& entry : released) {
+        if (Connection* connection = find(entry.connectionId))
+            answer(connection, entry.response, entry.method);
+    }
+}
+
+int FakeMirror::heldCount() const
+{
+    return held.size();
+}
+
+QList<FakeMirror::Request> FakeMirror::requests() const
+{
+    return log;
+}
+
+QStringList FakeMirror::requestedPaths() const
+{
+    QStringList paths;
+    for (const Request& request : log)
+        paths << request.path;
+    return paths;
+}
+
+int FakeMirror::requestCount(const QString& path) const
+{
+    return requestedPaths().count(path);
+}
+
+void FakeMirror::clearLog()
+{
+    log.clear();
+}
+
+int FakeMirror::openConnections() const
+{
+    return connections.size();
+}
+
+int FakeMirror::maxConcurrentConnections() const
+{
+    return maxConnections;
+}
+
+int FakeMirror::activeRequests() const
+{
+    return active;
+}
+
+int FakeMirror::maxConcurrentRequests() const
+{
+    return maxActive;
+}
+
+void FakeMirror::onNewConnection()
+{
+    while (QTcpSocket* socket = server->nextPendingConnection()) {
+        auto* connection = new Connection;
+        connection->id = nextConnectionId++;
+        connection->socket = socket;
+        connection->trickleTimer = new QTimer(socket);
+        connections.append(connection);
+        maxConnections = qMax(maxConnections, int(connections.size()));
+
+        // Callbacks find their connection by id: a late one (the queued
+        // disconnected of a connection dropped meanwhile) finds nothing.
+        const int id = connection->id;
+        connect(socket, &QTcpSocket::readyRead, this, [this, id] {
+            if (Connection* open = find(id))
+                onReadyRead(open);
+        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, id] {
+            if (Connection* open = find(id))
+                dropConnection(open);
+        }, Qt::QueuedConnection);
+        connect(connection->trickleTimer, &QTimer::timeout, this, [this, id] {
+            if (Connection* open = find(id))
+                sendPiece(open);
+        });
+    }
+}
+
+void FakeMirror::onReadyRead(Connection* connection)
+{
+    connection->buffer += connection->socket->readAll();
+    if (!connection->answering && !connection->closeAfter)
+        readRequests(connection);
+}
+
+FakeMirror::Connection* FakeMirror::find(int id) const
+{
+    const auto found = std::find_if(connections.cbegin(), connections.cend(),
+                                    [id](const Connection* open) { return open->id == id; });
+    return found == connections.cend() ? nullptr : *found;
+}
+
+void FakeMirror::readRequests(Connection* connection)
+{
+    const qsizetype headEnd = connection->buffer.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return;
+    const QList<QByteArray> lines = connection->buffer.left(headEnd).split('\n');
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+
+    Request request;
+    request.connection = connection->id;
+    request.method = requestLine.value(0);
+    request.target = requestLine.value(1);
+    const qsizetype query = request.target.indexOf('?');
+    request.path = QUrl::fromPercentEncoding(query < 0 ? request.target : request.target.left(query));
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0)
+            request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+    }
+    const qint64 bodyLength = request.headers.value("content-length").toLongLong();
+    if (connection->buffer.size() < headEnd + 4 + bodyLength)
+        return;
+    connection->buffer.remove(0, headEnd + 4 + bodyLength);
+
+    connection->answering = true;
+    connection->path = request.path;
+    ++active;
+    maxActive = qMax(maxActive, active);
+    log.append(request);
+    const int id = connection->id;
+    emit requestReceived(request);
+    // A receiver may have stopped the server meanwhile.
+    if (find(id))
+        answer(connection, responseFor(request.path), request.method);
+}
+
+FakeMirror::Response FakeMirror::responseFor(const QString& path)
+{
+    const auto route = routes.find(path);
+    if (route != routes.end()) {
+        if (route->failuresLeft > 0) {
+            --route->failuresLeft;
+            return route->failure;
+        }
+        if (route->response)
+            return *route->response;
+    }
+    return fileResponse(path);
+}
+
+FakeMirror::Response FakeMirror::fileResponse(const QString& path) const
+{
+    if (directory.isEmpty())
+        return defaultResponse;
+    const QString relative = path.mid(1);
+    if (!path.startsWith(QLatin1Char('/')) || !staysInside(relative))
+        return Response::withStatus(404, "not found\n");
+    QFile file(QDir(directory).filePath(relative));
+    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
+        return Response::withStatus(404, "not found\n");
+    return Response::ok(file.readAll());
+}
+
+void FakeMirror::answer(Connection* connection, const Response& response, const QByteArray& method)
+{
+    if (response.hold) {
+        Response later = response;
+        later.hold = false;
+        held.append({connection->id, later, method});
+        return;
+    }
+    if (response.closeImmediately) {
+        dropConnection(connection);
+        return;
+    }
+    if (response.stall == Stall::BeforeHeaders)
+        return;
+
+    const QByteArray body = method == "HEAD" ? QByteArray() : response.body;
+    QByteArray wire = response.chunked ? chunkedEncoding(body) : body;
+    bool closeAfter = !response.chunked && response.length != Length::Exact;
+
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    for (const auto& header : response.headers)
+        head += header.first + ": " + header.second + "\r\n";
+    if (response.chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    else if (response.length == Length::Exact)
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    else if (response.length == Length::Declared)
+        head += "Content-Length: " + QByteArray::number(response.declaredLength) + "\r\n";
+    if (response.truncateAfter >= 0) {
+        wire = wire.left(response.truncateAfter);
+        closeAfter = true;
+    }
+    if (closeAfter)
+        head += "Connection: close\r\n";
+    connection->socket->write(head + "\r\n");
+    connection->closeAfter = closeAfter;
+
+    if (response.stall == Stall::AfterHeaders)
+        return;
+    if (response.trickleBytes > 0 && !wire.isEmpty()) {
+        connection->pending = wire;
+        connection->trickleBytes = response.trickleBytes;
+        connection->trickleTimer->start(response.trickleIntervalMs);
+        sendPiece(connection);
+        return;
+    }
+    connection->socket->write(wire);
+    endAnswer(connection);
+}
+
+void FakeMirror::sendPiece(Connection* connection)
+{
+    connection->socket->write(connection->pending.left(connection->trickleBytes));
+    connection->pending.remove(0, connection->trickleBytes);
+    if (!connection->pending.isEmpty())
+        return;
+    connection->trickleTimer->stop();
+    endAnswer(connection);
+}
+
+void FakeMirror::endAnswer(Connection* connection)
+{
+    connection->answering = false;
+    --active;
+    const int id = connection->id;
+    emit responseSent(connection->path);
+    if (!find(id))
+        return;
+    if (connection->closeAfter)
+        connection->socket->disconnectFromHost();
+    else
+        readRequests(connection);
+}
+
+void FakeMirror::dropConnection(Connection* connection)
+{
+    if (!connections.removeOne(connection))
+        return;
+    held.removeIf([connection](const Held& entry) { return entry.connectionId == connection->id; });
+    if (connection->answering)
+        --active;
+    QTcpSocket* socket = connection->socket;
+    socket->disconnect();
+    connection->trickleTimer->stop();
+    connection->trickleTimer->disconnect();
+    socket->abort();
+    socket->deleteLater();
+    delete connection;
+}

@@ -1,0 +1,183 @@
+#ifndef FAKEMIRROR_H
+#define FAKEMIRROR_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <optional>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A download mirror for tests: an HTTP/1.1 server on 127.0.0.1 (an ephemeral
+// port of its own) whose answer for each path is scripted, faults included.
+// Connections are kept alive between requests unless an answer ends its
+// connection. The server stops by itself when its lifetime is over, and at
+// the latest when it is destroyed.
+class FakeMirror : public QObject
+{
+    Q_OBJECT
+
+public:
+    // How the body's length is announced.
+    enum class Length {
+        Exact,    // Content-Length: the body's size
+        Missing,  // no Content-Length: the connection is closed after the body
+        Declared, // Content-Length: declaredLength, whatever the body's size
+    };
+
+    enum class Stall {
+        None,
+        BeforeHeaders, // the request is read, nothing is ever sent
+        AfterHeaders,  // the status line and headers are sent, no body
+    };
+
+    struct Response
+    {
+        int status = 200;
+        QByteArray body;
+        // Extra header lines, e.g. {"Location", "http://..."}.
+        QList<QPair<QByteArray, QByteArray>> headers;
+        Length length = Length::Exact;
+        qint64 declaredLength = 0;
+        // Transfer-Encoding: chunked (no Content-Length).
+        bool chunked = false;
+        // Close the connection after this many bytes of the body as sent
+        // (chunk framing included); -1 sends it whole.
+        qint64 truncateAfter = -1;
+        Stall stall = Stall::None;
+        // Send the body in pieces of trickleBytes, one every
+        // trickleIntervalMs; 0 sends it at once.
+        int trickleBytes = 0;
+        int trickleIntervalMs = 0;
+        // Close the connection as soon as the request is read; no answer.
+        // Qt's network manager sends such a request once more on a new
+        // connection before it reports RemoteHostClosedError.
+        bool closeImmediately = false;
+        // Keep the answer back until release() for its path.
+        bool hold = false;
+
+        static Response ok(const QByteArray& body);
+        static Response withStatus(int status, const QByteArray& body = QByteArray());
+        static Response redirect(int status, const QString& location, const QByteArray& body = QByteArray());
+    };
+
+    struct Request
+    {
+        int connection = 0; // serial number of the connection, from 1
+        QByteArray method;
+        QByteArray target;  // as sent
+        QString path;       // target without query, percent-decoded
+        QMap<QByteArray, QByteArray> headers; // names in lower case
+    };
+
+    explicit FakeMirror(QObject* parent = nullptr);
+    ~FakeMirror() override;
+
+    // Listens on 127.0.0.1 at a free port; stops by itself after lifetimeMs.
+    bool start(int lifetimeMs = 60000);
+    // Closes every connection and stops listening. Idempotent.
+    void stop();
+    bool isListening() const;
+
+    quint16 port() const;
+    // "http://127.0.0.1:<port>" and that followed by `path` (which starts with "/").
+    QString baseUrl() const;
+    QString url(const QString& path) const;
+
+    void setResponse(const QString& path, const Response& response);
+    // The first `count` requests of the path get `failure`, the rest the
+    // path's own answer.
+    void failFirst(const QString& path, int count, const Response& failure);
+    // Answers the paths that have no script of their own with the files below
+    // `directory` (404 for a missing file or a path that leaves it).
+    void serveDirectory(const QString& directory);
+    // The answer to every other path (404 by default).
+    void setDefaultResponse(const Response& response);
+
+    // Lets held answers of the path go out (of every path with releaseAll).
+    void release(const QString& path);
+    void releaseAll();
+    int heldCount() const;
+
+    QList<Request> requests() const;
+    QStringList requestedPaths() const;
+    int requestCount(const QString& path) const;
+    void clearLog();
+
+    int openConnections() const;
+    int maxConcurrentConnections() const;
+    // Requests read and not yet answered completely (held, stalled and
+    // trickling ones included).
+    int activeRequests() const;
+    int maxConcurrentRequests() const;
+
+    // Same size, every byte different: a file that fails its check.
+    static QByteArray corrupted(const QByteArray& body);
+
+signals:
+    void requestReceived(const FakeMirror::Request& request);
+    // The answer's last byte has been handed to the connection.
+    void responseSent(const QString& path);
+    void stopped();
+
+private:
+    struct Route
+    {
+        std::optional<Response> response;
+        int failuresLeft = 0;
+        Response failure;
+    };
+
+    struct Connection
+    {
+        int id = 0;
+        QTcpSocket* socket = nullptr;
+        QByteArray buffer;
+        bool answering = false; // a request is in progress on it
+        QString path;           // of the request in progress
+        QByteArray pending;     // body bytes still to trickle
+        int trickleBytes = 0;
+        QTimer* trickleTimer = nullptr;
+        bool closeAfter = false;
+    };
+
+    void onNewConnection();
+    void onReadyRead(Connection* connection);
+    Connection* find(int id) const;
+    void readRequests(Connection* connection);
+    Response responseFor(const QString& path);
+    Response fileResponse(const QString& path) const;
+    void answer(Connection* connection, const Response& response, const QByteArray& method);
+    void sendPiece(Connection* connection);
+    void endAnswer(Connection* connection);
+    void dropConnection(Connection* connection);
+
+    QTcpServer* server;
+    QTimer lifetime;
+    QHash<QString, Route> routes;
+    Response defaultResponse;
+    QString directory;
+    QList<Connection*> connections;
+    struct Held
+    {
+        int connectionId;
+        Response response;
+        QByteArray method;
+    };
+    QList<Held> held;
+    QList<Request> log;
+    int nextConnectionId = 1;
+    int maxConnections = 0;
+    int active = 0;
+    int maxActive = 0;
+};
+
+#endif

@@ -1,0 +1,372 @@
+#include "testregistry.h"
+
+#include "changelogviewer.h"
+#include "fakemirror.h"
+#include "platformrecorder.h"
+#include "randomgenerator.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFontMetrics>
+#include <QScreen>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString failedText = QStringLiteral("Failed to load changelog.");
+const QString logPath = QStringLiteral("/12/changelog_client.txt");
+
+QString applicationFile(const QString& name)
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+}
+
+void writeMirrorsIni(const QList<QPair<QString, QString>>& mirrors)
+{
+    QSettings settings(applicationFile(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+    settings.beginWriteArray(QStringLiteral("mirrors"), int(mirrors.size()));
+    for (int i = 0; i < mirrors.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("mirror"), mirrors[i].first);
+    }
+    settings.endArray();
+    for (const auto& mirror : mirrors) {
+        if (!mirror.second.isNull())
+            settings.setValue(mirror.first + QStringLiteral("/url"), mirror.second);
+    }
+    settings.sync();
+}
+
+void writeUpdateIni(const QString& alpha)
+{
+    QSettings settings(applicationFile(QStringLiteral("update.ini")), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("Channel/alpha"), alpha);
+    settings.sync();
+}
+
+QTextEdit* textEdit()
+{
+    return ChangeLogViewer::instance()->findChild<QTextEdit*>(QStringLiteral("changeLogTextEdit"));
+}
+
+QString shownText()
+{
+    return textEdit()->toPlainText();
+}
+
+void showDialog(const QString& version = QStringLiteral("12"))
+{
+    ChangeLogViewer::showRemoteChangeLogDialog(nullptr, version);
+}
+
+// The order in which the viewer draws n mirrors after RandomGenerator::seed(seed).
+QList<int> drawOrder(quint32 seed, int n)
+{
+    QList<int> left;
+    for (int i = 0; i < n; ++i)
+        left << i;
+    QList<int> order;
+    RandomGenerator::seed(seed);
+    while (!left.isEmpty())
+        order << left.takeAt(RandomGenerator::next() % left.size());
+    return order;
+}
+
+} // namespace
+
+class ChangeLogViewerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void fetchesFromBaseUrlAndVersion_data();
+    void fetchesFromBaseUrlAndVersion();
+    void alphaMirrorIsTheOnlySource_data();
+    void alphaMirrorIsTheOnlySource();
+    void noSourceFailsAtOnce_data();
+    void noSourceFailsAtOnce();
+    void triesEveryMirrorOnceInRandomOrder_data();
+    void triesEveryMirrorOnceInRandomOrder();
+    void abortsAttemptAfterTwoSecondsEvenWhileDataArrives();
+    void redirectionPageIsSkipped_data();
+    void redirectionPageIsSkipped();
+    void redirectionIsNotFollowed();
+    void sizesToWidestLine_data();
+    void sizesToWidestLine();
+    void oneDialogAtATime();
+
+private:
+    FakeMirror* newMirror();
+
+    std::unique_ptr<PlatformRecorder> recorder;
+    std::vector<std::unique_ptr<FakeMirror>> mirrors;
+};
+
+void ChangeLogViewerTest::init()
+{
+    recorder = std::make_unique<PlatformRecorder>();
+}
+
+void ChangeLogViewerTest::cleanup()
+{
+    if (ChangeLogViewer::instance())
+        ChangeLogViewer::instance()->close();
+    QTRY_VERIFY(!ChangeLogViewer::instance());
+    mirrors.clear();
+    QFile::remove(applicationFile(QStringLiteral("mirrors.ini")));
+    QFile::remove(applicationFile(QStringLiteral("update.ini")));
+    recorder.reset();
+}
+
+FakeMirror* ChangeLogViewerTest::newMirror()
+{
+    mirrors.push_back(std::make_unique<FakeMirror>());
+    if (!mirrors.back()->start(30000))
+        qWarning("fake mirror did not start");
+    return mirrors.back().get();
+}
+
+void ChangeLogViewerTest::fetchesFromBaseUrlAndVersion_data()
+{
+    QTest::addColumn<QString>("basePath");
+    QTest::addColumn<QString>("requested");
+    QTest::newRow("host only") << QString() << logPath;
+    QTest::newRow("trailing slash") << QStringLiteral("/") << logPath;
+    QTest::newRow("sub-path") << QStringLiteral("/files") << QStringLiteral("/files") + logPath;
+    QTest::newRow("sub-path with slash") << QStringLiteral("/files/") << QStringLiteral("/files") + logPath;
+}
+
+void ChangeLogViewerTest::fetchesFromBaseUrlAndVersion()
+{
+    QFETCH(QString, basePath);
+    QFETCH(QString, requested);
+    FakeMirror* mirror = newMirror();
+    mirror->setResponse(requested, FakeMirror::Response::ok("Version 12\n- better downloads\n"));
+    writeMirrorsIni({{QStringLiteral("one"), mirror->url(basePath)}});
+
+    showDialog();
+    QVERIFY(ChangeLogViewer::instance());
+    QCOMPARE(ChangeLogViewer::instance()->windowTitle(), QStringLiteral("Changelog"));
+    QCOMPARE(shownText(), QStringLiteral("Loading..."));
+    QTRY_COMPARE(shownText(), QStringLiteral("Version 12\n- better downloads\n"));
+    QCOMPARE(mirror->requestedPaths(), QStringList{requested});
+}
+
+void ChangeLogViewerTest::alphaMirrorIsTheOnlySource_data()
+{
+    QTest::addColumn<bool>("alphaWorks");
+    QTest::newRow("alpha serves") << true;
+    QTest::newRow("alpha fails") << false;
+}
+
+void ChangeLogViewerTest::alphaMirrorIsTheOnlySource()
+{
+    QFETCH(bool, alphaWorks);
+    FakeMirror* alpha = newMirror();
+    FakeMirror* listed = newMirror();
+    alpha->setResponse(logPath, alphaWorks ? FakeMirror::Response::ok("alpha log")
+                                           : FakeMirror::Response::withStatus(404));
+    listed->setResponse(logPath, FakeMirror::Response::ok("listed log"));
+    writeUpdateIni(alpha->baseUrl());
+    writeMirrorsIni({{QStringLiteral("listed"), listed->baseUrl()}});
+
+    showDialog();
+    QTRY_VERIFY(shownText() != QLatin1String("Loading..."));
+    QCOMPARE(shownText(), alphaWorks ? QStringLiteral("alpha log") : failedText);
+    QCOMPARE(alpha->requestCount(logPath), 1);
+    QCOMPARE(listed->requestCount(logPath), 0);
+}
+
+void ChangeLogViewerTest::noSourceFailsAtOnce_data()
+{
+    QTest::addColumn<bool>("updateIniWithoutAlpha");
+    QTest::addColumn<bool>("mirrorsWithoutUrl");
+    QTest::newRow("no files") << false << false;
+    QTest::newRow("update.ini without alpha") << true << false;
+    QTest::newRow("mirrors without url") << false << true;
+}
+
+void ChangeLogViewerTest::noSourceFailsAtOnce()
+{
+    QFETCH(bool, updateIniWithoutAlpha);
+    QFETCH(bool, mirrorsWithoutUrl);
+    if (updateIniWithoutAlpha)
+        writeUpdateIni(QString());
+    if (mirrorsWithoutUrl)
+        writeMirrorsIni({{QStringLiteral("one"), QString()}, {QString(), QString()}});
+
+    showDialog();
+    QCOMPARE(shownText(), failedText);
+    QCOMPARE(ChangeLogViewer::instance()->size(), QSize(617, 500));
+}
+
+void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder_data()
+{
+    QTest::addColumn<quint32>("seed");
+    QTest::addColumn<bool>("lastServes");
+    for (quint32 seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        QTest::addRow("seed %u, all fail", seed) << seed << false;
+        QTest::addRow("seed %u, last drawn serves", seed) << seed << true;
+    }
+}
+
+void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder()
+{
+    QFETCH(quint32, seed);
+    QFETCH(bool, lastServes);
+    const QList<int> expectedOrder = drawOrder(seed, 3);
+
+    // A connection that closes before the body is complete; one that closes
+    // before any answer would be asked twice by Qt's own resend.
+    FakeMirror::Response cutShort = FakeMirror::Response::ok("partial");
+    cutShort.length = FakeMirror::Length::Declared;
+    cutShort.declaredLength = 1000;
+    const QList<FakeMirror::Response> failures{FakeMirror::Response::withStatus(404),
+                                               FakeMirror::Response::withStatus(503), cutShort};
+    QList<int> order;
+    QList<QPair<QString, QString>> entries;
+    for (int i = 0; i < 3; ++i) {
+        FakeMirror* mirror = newMirror();
+        const bool serves = lastServes && i == expectedOrder.last();
+        mirror->setResponse(logPath, serves ? FakeMirror::Response::ok("the log") : failures[i]);
+        connect(mirror, &FakeMirror::requestReceived, this, [&order, i] { order << i; });
+        entries.append({QStringLiteral("mirror%1").arg(i), mirror->baseUrl()});
+    }
+    writeMirrorsIni(entries);
+
+    RandomGenerator::seed(seed);
+    showDialog();
+    QTRY_COMPARE(shownText(), lastServes ? QStringLiteral("the log") : failedText);
+    QCOMPARE(order, expectedOrder);
+}
+
+void ChangeLogViewerTest::abortsAttemptAfterTwoSecondsEvenWhileDataArrives()
+{
+    FakeMirror* slow = newMirror();
+    FakeMirror* fast = newMirror();
+    FakeMirror::Response trickle = FakeMirror::Response::ok(QByteArray(200, 'x'));
+    trickle.trickleBytes = 1;
+    trickle.trickleIntervalMs = 50;
+    slow->setResponse(logPath, trickle);
+    fast->setResponse(logPath, FakeMirror::Response::ok("fast log"));
+    writeMirrorsIni({{QStringLiteral("slow"), slow->baseUrl()}, {QStringLiteral("fast"), fast->baseUrl()}});
+
+    quint32 seed = 1;
+    while (drawOrder(seed, 2).first() != 0)
+        ++seed;
+    RandomGenerator::seed(seed);
+    QElapsedTimer clock;
+    clock.start();
+    QSignalSpy fastAsked(fast, &FakeMirror::requestReceived);
+    showDialog();
+    QVERIFY(fastAsked.wait(5000));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= 1900 && elapsed < 3500, qPrintable(QString::number(elapsed)));
+    QTRY_COMPARE(shownText(), QStringLiteral("fast log"));
+    QCOMPARE(slow->requestCount(logPath), 1);
+}
+
+void ChangeLogViewerTest::redirectionPageIsSkipped_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("redirection page") << QByteArray("<html><body>The document has moved here.</body></html>") << false;
+    QTest::newRow("capital initials") << QByteArray("The Document Has Moved to a new home\n") << true;
+    QTest::newRow("upper case") << QByteArray("DOCUMENT HAS MOVED\n") << true;
+}
+
+void ChangeLogViewerTest::redirectionPageIsSkipped()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, shown);
+    FakeMirror* mirror = newMirror();
+    mirror->setResponse(logPath, FakeMirror::Response::ok(body));
+    writeMirrorsIni({{QStringLiteral("one"), mirror->baseUrl()}});
+
+    showDialog();
+    QTRY_VERIFY(shownText() != QLatin1String("Loading..."));
+    if (shown)
+        QCOMPARE(shownText(), QString::fromLatin1(body));
+    else
+        QCOMPARE(shownText(), failedText);
+}
+
+void ChangeLogViewerTest::redirectionIsNotFollowed()
+{
+    FakeMirror* moved = newMirror();
+    FakeMirror* target = newMirror();
+    target->setResponse(logPath, FakeMirror::Response::ok("target log"));
+    moved->setResponse(logPath, FakeMirror::Response::redirect(301, target->url(logPath),
+                                                               "<p>The document has moved <a>here</a>.</p>"));
+    writeMirrorsIni({{QStringLiteral("moved"), moved->baseUrl()}});
+
+    showDialog();
+    QTRY_COMPARE(shownText(), failedText);
+    QCOMPARE(moved->requestCount(logPath), 1);
+    QCOMPARE(target->requestCount(logPath), 0);
+}
+
+void ChangeLogViewerTest::sizesToWidestLine_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("several lines") << QStringLiteral("Version 12\n\n- downloads resume where they stopped\n- x\n");
+    QTest::newRow("only line breaks") << QStringLiteral("\n\n\n");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("wider than the screen") << QString(400, QLatin1Char('w'));
+}
+
+void ChangeLogViewerTest::sizesToWidestLine()
+{
+    QFETCH(QString, text);
+    FakeMirror* mirror = newMirror();
+    mirror->setResponse(logPath, FakeMirror::Response::ok(text.toUtf8()));
+    writeMirrorsIni({{QStringLiteral("one"), mirror->baseUrl()}});
+
+    showDialog();
+    QTRY_COMPARE(shownText(), text);
+
+    ChangeLogViewer* dialog = ChangeLogViewer::instance();
+    int widest = 0;
+    const QFontMetrics metrics(textEdit()->currentFont());
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        widest = qMax(widest, metrics.horizontalAdvance(line));
+    const QRect available = dialog->screen()->availableGeometry();
+    const QSize expected = text.isEmpty() ? QSize(617, 500)
+                                          : QSize(qMin(widest > 0 ? widest + 50 : 617, available.width()),
+                                                  qMin(500, available.height()));
+    QTRY_COMPARE(dialog->size(), expected);
+}
+
+void ChangeLogViewerTest::oneDialogAtATime()
+{
+    FakeMirror* mirror = newMirror();
+    mirror->setResponse(logPath, FakeMirror::Response::withStatus(404));
+    writeMirrorsIni({{QStringLiteral("one"), mirror->baseUrl()}});
+
+    showDialog();
+    ChangeLogViewer* first = ChangeLogViewer::instance();
+    QTRY_COMPARE(shownText(), failedText);
+    showDialog(QStringLiteral("13"));
+    QCOMPARE(ChangeLogViewer::instance(), first);
+    QCOMPARE(shownText(), failedText);
+    QCOMPARE(mirror->requestedPaths(), QStringList{logPath});
+
+    first->close();
+    QTRY_VERIFY(!ChangeLogViewer::instance());
+    showDialog(QStringLiteral("13"));
+    QVERIFY(ChangeLogViewer::instance());
+    QTRY_COMPARE(shownText(), failedText);
+    QCOMPARE(mirror->requestedPaths(), (QStringList{logPath, QStringLiteral("/13/changelog_client.txt")}));
+}
+
+static TestRegistration registration("ChangeLogViewerTest", [] { return new ChangeLogViewerTest; });
+#include "tst_changelogviewer.moc"
