@@ -1,0 +1,92 @@
+#include "banner.h"
+
+#include "updateserver.h"
+
+#include <QHostInfo>
+#include <QTimerEvent>
+#include <QUdpSocket>
+
+namespace {
+constexpr quint16 BannerPort = 2009;
+constexpr int ReplyTimeoutMs = 5000;
+constexpr qint64 MaxReplySize = 1024;
+}
+
+Banner::Banner(QObject* parent)
+    : QObject(parent)
+    , socket(new QUdpSocket(this))
+    , requestCount(0)
+{
+    socket->bind(0);
+    connect(socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
+    connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+}
+
+Banner::~Banner()
+{
+    if (replyTimer.isActive())
+        replyTimer.stop();
+}
+
+void Banner::run()
+{
+    QHostInfo::lookupHost(BANNER_SERVER, this, &Banner::onResolved);
+}
+
+void Banner::onResolved(QHostInfo hostInfo)
+{
+    if (hostInfo.error() != QHostInfo::NoError || hostInfo.addresses().isEmpty())
+        return;
+    serverAddress.clear();
+    const QList<QHostAddress> addresses = hostInfo.addresses();
+    for (const QHostAddress& address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            serverAddress = address;
+            break;
+        }
+    }
+    if (serverAddress.isNull())
+        return;
+    sendRequest();
+}
+
+void Banner::sendRequest()
+{
+    static const QByteArray request("\x01\x01", 2);
+    if (socket->writeDatagram(request, serverAddress, BannerPort) == -1) {
+        replyTimer.stop();
+        return;
+    }
+    replyTimer.start(ReplyTimeoutMs, this);
+}
+
+void Banner::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() == replyTimer.timerId()) {
+        const int previousCount = requestCount++;
+        if (previousCount < 1)
+            sendRequest();
+        else
+            replyTimer.stop();
+    }
+    QObject::timerEvent(event);
+}
+
+void Banner::onReadyRead()
+{
+    // Any datagram ends the retries, even one that is then ignored.
+    replyTimer.stop();
+    char buffer[MaxReplySize];
+    const qint64 length = socket->readDatagram(buffer, MaxReplySize);
+    if (length < 0)
+        return;
+    const QStringList parts =
+        QString::fromLatin1(buffer, length).split(QLatin1Char(','), Qt::KeepEmptyParts);
+    if (parts.size() == 2)
+        emit bannerFound(parts.at(0), parts.at(1));
+}
+
+void Banner::onError(QAbstractSocket::SocketError)
+{
+    replyTimer.stop();
+}

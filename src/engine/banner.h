@@ -1,0 +1,45 @@
+#ifndef BANNER_H
+#define BANNER_H
+
+#include <QAbstractSocket>
+#include <QBasicTimer>
+#include <QHostAddress>
+#include <QObject>
+
+class QHostInfo;
+class QUdpSocket;
+
+// Asks the update server which banner image to show and where a click on it
+// leads. Best effort: every failure is silent. At most two requests go out,
+// 5000 ms apart.
+class Banner : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Banner(QObject* parent);
+    ~Banner() override;
+
+    void run();
+
+signals:
+    void bannerFound(QString bannerUrl, QString clickUrl);
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private slots:
+    void onResolved(QHostInfo hostInfo);
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError socketError);
+
+private:
+    void sendRequest();
+
+    QUdpSocket* socket;
+    QBasicTimer replyTimer;
+    QHostAddress serverAddress;
+    int requestCount;
+};
+
+#endif
