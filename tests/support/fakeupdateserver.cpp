@@ -1,0 +1,167 @@
+#include "fakeupdateserver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+void closeDescriptor(int& descriptor)
+{
+    if (descriptor >= 0)
+        ::close(descriptor);
+    descriptor = -1;
+}
+
+} // namespace
+
+FakeUpdateServer::Step FakeUpdateServer::reply(const QByteArray& payload)
+{
+    return Step{Step::Reply, payload};
+}
+
+FakeUpdateServer::Step FakeUpdateServer::silence()
+{
+    return Step{Step::Silence, QByteArray()};
+}
+
+FakeUpdateServer::Step FakeUpdateServer::replyFromOtherSocket(const QByteArray& payload)
+{
+    return Step{Step::ReplyFromOtherSocket, payload};
+}
+
+FakeUpdateServer::FakeUpdateServer(quint16 port, int lifetimeMs)
+    : port(port)
+    , lifetimeMs(lifetimeMs)
+{
+}
+
+FakeUpdateServer::~FakeUpdateServer()
+{
+    stop();
+}
+
+void FakeUpdateServer::setScript(const QList<Step>& steps)
+{
+    script = steps;
+}
+
+bool FakeUpdateServer::start()
+{
+    socketDescriptor = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (socketDescriptor < 0) {
+        error = QStringLiteral("socket: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(socketDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = QStringLiteral("cannot bind 127.0.0.1:%1: %2")
+                    .arg(QString::number(port), QString::fromLocal8Bit(std::strerror(errno)));
+        closeDescriptor(socketDescriptor);
+        return false;
+    }
+    int wake[2];
+    if (::pipe(wake) != 0) {
+        error = QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        closeDescriptor(socketDescriptor);
+        return false;
+    }
+    wakeRead = wake[0];
+    wakeWrite = wake[1];
+    worker = std::thread([this] { serve(); });
+    return true;
+}
+
+void FakeUpdateServer::stop()
+{
+    if (worker.joinable()) {
+        const char stopByte = 's';
+        if (::write(wakeWrite, &stopByte, 1) != 1) {
+            // The worker still ends when its lifetime is over.
+        }
+        worker.join();
+    }
+    closeDescriptor(socketDescriptor);
+    closeDescriptor(wakeRead);
+    closeDescriptor(wakeWrite);
+}
+
+QString FakeUpdateServer::errorString() const
+{
+    return error;
+}
+
+QList<QByteArray> FakeUpdateServer::received() const
+{
+    const std::lock_guard<std::mutex> guard(receivedLock);
+    return receivedDatagrams;
+}
+
+void FakeUpdateServer::serve()
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(lifetimeMs);
+    int nextStep = 0;
+    // Larger than any UDP payload, so nothing a client sends is cut.
+    QByteArray buffer(65536, '\0');
+
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0)
+            return;
+        pollfd watched[2] = {{socketDescriptor, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        const int ready = ::poll(watched, 2, int(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || watched[1].revents != 0 || (watched[0].revents & POLLNVAL))
+            return;
+        // A pending socket error (POLLERR) is taken, and so cleared, by recvfrom.
+        if (!(watched[0].revents & (POLLIN | POLLERR)))
+            continue;
+
+        sockaddr_in client;
+        socklen_t clientLength = sizeof client;
+        const ssize_t length = ::recvfrom(socketDescriptor, buffer.data(), size_t(buffer.size()), 0,
+                                          reinterpret_cast<sockaddr*>(&client), &clientLength);
+        if (length < 0)
+            continue;
+        {
+            const std::lock_guard<std::mutex> guard(receivedLock);
+            receivedDatagrams.append(buffer.left(qsizetype(length)));
+        }
+        if (nextStep < script.size())
+            answer(script.at(nextStep++), client);
+    }
+}
+
+void FakeUpdateServer::answer(const Step& step, const sockaddr_in& client)
+{
+    const auto* address = reinterpret_cast<const sockaddr*>(&client);
+    switch (step.action) {
+    case Step::Silence:
+        return;
+    case Step::Reply:
+        ::sendto(socketDescriptor, step.payload.constData(), size_t(step.payload.size()), 0,
+                 address, sizeof client);
+        return;
+    case Step::ReplyFromOtherSocket: {
+        const int other = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        if (other < 0)
+            return;
+        ::sendto(other, step.payload.constData(), size_t(step.payload.size()), 0, address,
+                 sizeof client);
+        ::close(other);
+        return;
+    }
+    }
+}

@@ -1,0 +1,71 @@
+#ifndef FAKEUPDATESERVER_H
+#define FAKEUPDATESERVER_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <netinet/in.h>
+
+#include <mutex>
+#include <thread>
+
+// A UDP peer on 127.0.0.1 that answers requests from a script, in its own
+// thread: the code under test may block the GUI thread in recv. It records
+// every datagram it receives and stops by itself when its lifetime is over.
+//
+//     FakeUpdateServer server;
+//     server.setScript({FakeUpdateServer::reply("7#1.0"), FakeUpdateServer::silence()});
+//     QVERIFY2(server.start(), qPrintable(server.errorString()));
+class FakeUpdateServer
+{
+public:
+    static constexpr quint16 DefaultPort = 17384;
+
+    // What the server does with one request; requests take the steps in turn,
+    // and a request beyond the script gets no answer.
+    struct Step
+    {
+        enum Action { Reply, Silence, ReplyFromOtherSocket };
+        Action action = Silence;
+        QByteArray payload;
+    };
+    static Step reply(const QByteArray& payload);
+    static Step silence();
+    // The answer comes from a second socket of the server, not the bound port.
+    static Step replyFromOtherSocket(const QByteArray& payload);
+
+    explicit FakeUpdateServer(quint16 port = DefaultPort, int lifetimeMs = 20000);
+    ~FakeUpdateServer();
+    FakeUpdateServer(const FakeUpdateServer&) = delete;
+    FakeUpdateServer& operator=(const FakeUpdateServer&) = delete;
+
+    // Call before start().
+    void setScript(const QList<Step>& steps);
+
+    // Binds the port and starts serving; false (see errorString) when the
+    // port cannot be bound.
+    bool start();
+    void stop();
+    QString errorString() const;
+
+    // Every datagram received so far, in order of arrival.
+    QList<QByteArray> received() const;
+
+private:
+    void serve();
+    void answer(const Step& step, const sockaddr_in& client);
+
+    quint16 port;
+    int lifetimeMs;
+    QList<Step> script;
+    QString error;
+    int socketDescriptor = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    std::thread worker;
+    mutable std::mutex receivedLock;
+    QList<QByteArray> receivedDatagrams;
+};
+
+#endif
