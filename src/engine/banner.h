@@ -4,9 +4,9 @@
 #include <QAbstractSocket>
 #include <QBasicTimer>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QObject>
 
-class QHostInfo;
 class QUdpSocket;
 
 // Asks the update server which banner image to show and where a click on it
