@@ -50,7 +50,8 @@ public:
         // Transfer-Encoding: chunked (no Content-Length).
         bool chunked = false;
         // Close the connection after this many bytes of the body as sent
-        // (chunk framing included); -1 sends it whole.
+        // (chunk framing included); -1 sends it whole. Qt's network manager
+        // does not always report a chunked body cut short as an error.
         qint64 truncateAfter = -1;
         Stall stall = Stall::None;
         // Send the body in pieces of trickleBytes, one every

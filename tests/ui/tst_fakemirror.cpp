@@ -60,6 +60,8 @@ private slots:
     void answersScriptedStatus();
     void announcesLengthAsScripted_data();
     void announcesLengthAsScripted();
+    void truncatesBytesOnTheWire_data();
+    void truncatesBytesOnTheWire();
     void closesAtOnceWithoutAnswer();
     void stallsSendNothingMore_data();
     void stallsSendNothingMore();
@@ -151,9 +153,6 @@ void FakeMirrorTest::announcesLengthAsScripted_data()
                              << QByteArray() << false;
     QTest::newRow("truncated") << exact << qint64(0) << false << qint64(4) << QByteArray("0123")
                                << QByteArray("10") << true;
-    // "a\r\n" frames the chunk: seven bytes on the wire carry four of the body.
-    QTest::newRow("truncated chunked") << exact << qint64(0) << true << qint64(7) << QByteArray("0123")
-                                       << QByteArray() << true;
 }
 
 void FakeMirrorTest::announcesLengthAsScripted()
@@ -177,6 +176,36 @@ void FakeMirrorTest::announcesLengthAsScripted()
     QCOMPARE(fetched.body, expectedBody);
     QCOMPARE(fetched.reply->rawHeader("Content-Length"), expectedContentLength);
     QCOMPARE(fetched.error != QNetworkReply::NoError, expectError);
+}
+
+void FakeMirrorTest::truncatesBytesOnTheWire_data()
+{
+    QTest::addColumn<bool>("chunked");
+    QTest::addColumn<QByteArray>("expectedWire");
+    QTest::newRow("plain") << false << QByteArray("0123");
+    // "a\r\n" frames the chunk: seven bytes on the wire carry four of the body.
+    QTest::newRow("chunked") << true << QByteArray("a\r\n0123");
+}
+
+// Raw: Qt's network manager does not always report a chunked body that is
+// cut short as an error.
+void FakeMirrorTest::truncatesBytesOnTheWire()
+{
+    QFETCH(bool, chunked);
+    QFETCH(QByteArray, expectedWire);
+    FakeMirror::Response response = FakeMirror::Response::ok("0123456789");
+    response.chunked = chunked;
+    response.truncateAfter = expectedWire.size();
+    mirror->setResponse(QStringLiteral("/file"), response);
+
+    QTcpSocket* client = rawRequest(*mirror, "/file", this);
+    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+    const QByteArray answer = client->readAll();
+    const qsizetype bodyStart = answer.indexOf("\r\n\r\n") + 4;
+    QVERIFY(bodyStart >= 4);
+    QCOMPARE(answer.mid(bodyStart), expectedWire);
+    QCOMPARE(answer.contains("Transfer-Encoding: chunked\r\n"), chunked);
+    client->deleteLater();
 }
 
 void FakeMirrorTest::closesAtOnceWithoutAnswer()
