@@ -1,8 +1,11 @@
 #include "changelogviewer.h"
 
+#include "configuration.h"
+
 #include "randomgenerator.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFontMetrics>
@@ -25,7 +28,7 @@ const int attemptMilliseconds = 2000;
 
 QString applicationFile(const QString& name)
 {
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+    return QDir(Configuration::getAppRootPath()).absoluteFilePath(name);
 }
 
 } // namespace
