@@ -1,7 +1,6 @@
 #include "changelogviewer.h"
 
 #include "configuration.h"
-
 #include "randomgenerator.h"
 
 #include <QCoreApplication>
