@@ -1,0 +1,145 @@
+#include "updatechecker.h"
+
+#include "updateserver.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Closes the query's socket on every way out of the exchange.
+class SocketHandle
+{
+public:
+    SocketHandle() : descriptor(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {}
+    ~SocketHandle()
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+    SocketHandle(const SocketHandle&) = delete;
+    SocketHandle& operator=(const SocketHandle&) = delete;
+
+    bool isValid() const { return descriptor >= 0; }
+    int get() const { return descriptor; }
+
+private:
+    int descriptor;
+};
+
+struct AddressListDeleter
+{
+    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+};
+
+bool resolveServer(sockaddr_in& address)
+{
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+
+    addrinfo* found = nullptr;
+    const QByteArray host = BANNER_SERVER.toLocal8Bit();
+    if (::getaddrinfo(host.constData(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return false;
+    const std::unique_ptr<addrinfo, AddressListDeleter> results(found);
+    if (results->ai_family != AF_INET || results->ai_addr == nullptr
+        || results->ai_addrlen < sizeof(sockaddr_in))
+        return false;
+
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(UpdateChecker::Port);
+    address.sin_addr = reinterpret_cast<const sockaddr_in*>(results->ai_addr)->sin_addr;
+    return true;
+}
+
+bool sendRequest(const SocketHandle& socket, const sockaddr_in& address, char request)
+{
+    // The server expects the request character followed by its NUL byte.
+    const char datagram[2] = {request, '\0'};
+    const ssize_t sent = ::sendto(socket.get(), datagram, sizeof datagram, 0,
+                                  reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return sent > 0;
+}
+
+// One datagram from whichever sender answers first, as Latin-1 text up to the
+// first NUL byte. A longer datagram is cut to the buffer less its terminator.
+template<std::size_t BufferSize>
+bool receiveText(const SocketHandle& socket, QString& text)
+{
+    char buffer[BufferSize];
+    const ssize_t received = ::recv(socket.get(), buffer, BufferSize - 1, 0);
+    if (received < 0)
+        return false;
+    buffer[received] = '\0';
+    text = QString::fromLatin1(buffer, qsizetype(std::strlen(buffer)));
+    return true;
+}
+
+} // namespace
+
+bool UpdateChecker::checkUpdate()
+{
+    return readFromServer();
+}
+
+bool UpdateChecker::readFromServer()
+{
+    const SocketHandle socket;
+    if (!socket.isValid())
+        return false;
+
+    sockaddr_in server;
+    if (!resolveServer(server))
+        return false;
+
+    if (!sendRequest(socket, server, '3'))
+        return false;
+
+    // Without the time-out a silent server would block the GUI thread for
+    // good, so a socket that refuses it ends the query.
+    timeval timeout;
+    timeout.tv_sec = 5;
+    timeout.tv_usec = 0;
+    if (::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+        return false;
+
+    QString versionList;
+    if (!receiveText<512>(socket, versionList))
+        return false;
+    const QStringList parts = versionList.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    for (const QString& part : parts) {
+        const qsizetype separator = part.indexOf(QLatin1Char('#'));
+        if (separator < 0)
+            versions.append(qMakePair(part, QString()));
+        else
+            versions.append(qMakePair(part.left(separator), part.mid(separator + 1)));
+    }
+
+    if (!sendRequest(socket, server, '*'))
+        return false;
+
+    QString newsText;
+    if (!receiveText<4096>(socket, newsText))
+        return false;
+    news = newsText;
+    return true;
+}
+
+QPair<QString, QString> UpdateChecker::getClientVersionByChannel(UpdateChannel channel) const
+{
+    const int index = int(channel);
+    if (index < 0 || index >= versions.size())
+        return qMakePair(QString(), QString());
+    return versions.at(index);
+}
