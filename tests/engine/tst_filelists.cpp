@@ -87,8 +87,8 @@ private slots:
     void hostileNames();
     void duplicateKeys_data();
     void duplicateKeys();
-    void taskHandsListsOver();
-    void failedTaskLeavesTargetEmpty();
+    void task_data();
+    void task();
 
 private:
     // A path below the application directory, as a product ini names it.
@@ -230,7 +230,8 @@ void FileListsTest::decisionTable()
     if (kind == QLatin1String("unpacked") && installed != QLatin1String("current")) {
         // The compressed file under its key in the application directory
         // matches field 1, but only the unpacked file counts.
-        QVERIFY(ReleaseBuilder::writeFile(appPath(key.section('/', 1)), release.download("bin", key)));
+        QVERIFY(ReleaseBuilder::writeFile(appPath(key.section('/', 1)),
+                                          release.download("bin", key)));
     }
 
     const Pass pass = runPass();
@@ -254,7 +255,8 @@ void FileListsTest::signatureEntries_data()
 
     for (const bool packed : {false, true}) {
         const char* kind = packed ? "packed" : "plain";
-        QTest::addRow("%s, installed and signed", kind) << packed << "good" << "-" << false << false;
+        QTest::addRow("%s, installed and signed", kind) << packed << "good" << "-" << false
+                                                        << false;
         QTest::addRow("%s, installed, signature of other content", kind)
             << packed << "other" << "-" << true << true;
         QTest::addRow("%s, installed, no signature", kind) << packed << "missing" << "-" << true
@@ -347,7 +349,7 @@ void FileListsTest::unusualValidLines()
 // unchanged, and files with such names are found.
 void FileListsTest::escapedNamesSurvive()
 {
-    const QString plain = app(QStringLiteral("data/größe, \"1\"; #2 %3.txt"));
+    const QString plain = app(QStringLiteral("data/größe €, \"1\"; #2 %3.txt"));
     const QString packed = app(QStringLiteral("data/ärger=1.gz"));
     const QString unpacked = app(QStringLiteral("lib/ärger, 1 @x.so"));
     release.addFile("Section mit ß", plain, "one");
@@ -476,7 +478,8 @@ void FileListsTest::hostileNames_data()
     for (const QString place : {"key", "unpack", "delete"}) {
         const QByteArray tag = place.toLatin1();
         QTest::addRow("%s: parent", tag.constData()) << place << "../engine" << false;
-        QTest::addRow("%s: parent inside a path", tag.constData()) << place << "@/a/../../../x" << false;
+        QTest::addRow("%s: parent inside a path", tag.constData())
+            << place << "@/a/../../../x" << false;
         QTest::addRow("%s: ends in parent", tag.constData()) << place << "@/.." << false;
         QTest::addRow("%s: absolute", tag.constData()) << place << QDir::tempPath() << false;
         QTest::addRow("%s: backslash", tag.constData()) << place << "@/lib\\x.so" << false;
@@ -562,54 +565,54 @@ void FileListsTest::duplicateKeys()
     }
 }
 
-void FileListsTest::taskHandsListsOver()
+// The task hands the lists on only after a complete pass; a failed pass
+// leaves nothing, not even lists of an earlier pass, where the later steps
+// would read them.
+void FileListsTest::task_data()
 {
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("complete pass") << true;
+    QTest::newRow("invalid line") << false;
+}
+
+void FileListsTest::task()
+{
+    QFETCH(bool, valid);
+
     release.addFile("bin", app("bin/new"), "new");
     release.addFile("bin", app("bin/same"), "same");
     release.addDeletion(app("bin/gone"));
+    if (!valid)
+        release.addLine("data", app("bad"), "1::2::3");
     QVERIFY(release.writeProductIni(workDir->path()));
     QVERIFY(release.install(Configuration::getAppRootPath()));
     QVERIFY(QFile::remove(appPath("bin/new")));
 
     FileSpecifications target;
+    target.downloads.append(release.downloadSpec("bin", app("bin/same")));
+    target.deletions.append(app("earlier"));
     MakeDownloadReplaceListTaskSpecification task(&config, target, nullptr, 0.05);
     QStringList messages;
-    connect(&task, &TaskSpecification::message, this, [&](const QString& line) { messages << line; });
+    connect(&task, &TaskSpecification::message, this,
+            [&](const QString& line) { messages << line; });
     QSignalSpy finished(&task, &TaskSpecification::finished);
-    task.execute();
-    QCOMPARE(task.state, int(TaskState::Running));
-    QVERIFY(finished.wait(5000));
-    QCOMPARE(task.state, int(TaskState::Finished));
-    QCOMPARE(task.progress, 0.05);
-    QCOMPARE(messages, QStringList{Compiling});
-    QCOMPARE(describe(target.downloads), QStringList{describe(release.downloadSpec("bin", app("bin/new")))});
-    QCOMPARE(describe(target.replacements), QStringList{describe(release.replaceSpec("bin", app("bin/new")))});
-    QCOMPARE(target.deletions, QStringList{app("bin/gone")});
-}
-
-// A failed pass hands nothing on, and leaves no lists of an earlier pass
-// where the later steps would read them.
-void FileListsTest::failedTaskLeavesTargetEmpty()
-{
-    release.addFile("a", app("first"), "first");
-    release.addLine("b", app("bad"), "1::2::3");
-    QVERIFY(release.writeProductIni(workDir->path()));
-
-    FileSpecifications target;
-    target.downloads.append(release.downloadSpec("a", app("first")));
-    target.replacements.append(release.replaceSpec("a", app("first")));
-    target.deletions.append(app("earlier"));
-    MakeDownloadReplaceListTaskSpecification task(&config, target, nullptr, 1.0);
-    QStringList messages;
-    connect(&task, &TaskSpecification::message, this, [&](const QString& line) { messages << line; });
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
-    QVERIFY(canceled.wait(5000));
-    QCOMPARE(task.state, int(TaskState::ErrorCanceled));
-    QCOMPARE(messages, QStringList({Compiling, InvalidLine.arg("b")}));
-    QVERIFY(target.downloads.isEmpty());
-    QVERIFY(target.replacements.isEmpty());
-    QVERIFY(target.deletions.isEmpty());
+    QCOMPARE(task.state, int(TaskState::Running));
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    const auto expected = [valid](const QString& text) {
+        return valid ? QStringList{text} : QStringList();
+    };
+    QCOMPARE(task.state, int(valid ? TaskState::Finished : TaskState::ErrorCanceled));
+    if (valid)
+        QCOMPARE(task.progress, 0.05);
+    QCOMPARE(messages,
+             valid ? QStringList{Compiling} : QStringList({Compiling, InvalidLine.arg("data")}));
+    const QString fresh = app("bin/new");
+    QCOMPARE(describe(target.downloads), expected(describe(release.downloadSpec("bin", fresh))));
+    QCOMPARE(describe(target.replacements), expected(describe(release.replaceSpec("bin", fresh))));
+    QCOMPARE(target.deletions, expected(app("bin/gone")));
 }
 
 static TestRegistration registration("FileListsTest", [] { return new FileListsTest; });
