@@ -3,12 +3,12 @@
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
 #include "mirrors.h"
 #include "nginxserver.h"
-#include "signing.h"
+#include "releasebuilder.h"
 #include "tomcryptutil.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -25,14 +26,6 @@ namespace {
 const int Version = 7;
 const QString Type = QStringLiteral("client_linux_x86");
 const QString Section = QStringLiteral("client");
-
-struct ReleaseFile
-{
-    QString name;
-    int size;
-    bool withMd5;
-    bool signatureListed;
-};
 
 QByteArray contentOf(const QString& name, int size)
 {
@@ -46,13 +39,6 @@ QByteArray contentOf(const QString& name, int size)
     return bytes;
 }
 
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush();
-}
-
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -61,9 +47,9 @@ QByteArray readFile(const QString& path)
 
 } // namespace
 
-// The product ini download and the file downloads against a real HTTP server
-// serving a signed release, beside a mirror that redirects and one that has
-// nothing.
+// The first three steps of a run against a real HTTP server that serves a
+// signed release, beside a mirror that redirects and one that has nothing:
+// the product ini download, the list builder and the file downloads.
 class NginxDownloadTest : public QObject
 {
     Q_OBJECT
@@ -72,12 +58,6 @@ private slots:
     void initTestCase();
     void cleanup();
     void releaseComesFromTheWorkingMirror();
-
-private:
-    bool buildRelease(const QString& versionDir);
-    QList<FileDownloadSpecification> readProductIni(const QString& path);
-
-    QList<ReleaseFile> files;
 };
 
 void NginxDownloadTest::initTestCase()
@@ -85,17 +65,6 @@ void NginxDownloadTest::initTestCase()
     if (NginxServer::executable().isEmpty())
         QSKIP("nginx is not installed");
     crypt_init();
-    files = {
-        {QStringLiteral("korvalune.bin"), 3 * 1024 * 1024 + 17, true, false},
-        {QStringLiteral("empty.txt"), 0, true, false},
-        {QStringLiteral("one.txt"), 1, true, false},
-        {QStringLiteral("data/page.dat"), 4096, true, false},
-        {QStringLiteral("data/page2.dat"), 4097, true, false},
-        {QStringLiteral("data/deep/tree/leaf.dat"), 70000, true, false},
-        {QStringLiteral("lib/libsigned.so"), 1024 * 1024 + 3, false, true},
-        {QStringLiteral("lib/plugin.so"), 200000, false, false},
-        {QStringLiteral("lib/other.so"), 12345, true, false},
-    };
 }
 
 void NginxDownloadTest::cleanup()
@@ -103,65 +72,28 @@ void NginxDownloadTest::cleanup()
     QThreadPool::globalInstance()->waitForDone();
 }
 
-// The release of one version as a mirror holds it: the listed files below
-// their section, the product ini beside it, each with its signature where
-// it has one.
-bool NginxDownloadTest::buildRelease(const QString& versionDir)
-{
-    const QString iniPath = versionDir + QLatin1Char('/') + Type + QStringLiteral(".ini");
-    QSettings ini(iniPath, QSettings::IniFormat);
-    ini.beginGroup(Section);
-    for (const ReleaseFile& file : std::as_const(files)) {
-        const QByteArray content = contentOf(file.name, file.size);
-        const QString path = versionDir + QLatin1Char('/') + Section + QLatin1Char('/') + file.name;
-        if (!writeFile(path, content))
-            return false;
-        const QString md5 = file.withMd5
-            ? QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex())
-            : QString();
-        ini.setValue(file.name, QStringLiteral("%1::%2").arg(md5, QString::number(content.size())));
-        if (file.withMd5)
-            continue;
-        if (!Signing::signFile(path))
-            return false;
-        if (file.signatureListed) {
-            const QByteArray signature = readFile(path + QStringLiteral(".sig"));
-            ini.setValue(file.name + QStringLiteral(".sig"),
-                         QStringLiteral("%1::%2").arg(
-                             QString::fromLatin1(QCryptographicHash::hash(signature, QCryptographicHash::Md5).toHex()),
-                             QString::number(signature.size())));
-        }
-    }
-    ini.endGroup();
-    ini.sync();
-    return ini.status() == QSettings::NoError && Signing::signFile(iniPath);
-}
-
-// Just what the download step needs of the product ini's one section.
-QList<FileDownloadSpecification> NginxDownloadTest::readProductIni(const QString& path)
-{
-    QList<FileDownloadSpecification> downloads;
-    QSettings ini(path, QSettings::IniFormat);
-    ini.beginGroup(Section);
-    const QStringList keys = ini.allKeys();
-    for (const QString& key : keys) {
-        const QStringList fields = ini.value(key).toString().split(QStringLiteral("::"), Qt::KeepEmptyParts);
-        FileDownloadSpecification record;
-        record.section = Section;
-        record.fileName = key;
-        record.md5 = fields.value(0);
-        record.size = fields.value(1).toULongLong();
-        downloads.append(record);
-    }
-    return downloads;
-}
-
 void NginxDownloadTest::releaseComesFromTheWorkingMirror()
 {
     QTemporaryDir root;
     QTemporaryDir workDir;
     QVERIFY(root.isValid() && workDir.isValid());
-    QVERIFY(buildRelease(root.filePath(QStringLiteral("release/%1").arg(Version))));
+    ReleaseBuilder release(Type, Version);
+    const QStringList plain{"korvalune.bin", "empty.txt", "one.txt", "data/page.dat", "data/page2.dat",
+                            "data/deep/tree/leaf.dat", "lib/other.so"};
+    const QList<int> sizes{3 * 1024 * 1024 + 17, 0, 1, 4096, 4097, 70000, 12345};
+    for (int i = 0; i < plain.size(); ++i)
+        release.addFile(Section, plain[i], contentOf(plain[i], sizes[i]));
+    // Checked against their signatures: one whose signature is listed too,
+    // one whose signature is not.
+    const QString signedListed = QStringLiteral("lib/libsigned.so");
+    const QString signedAlone = QStringLiteral("lib/plugin.so");
+    release.addFile(Section, signedListed, contentOf(signedListed, 1024 * 1024 + 3),
+                    ReleaseBuilder::Check::Signature);
+    release.addFile(Section, signedListed + ".sig", release.downloadSignature(Section, signedListed));
+    release.addFile(Section, signedAlone, contentOf(signedAlone, 200000), ReleaseBuilder::Check::Signature);
+    release.addPackedFile(Section, QStringLiteral("data/packed.dat.gz"), contentOf("packed", 500000),
+                          QStringLiteral("data/packed.dat"));
+    QVERIFY(release.writeMirror(root.filePath(QStringLiteral("release"))));
 
     // /moved/ answers every request with a 302 to /redirected/, which would
     // serve the release; /missing/ has nothing (404).
@@ -206,10 +138,16 @@ void NginxDownloadTest::releaseComesFromTheWorkingMirror()
     iniStep.execute();
     QVERIFY(iniFinished.wait(30000));
     const QString localIni = config.tempDir + QLatin1Char('/') + Type + QStringLiteral(".ini");
-    QCOMPARE(readFile(localIni), readFile(root.filePath(QStringLiteral("release/7/") + Type + ".ini")));
+    QCOMPARE(readFile(localIni), release.productIni());
 
-    QList<FileDownloadSpecification> downloads = readProductIni(localIni);
-    QCOMPARE(downloads.size(), files.size() + 1);
+    FileSpecifications specs;
+    MakeDownloadReplaceListTaskSpecification listStep(&config, specs, nullptr, 0.05);
+    QSignalSpy listFinished(&listStep, &TaskSpecification::finished);
+    listStep.execute();
+    QVERIFY(listFinished.wait(30000));
+    QList<FileDownloadSpecification>& downloads = specs.downloads;
+    QCOMPARE(downloads.size(), plain.size() + 4);
+
     DownloadFileListTaskSpecification fileStep(&downloads, &manager, &mirrors, &config, nullptr);
     QStringList log;
     connect(&fileStep, &TaskSpecification::message, this, [&log](const QString& text) { log << text; });
@@ -219,11 +157,13 @@ void NginxDownloadTest::releaseComesFromTheWorkingMirror()
     QTRY_VERIFY_WITH_TIMEOUT(!filesFinished.isEmpty() || !filesCanceled.isEmpty(), 60000);
     QVERIFY2(filesCanceled.isEmpty(), qPrintable(log.join(QLatin1Char('\n'))));
 
-    for (const ReleaseFile& file : std::as_const(files)) {
-        const QString served = root.filePath(QStringLiteral("release/7/client/") + file.name);
-        QCOMPARE(readFile(config.tempDir + QLatin1Char('/') + file.name), readFile(served));
-        if (!file.withMd5)
-            QCOMPARE(readFile(config.tempDir + QLatin1Char('/') + file.name + ".sig"), readFile(served + ".sig"));
+    for (const FileDownloadSpecification& record : std::as_const(downloads)) {
+        const QString local = config.tempDir + QLatin1Char('/') + record.fileName;
+        QCOMPARE(readFile(local), release.download(Section, record.fileName));
+    }
+    for (const QString& name : {signedListed, signedAlone}) {
+        QCOMPARE(readFile(config.tempDir + QLatin1Char('/') + name + ".sig"),
+                 release.downloadSignature(Section, name));
     }
     QVERIFY(log.filter(QStringLiteral("failed")).isEmpty());
 
@@ -236,11 +176,37 @@ void NginxDownloadTest::releaseComesFromTheWorkingMirror()
     QCOMPARE(accessLog.filter(QRegularExpression(QStringLiteral("^GET /missing/7/\\S+ 404$"))).size(), 1);
     QCOMPARE(nginx.requestedUris(QStringLiteral("/redirected/")), QStringList());
     QCOMPARE(accessLog.filter(QRegularExpression(QStringLiteral(" 200$"))).size(),
-             2 + files.size() + 2);
+             2 + downloads.size() + 1);
 
     nginx.stop();
     QVERIFY(!nginx.isRunning());
 }
 
+// A server whose test dies must not outlive its lifetime.
+class NginxLifetimeTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void serverEndsByItselfAfterItsLifetime();
+};
+
+void NginxLifetimeTest::serverEndsByItselfAfterItsLifetime()
+{
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    QTemporaryDir root;
+    NginxServer nginx;
+    QVERIFY2(nginx.start(root.path(), QString(), 1), qPrintable(nginx.errorString()));
+    const quint16 port = nginx.port();
+    QVERIFY(nginx.isRunning());
+
+    QTRY_VERIFY_WITH_TIMEOUT(!nginx.isRunning(), 10000);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(!socket.waitForConnected(1000));
+}
+
 static TestRegistration registration("NginxDownloadTest", [] { return new NginxDownloadTest; });
+static TestRegistration lifetimeRegistration("NginxLifetimeTest", [] { return new NginxLifetimeTest; });
 #include "tst_nginx.moc"
