@@ -9,6 +9,7 @@
 
 namespace {
 constexpr qint64 ChunkSize = 4096;
+constexpr qint64 ReplyBufferSize = 256 * 1024;
 }
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager,
@@ -97,6 +98,10 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
+    // Bounds what the reply holds when the disk is slower than the network,
+    // so memory stays flat whatever the file size; pieces of this size also
+    // keep the network thread out of freshly mapped memory.
+    reply->setReadBufferSize(ReplyBufferSize);
     if (!reply->isRunning()) {
         errorRetry(reply->errorString());
         return;
