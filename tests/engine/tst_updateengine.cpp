@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "fakemirror.h"
 #include "iniwriter.h"
+#include "nginxserver.h"
 #include "releasebuilder.h"
 #include "updateengine.h"
 #include "updateinidata.h"
@@ -148,6 +149,7 @@ private slots:
     void installationFailureRollsBack();
     void userCancel_data();
     void userCancel();
+    void updatesAgainstNginx();
 
 private:
     void writeMirrors(const QList<FakeMirror*>& servers);
@@ -683,6 +685,34 @@ void UpdateEngineTest::userCancel()
     QCOMPARE(log.lines.contains(QStringLiteral("User aborted update")), userAbortLine);
     QCOMPARE(snapshot(), before);
     QVERIFY(UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+// The same update against a real HTTP server, with a mirror that is gone
+// (404) beside the good one.
+void UpdateEngineTest::updatesAgainstNginx()
+{
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    const ReleaseBuilder release = newRelease();
+    QVERIFY(release.writeMirror(mirrorRoot->path() + QStringLiteral("/good")));
+    QVERIFY(oldRelease().install(appDir()));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(mirrorRoot->path()), qPrintable(nginx.errorString()));
+    QVERIFY(IniWriter::writeMirrors(appPath(QStringLiteral("mirrors.ini")),
+                                    {{QStringLiteral("gone"), nginx.url(QStringLiteral("/gone")), QVariant()},
+                                     {QStringLiteral("good"), nginx.url(QStringLiteral("/good")), QVariant()}}));
+
+    Configuration config;
+    configure(config, 2, 3);
+    UpdateEngine engine(config, nullptr);
+    EngineLog log(engine);
+    QVERIFY(runUpdate(engine, log));
+    const QMap<QString, QByteArray> tree = snapshot();
+    QCOMPARE(tree.value(QStringLiteral("kv3client_linux_x86")), QByteArray("client v2"));
+    QCOMPARE(tree.value(QStringLiteral("lib/libcore.so")), QByteArray(100000, 'c'));
+    QCOMPARE(tree.value(QStringLiteral("data/maps/new.pak")), QByteArray(70000, 'm'));
+    QVERIFY(!tree.contains(QStringLiteral("data/obsolete.txt")));
+    QVERIFY(!QFileInfo::exists(config.tempDir));
 }
 
 static TestRegistration registration("UpdateEngineTest", [] { return new UpdateEngineTest; });
