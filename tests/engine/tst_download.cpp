@@ -135,6 +135,7 @@ private slots:
     void oneMirrorServesOneDownloadAtATime();
     void cancelDuringTransferDeletesPartialFile_data();
     void cancelDuringTransferDeletesPartialFile();
+    void destroyedMidTransferLeavesNoFile();
     void cancelWhileWaitingNeverRequests_data();
     void cancelWhileWaitingNeverRequests();
     void resetAfterFinishReleasesNothing();
@@ -311,14 +312,13 @@ void DownloadTaskTest::networkErrorsAreChargedUntilMirrorIsDropped()
 
     QCOMPARE(task.state, int(TaskState::ErrorCanceled));
     QCOMPARE(error.count(), 0);
-    QCOMPARE(server.requestCount(RequestPath), 3);
     QVERIFY(!QFile::exists(destination()));
+    // Three attempts, each told by the reply's own text.
     const QStringList& log = services.log;
     QCOMPARE(log.size(), 6);
     QCOMPARE(log.at(0), "Downloading " + Source);
     QCOMPARE(log.at(3), QStringLiteral("Mirror m1 failed too many times, removing"));
     QCOMPARE(log.at(5), QStringLiteral("There are no (more) known working mirrors available"));
-    // The reply's own text for each failed attempt.
     QVERIFY(!log.at(1).isEmpty());
     QCOMPARE(log.at(2), log.at(1));
     QCOMPARE(log.at(4), log.at(1));
@@ -369,8 +369,9 @@ void DownloadTaskTest::bodyPastTheLimitFailsTheAttempt()
     const qint64 limit = size > 0 ? size : DownloadTaskSpecification::UnknownSizeLimit;
     const QString tooLong = QStringLiteral("file %1 on mirror m1 is larger than expected (%2 bytes)")
                                 .arg(Source, QString::number(limit));
-    // The mirror is charged like for a network error: its second one removes it.
-    QCOMPARE(server.requestCount(RequestPath), 2);
+    // The mirror is charged like for a network error: its second one removes
+    // it. (The server may see a request twice: the network manager sends it
+    // again when its connection closed under it.)
     QCOMPARE(services.log.count(tooLong), 2);
     QVERIFY(services.log.contains(QStringLiteral("Mirror m1 failed too many times, removing")));
     QVERIFY(!QFile::exists(destination()));
@@ -561,6 +562,26 @@ void DownloadTaskTest::cancelDuringTransferDeletesPartialFile()
     QCOMPARE(server.requestCount(RequestPath), 1);
     QVERIFY(!QFile::exists(destination()));
     QCOMPARE(canceled.count(), 1);
+}
+
+// The run's task tree may be destroyed while a transfer is in flight.
+void DownloadTaskTest::destroyedMidTransferLeavesNoFile()
+{
+    FakeMirror server;
+    QVERIFY(server.start());
+    FakeMirror::Response slow = FakeMirror::Response::ok(pattern(100000));
+    slow.trickleBytes = 1000;
+    slow.trickleIntervalMs = 50;
+    server.setResponse(RequestPath, slow);
+    Services services;
+    services.addMirror(QStringLiteral("m1"), server, 2);
+
+    auto task = std::make_unique<DownloadTaskSpecification>(&services.manager, &services.mirrors, Source,
+                                                            destination(), 100000, nullptr, 1.0);
+    task->execute();
+    QTRY_VERIFY(tick(*task).done > 0);
+    task.reset();
+    QVERIFY(!QFile::exists(destination()));
 }
 
 void DownloadTaskTest::cancelWhileWaitingNeverRequests_data()

@@ -44,6 +44,19 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+// The mirror choice draws from the process's one generator: pick a seed
+// whose first draw takes the first of `freeMirrors` idle mirrors.
+void seedSoThatFirstChoiceIsTheFirstMirror(int freeMirrors)
+{
+    for (quint32 seed = 1;; ++seed) {
+        RandomGenerator::seed(seed);
+        if (RandomGenerator::next() % freeMirrors == 0) {
+            RandomGenerator::seed(seed);
+            return;
+        }
+    }
+}
+
 QString requestPath(const QString& prefix, const QString& fileName)
 {
     return prefix + QStringLiteral("/7/") + Section + QLatin1Char('/') + fileName;
@@ -66,6 +79,7 @@ private slots:
     void sixStreamsRunSixAtOnce();
     void badFileIsFetchedFromAnotherMirror_data();
     void badFileIsFetchedFromAnotherMirror();
+    void userAbortAsACheckFailsFetchesNothingMore();
     void userAbort_data();
     void userAbort();
     void totalIsTheSumOfListedSizesFromTheFirstTick();
@@ -284,14 +298,7 @@ void FileDownloadsTest::badFileIsFetchedFromAnotherMirror()
     addMirror(QStringLiteral("bad"), QStringLiteral("/bad"));
     if (otherMirror)
         addMirror(QStringLiteral("good"), QStringLiteral("/good"));
-    // The first draw takes the bad mirror.
-    for (quint32 seed = 1;; ++seed) {
-        RandomGenerator::seed(seed);
-        if (RandomGenerator::next() % mirrors->mirrors.size() == 0) {
-            RandomGenerator::seed(seed);
-            break;
-        }
-    }
+    seedSoThatFirstChoiceIsTheFirstMirror(int(mirrors->mirrors.size()));
 
     auto step = makeStep(6);
     QSignalSpy ended(step.get(), otherMirror ? &TaskSpecification::finished : &TaskSpecification::canceled);
@@ -314,6 +321,33 @@ void FileDownloadsTest::badFileIsFetchedFromAnotherMirror()
         QCOMPARE(log.last(), QStringLiteral("There are no (more) known working mirrors available"));
         QVERIFY(mirrors->mirrors.isEmpty());
     }
+}
+
+void FileDownloadsTest::userAbortAsACheckFailsFetchesNothingMore()
+{
+    const QByteArray content = contentOf(QStringLiteral("good"), 10000);
+    addFile(QStringLiteral("file.bin"), content, {QStringLiteral("/good")});
+    server->setResponse(requestPath(QStringLiteral("/bad"), QStringLiteral("file.bin")),
+                        FakeMirror::Response::ok(FakeMirror::corrupted(content)));
+    addMirror(QStringLiteral("bad"), QStringLiteral("/bad"));
+    addMirror(QStringLiteral("good"), QStringLiteral("/good"));
+    seedSoThatFirstChoiceIsTheFirstMirror(2);
+
+    auto step = makeStep(6);
+    // The failing check is still running when it says so.
+    connect(step.get(), &TaskSpecification::message, this, [&step](const QString& text) {
+        if (text.startsWith(QLatin1String("Signature check failed")))
+            step->userCanceled();
+    });
+    QSignalSpy canceled(step.get(), &TaskSpecification::canceled);
+    step->execute();
+    QVERIFY(canceled.wait(20000));
+
+    QCOMPARE(step->state, int(TaskState::UserCanceled));
+    QVERIFY(log.contains(QStringLiteral("md5 sum for file.bin failed, invalidating mirror and retrying")));
+    QCOMPARE(mirrors->mirrors.size(), 1);
+    QTest::qWait(100);
+    QCOMPARE(server->requests().size(), 1);
 }
 
 void FileDownloadsTest::userAbort_data()
