@@ -1,0 +1,30 @@
+#ifndef FILEDELETELISTTASKSPECIFICATION_H
+#define FILEDELETELISTTASKSPECIFICATION_H
+
+#include "composedtaskspecification.h"
+
+#include <QList>
+#include <QString>
+
+// The last step of a run: deletes the files of the delete list one after
+// another, best effort. A file that cannot be deleted is passed over, and
+// nothing is ever undone.
+class FileDeleteListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    FileDeleteListTaskSpecification(QList<QString>* deletions, QObject* parent,
+                                    double progressRange);
+
+    void makeSubtasksAndStart();
+
+public slots:
+    void execute() override;
+    void reset() override;
+
+private:
+    QList<QString>* deletions;
+};
+
+#endif

@@ -1,0 +1,124 @@
+#include "filereplacelisttaskspecification.h"
+
+#include "configuration.h"
+#include "dircreatetaskspecification.h"
+#include "filereplacetaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
+    QList<FileReplaceSpecification>* replacements, QList<QString>* deletions,
+    Configuration* config, QObject* parent, double progressRange)
+    : ComposedTaskSpecification(2, progressRange, parent)
+    , replacements(replacements)
+    , deletions(deletions)
+    , config(config)
+{
+}
+
+void FileReplaceListTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting file updates"));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceListTaskSpecification::makeSubtasksAndStart()
+{
+    claimedOldCopies.clear();
+    // Checked before anything is planned: the directory tasks run first and
+    // would otherwise create directories for a hostile path.
+    if (!pathsStayInside()) {
+        errorCancel();
+        return;
+    }
+    const int dirTasks = makeSubdirTasks();
+    makeFileReplaceTasks(dirTasks >= 1);
+    executeSubTasks();
+}
+
+bool FileReplaceListTaskSpecification::pathsStayInside()
+{
+    const QString root = Configuration::getAppRootPath();
+    for (const FileReplaceSpecification& record : std::as_const(*replacements)) {
+        const QString target = record.destFileName(QString());
+        if (!staysInside(root, target)) {
+            emit message(QStringLiteral("Refusing to install '%1': "
+                                        "the path leaves the application directory")
+                             .arg(target));
+            return false;
+        }
+        if (!staysInside(config->tempDir, record.fileName)) {
+            emit message(QStringLiteral("Refusing to install '%1': the path leaves the work directory")
+                             .arg(record.fileName));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FileReplaceListTaskSpecification::staysInside(const QString& directory, const QString& path)
+{
+    QString base = QDir::cleanPath(QDir(directory).absolutePath());
+    const QString full = QDir::cleanPath(QDir(base).absoluteFilePath(path));
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    return full.size() > base.size() && full.startsWith(base);
+}
+
+// Only each target's own parent is examined: the directory task creates the
+// missing ancestors itself. Sorting puts a directory before its children.
+int FileReplaceListTaskSpecification::makeSubdirTasks()
+{
+    const QDir root(Configuration::getAppRootPath());
+    QSet<QString> seen;
+    QStringList missing;
+    for (const FileReplaceSpecification& record : std::as_const(*replacements)) {
+        const QFileInfo target(root, record.destFileName(QString()));
+        const QString parentPath = target.path();
+        if (seen.contains(parentPath))
+            continue;
+        seen.insert(parentPath);
+        if (!target.dir().exists())
+            missing.append(parentPath);
+    }
+    missing.sort();
+
+    const int count = int(missing.count());
+    for (const QString& path : std::as_const(missing))
+        addSubTask(new DirCreateTaskSpecification(path, &journal, this, 0.1 / count));
+    return count;
+}
+
+void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
+{
+    const double share = haveDirTasks ? 0.9 : 1.0;
+    const int count = int(replacements->count());
+    for (const FileReplaceSpecification& record : std::as_const(*replacements))
+        addSubTask(new FileReplaceTaskSpecification(record, deletions, &journal, config, this,
+                                                    share / count, &claimedOldCopies));
+}
+
+void FileReplaceListTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() != TaskState::Finished) {
+        emit message(QStringLiteral("rolling back file updates"));
+        journal.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::reset()
+{
+    // A file task still running keeps its records in its own journal; it
+    // undoes them itself, after its copy or unpacking has ended, before the
+    // step's older records are undone.
+    const QList<TaskSpecification*> running = runningTasks;
+    for (TaskSpecification* task : running)
+        task->reset();
+    clearSubTasks();
+    journal.rollback(this);
+    claimedOldCopies.clear();
+    TaskSpecification::reset();
+}

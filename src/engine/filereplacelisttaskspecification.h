@@ -1,0 +1,53 @@
+#ifndef FILEREPLACELISTTASKSPECIFICATION_H
+#define FILEREPLACELISTTASKSPECIFICATION_H
+
+#include "composedtaskspecification.h"
+#include "filespecifications.h"
+#include "rollback.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+
+class Configuration;
+
+// The installation step of a run: creates the missing directories, then
+// installs every file of the replace list, two at a time, over one undo
+// journal. If a file fails or the user aborts, everything the step changed
+// is undone, newest first.
+class FileReplaceListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    FileReplaceListTaskSpecification(QList<FileReplaceSpecification>* replacements,
+                                     QList<QString>* deletions, Configuration* config,
+                                     QObject* parent, double progressRange);
+
+    void makeSubtasksAndStart();
+    int makeSubdirTasks();
+    void makeFileReplaceTasks(bool haveDirTasks);
+
+    // True when path, taken relative to directory (an absolute path as it
+    // is), names something strictly below directory once "." and ".." are
+    // resolved.
+    static bool staysInside(const QString& directory, const QString& path);
+
+public slots:
+    void execute() override;
+    void reset() override;
+    void subtasksDone() override;
+
+private:
+    bool pathsStayInside();
+
+    QList<FileReplaceSpecification>* replacements;
+    QList<QString>* deletions;
+    RollbackDataList journal;
+    Configuration* config;
+    // Old-copy paths that files of this step have taken: a later file with
+    // the same bare name must not delete one of them as a stale copy.
+    QSet<QString> claimedOldCopies;
+};
+
+#endif

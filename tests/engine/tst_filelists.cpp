@@ -1,0 +1,620 @@
+#include "testregistry.h"
+
+#include "configuration.h"
+#include "makedownloadreplacelisttaskspecification.h"
+#include "releasebuilder.h"
+#include "signing.h"
+#include "tomcryptutil.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+#include <memory>
+
+namespace {
+
+const QString Compiling = QStringLiteral("Compiling download and replace list");
+const QString InvalidLine =
+    QStringLiteral("Warning: product ini contains invalid line in section %1");
+
+QString describe(const FileDownloadSpecification& spec)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4")
+        .arg(spec.section, spec.fileName, spec.md5, QString::number(spec.size));
+}
+
+QString describe(const FileReplaceSpecification& spec)
+{
+    return QStringLiteral("%1 | %2 | %3 | %4 | %5")
+        .arg(spec.section, spec.fileName, spec.md5, QString::number(spec.size), spec.unzipDest);
+}
+
+QStringList describe(const QList<FileDownloadSpecification>& list)
+{
+    QStringList result;
+    for (const FileDownloadSpecification& spec : list)
+        result << describe(spec);
+    return result;
+}
+
+QStringList describe(const QList<FileReplaceSpecification>& list)
+{
+    QStringList result;
+    for (const FileReplaceSpecification& spec : list)
+        result << describe(spec);
+    return result;
+}
+
+// One pass of the list builder, run on the calling thread.
+struct Pass
+{
+    bool ok = false;
+    FileSpecifications specs;
+    QStringList messages;
+    QList<qreal> progress;
+};
+
+} // namespace
+
+class FileListsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void sectionsAndKeysAreSorted();
+    void decisionTable_data();
+    void decisionTable();
+    void signatureEntries_data();
+    void signatureEntries();
+    void unusualValidLines_data();
+    void unusualValidLines();
+    void escapedNamesSurvive();
+    void invalidFieldCount_data();
+    void invalidFieldCount();
+    void noFiles_data();
+    void noFiles();
+    void progressCountsEveryEntry();
+    void deletions();
+    void hostileNames_data();
+    void hostileNames();
+    void duplicateKeys_data();
+    void duplicateKeys();
+    void task_data();
+    void task();
+
+private:
+    // A path below the application directory, as a product ini names it.
+    QString app(const QString& name) const;
+    QString appPath(const QString& name) const;
+    Pass runPass();
+
+    // The application directory is the test executable's own, so each test
+    // keeps its installed files in a fresh directory below it.
+    std::unique_ptr<QTemporaryDir> appDir;
+    std::unique_ptr<QTemporaryDir> workDir;
+    Configuration config;
+    ReleaseBuilder release;
+};
+
+void FileListsTest::initTestCase()
+{
+    crypt_init();
+}
+
+void FileListsTest::init()
+{
+    appDir = std::make_unique<QTemporaryDir>(Configuration::getAppRootPath()
+                                             + QStringLiteral("/filelists-XXXXXX"));
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(appDir->isValid());
+    QVERIFY(workDir->isValid());
+    config.updateType.type = QStringLiteral("client_linux_x86");
+    config.tempDir = workDir->path();
+    release = ReleaseBuilder(config.updateType.type, 5);
+}
+
+void FileListsTest::cleanup()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    appDir.reset();
+    workDir.reset();
+}
+
+QString FileListsTest::app(const QString& name) const
+{
+    return QFileInfo(appDir->path()).fileName() + QLatin1Char('/') + name;
+}
+
+QString FileListsTest::appPath(const QString& name) const
+{
+    return Configuration::getAppRootPath() + QLatin1Char('/') + app(name);
+}
+
+Pass FileListsTest::runPass()
+{
+    Pass pass;
+    MakeDownloadReplaceListFunc func(&config, pass.specs);
+    connect(&func, &ASyncFunc::message, this, [&](const QString& line) { pass.messages << line; });
+    connect(&func, &ASyncFunc::progress, this, [&](qreal value) { pass.progress << value; });
+    pass.ok = func.run();
+    return pass;
+}
+
+void FileListsTest::sectionsAndKeysAreSorted()
+{
+    // Written in this order; read by name, case-sensitively ("B" < "a").
+    release.addFile("b", app("z"), "1");
+    release.addFile("b", app("Z"), "2");
+    release.addFile("b", app("y/x"), "3");
+    release.addDeletion(app("old2"));
+    release.addDeletion(app("old1"));
+    release.addFile("a", app("k2"), "4");
+    release.addFile("a", app("k1"), "5");
+    release.addFile("B", app("q"), "6");
+    QVERIFY(release.writeProductIni(workDir->path()));
+    QVERIFY(ReleaseBuilder::writeFile(appPath("old1"), "x"));
+    QVERIFY(ReleaseBuilder::writeFile(appPath("old2"), "x"));
+
+    const Pass pass = runPass();
+    QVERIFY(pass.ok);
+    QStringList expectedOrder;
+    for (const auto& [section, key] : QList<QPair<QString, QString>>{
+             {"B", "q"}, {"a", "k1"}, {"a", "k2"}, {"b", "Z"}, {"b", "y/x"}, {"b", "z"}})
+        expectedOrder << describe(release.downloadSpec(section, app(key)));
+    QCOMPARE(describe(pass.specs.downloads), expectedOrder);
+    QCOMPARE(pass.specs.replacements.size(), 6);
+    QCOMPARE(pass.specs.replacements.at(3).fileName, app("Z"));
+    QCOMPARE(pass.specs.deletions, QStringList({app("old1"), app("old2")}));
+}
+
+// Installed file and work copy each current, stale or missing, for a plain
+// file, a packed file unpacked elsewhere and a packed file kept as is.
+void FileListsTest::decisionTable_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("workCopy");
+    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<bool>("downloaded");
+
+    const QStringList states{"current", "stale", "missing"};
+    for (const QString kind : {"plain", "unpacked", "packed kept"}) {
+        for (const QString& installed : states) {
+            for (const QString& workCopy : states) {
+                const bool replaced = installed != QLatin1String("current");
+                const bool downloaded = replaced && workCopy != QLatin1String("current");
+                QTest::addRow("%s, installed %s, work copy %s", qPrintable(kind),
+                              qPrintable(installed), qPrintable(workCopy))
+                    << kind << installed << workCopy << replaced << downloaded;
+            }
+        }
+    }
+}
+
+void FileListsTest::decisionTable()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, installed);
+    QFETCH(QString, workCopy);
+    QFETCH(bool, replaced);
+    QFETCH(bool, downloaded);
+
+    const QByteArray content("release content of the file\n");
+    QString key = app("bin/tool");
+    QString installedName = key;
+    if (kind == QLatin1String("plain")) {
+        release.addFile("bin", key, content);
+    } else {
+        key = app("pkg/tool.gz");
+        installedName = kind == QLatin1String("unpacked") ? app("bin/tool") : key;
+        release.addPackedFile("bin", key, content,
+                              kind == QLatin1String("unpacked") ? installedName : QString());
+    }
+    QVERIFY(release.writeProductIni(workDir->path()));
+    if (installed == QLatin1String("current"))
+        QVERIFY(release.install(Configuration::getAppRootPath()));
+    else if (installed == QLatin1String("stale"))
+        QVERIFY(ReleaseBuilder::writeFile(appPath(installedName.section('/', 1)), "old release\n"));
+    if (workCopy == QLatin1String("current"))
+        QVERIFY(release.writeWorkCopies(workDir->path()));
+    else if (workCopy == QLatin1String("stale"))
+        QVERIFY(ReleaseBuilder::writeFile(workDir->filePath(key), "half a downl"));
+    if (kind == QLatin1String("unpacked") && installed != QLatin1String("current")) {
+        // The compressed file under its key in the application directory
+        // matches field 1, but only the unpacked file counts.
+        QVERIFY(ReleaseBuilder::writeFile(appPath(key.section('/', 1)),
+                                          release.download("bin", key)));
+    }
+
+    const Pass pass = runPass();
+    QVERIFY(pass.ok);
+    QCOMPARE(describe(pass.specs.replacements),
+             replaced ? QStringList{describe(release.replaceSpec("bin", key))} : QStringList());
+    QCOMPARE(describe(pass.specs.downloads),
+             downloaded ? QStringList{describe(release.downloadSpec("bin", key))} : QStringList());
+    QCOMPARE(pass.messages, QStringList{Compiling});
+}
+
+// Entries without an MD5 are checked against their .sig files, both the
+// installed file and the work copy.
+void FileListsTest::signatureEntries_data()
+{
+    QTest::addColumn<bool>("packed");
+    QTest::addColumn<QString>("installedSignature"); // good, other, missing; "-": no file
+    QTest::addColumn<QString>("workSignature");
+    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<bool>("downloaded");
+
+    for (const bool packed : {false, true}) {
+        const char* kind = packed ? "packed" : "plain";
+        QTest::addRow("%s, installed and signed", kind) << packed << "good" << "-" << false
+                                                        << false;
+        QTest::addRow("%s, installed, signature of other content", kind)
+            << packed << "other" << "-" << true << true;
+        QTest::addRow("%s, installed, no signature", kind) << packed << "missing" << "-" << true
+                                                           << true;
+        QTest::addRow("%s, work copy signed", kind) << packed << "-" << "good" << true << false;
+        QTest::addRow("%s, work copy, signature of other content", kind)
+            << packed << "-" << "other" << true << true;
+        QTest::addRow("%s, work copy, no signature", kind) << packed << "-" << "missing" << true
+                                                           << true;
+    }
+}
+
+void FileListsTest::signatureEntries()
+{
+    QFETCH(bool, packed);
+    QFETCH(QString, installedSignature);
+    QFETCH(QString, workSignature);
+    QFETCH(bool, replaced);
+    QFETCH(bool, downloaded);
+
+    const QString key = app(packed ? "data/maps.pak.gz" : "data/maps.pak");
+    if (packed)
+        release.addPackedFile("data", key, "map data", app("data/maps.pak"),
+                              ReleaseBuilder::Check::Signature);
+    else
+        release.addFile("data", key, "map data", ReleaseBuilder::Check::Signature);
+    QVERIFY(release.writeProductIni(workDir->path()));
+    const auto lay = [](const QString& state, const QString& signaturePath) {
+        if (state == QLatin1String("missing"))
+            return QFile::remove(signaturePath);
+        if (state == QLatin1String("other"))
+            return ReleaseBuilder::writeFile(signaturePath, Signing::signature("other content"));
+        return true;
+    };
+    if (installedSignature != QLatin1String("-")) {
+        QVERIFY(release.install(Configuration::getAppRootPath()));
+        QVERIFY(lay(installedSignature, appPath("data/maps.pak.sig")));
+    }
+    if (workSignature != QLatin1String("-")) {
+        QVERIFY(release.writeWorkCopies(workDir->path()));
+        QVERIFY(lay(workSignature, workDir->filePath(key + ".sig")));
+    }
+
+    const Pass pass = runPass();
+    QVERIFY(pass.ok);
+    QCOMPARE(describe(pass.specs.replacements),
+             replaced ? QStringList{describe(release.replaceSpec("data", key))} : QStringList());
+    QCOMPARE(describe(pass.specs.downloads),
+             downloaded ? QStringList{describe(release.downloadSpec("data", key))} : QStringList());
+    QCOMPARE(pass.specs.downloads.value(0).md5, QString());
+}
+
+// Lines that look odd but are valid, and the records they give.
+void FileListsTest::unusualValidLines_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("download");
+    QTest::addColumn<QString>("replacement");
+
+    QTest::newRow("just the separator") << "::" << "s | %1 |  | 0" << "s | %1 |  | 0 | ";
+    QTest::newRow("size that is no number") << "abc::12abc" << "s | %1 | abc | 0"
+                                            << "s | %1 |  | 0 | ";
+    QTest::newRow("five fields, empty unpack destination")
+        << "abc::7::def::9::" << "s | %1 | abc | 7" << "s | %1 | def | 9 | ";
+    QTest::newRow("five fields, unpacked size no number")
+        << "abc::7::def::x9::%2" << "s | %1 | abc | 7" << "s | %1 | def | 0 | %2";
+    QTest::newRow("dot directory in the unpack destination")
+        << "abc::7::def::9::./%2" << "s | %1 | abc | 7" << "s | %1 | def | 9 | ./%2";
+}
+
+void FileListsTest::unusualValidLines()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, download);
+    QFETCH(QString, replacement);
+
+    const QString key = app("file");
+    const QString dest = app("lib/file");
+    release.addLine("s", key, value.replace("%2", dest));
+    QVERIFY(release.writeProductIni(workDir->path()));
+
+    const Pass pass = runPass();
+    QVERIFY(pass.ok);
+    QCOMPARE(describe(pass.specs.downloads), QStringList{download.replace("%1", key)});
+    QCOMPARE(describe(pass.specs.replacements),
+             QStringList{replacement.replace("%1", key).replace("%2", dest)});
+}
+
+// Blanks, commas, quotes and non-ASCII letters in names reach the lists
+// unchanged, and files with such names are found.
+void FileListsTest::escapedNamesSurvive()
+{
+    const QString plain = app(QStringLiteral("data/größe €, \"1\"; #2 %3.txt"));
+    const QString packed = app(QStringLiteral("data/ärger=1.gz"));
+    const QString unpacked = app(QStringLiteral("lib/ärger, 1 @x.so"));
+    release.addFile("Section mit ß", plain, "one");
+    release.addPackedFile("Section mit ß", packed, "two", unpacked);
+    release.addFile("other", app("stays"), "three");
+    QVERIFY(release.writeProductIni(workDir->path()));
+    QVERIFY(ReleaseBuilder::writeFile(appPath("stays"), "three"));
+
+    const Pass pass = runPass();
+    QVERIFY(pass.ok);
+    // "g" sorts before "ä".
+    QCOMPARE(describe(pass.specs.downloads),
+             QStringList({describe(release.downloadSpec("Section mit ß", plain)),
+                          describe(release.downloadSpec("Section mit ß", packed))}));
+    QCOMPARE(describe(pass.specs.replacements),
+             QStringList({describe(release.replaceSpec("Section mit ß", plain)),
+                          describe(release.replaceSpec("Section mit ß", packed))}));
+}
+
+// A line of the wrong shape stops the pass; what earlier sections gave is
+// not handed out either.
+void FileListsTest::invalidFieldCount_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("value");
+
+    QTest::newRow("one field") << "files" << "d41d8cd98f00b204e9800998ecf8427e";
+    QTest::newRow("empty value") << "files" << "";
+    QTest::newRow("three fields") << "files" << "a::1::b";
+    QTest::newRow("four fields") << "files" << "a::1::b::2";
+    QTest::newRow("six fields") << "files" << "a::1::b::2::c::d";
+    QTest::newRow("Delete is an ordinary section") << "Delete" << "";
+    QTest::newRow("DELETE is an ordinary section") << "DELETE" << "x";
+}
+
+void FileListsTest::invalidFieldCount()
+{
+    QFETCH(QString, section);
+    QFETCH(QString, value);
+
+    release.addFile("a-first", app("first"), "first");
+    release.addDeletion(app("gone"));
+    release.addLine(section, app("bad"), value);
+    release.addFile("z-last", app("last"), "last");
+    QVERIFY(release.writeProductIni(workDir->path()));
+    QVERIFY(release.install(Configuration::getAppRootPath()));
+    QVERIFY(QFile::remove(appPath("first")));
+
+    const Pass pass = runPass();
+    QVERIFY(!pass.ok);
+    QCOMPARE(pass.messages, QStringList({Compiling, InvalidLine.arg(section)}));
+    QVERIFY(pass.specs.downloads.isEmpty());
+    QVERIFY(pass.specs.replacements.isEmpty());
+    QVERIFY(pass.specs.deletions.isEmpty());
+}
+
+void FileListsTest::noFiles_data()
+{
+    QTest::addColumn<QByteArray>("ini"); // "-": no file at all
+
+    QTest::newRow("missing") << QByteArray("-");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("only keys outside sections") << QByteArray("a=1::2\nb=3::4\n");
+    QTest::newRow("General section") << QByteArray("[General]\na=1::2\n");
+    QTest::newRow("section without keys") << QByteArray("[files]\n[delete]\n");
+}
+
+void FileListsTest::noFiles()
+{
+    QFETCH(QByteArray, ini);
+    if (ini != "-")
+        QVERIFY(ReleaseBuilder::writeFile(workDir->filePath(release.productIniName()), ini));
+
+    const Pass pass = runPass();
+    QVERIFY(!pass.ok);
+    QCOMPARE(pass.messages, QStringList({Compiling, QStringLiteral("No files in product ini")}));
+    QVERIFY(pass.progress.isEmpty());
+}
+
+// Every entry of every section, "delete" included, moves the progress before
+// it is processed; top-level keys do not count.
+void FileListsTest::progressCountsEveryEntry()
+{
+    release.addLine(QString(), "outside", "1::2");
+    release.addFile("a", app("one"), "1");
+    release.addFile("a", app("two"), "2");
+    release.addDeletion(app("three"), false);
+    release.addFile("b", app("four"), "4");
+    release.addDeletion(app("five"));
+    release.addLine("c", app("six"), "::");
+    QVERIFY(release.writeProductIni(workDir->path()));
+
+    const Pass pass = runPass();
+    QVERIFY(pass.ok);
+    QCOMPARE(pass.progress.size(), 6);
+    for (int index = 0; index < 6; ++index)
+        QCOMPARE(pass.progress.at(index), (index + 1) / 6.0);
+    QVERIFY(pass.progress.last() == 1.0);
+}
+
+void FileListsTest::deletions()
+{
+    release.addDeletion(app("lib/present.so"), true, "a value that is never read::1::2");
+    release.addDeletion(app("lib/missing.so"), false);
+    release.addDeletion(app("Present.txt"), true);
+    QVERIFY(release.writeProductIni(workDir->path()));
+    QVERIFY(release.install(Configuration::getAppRootPath()));
+
+    const Pass pass = runPass();
+    QVERIFY(pass.ok);
+    QCOMPARE(pass.specs.deletions, QStringList({app("Present.txt"), app("lib/present.so")}));
+    QVERIFY(pass.specs.downloads.isEmpty());
+    QVERIFY(pass.specs.replacements.isEmpty());
+}
+
+// A name that leaves the work or application directory makes its line
+// invalid, whether it is a key, an unpack destination or a "delete" entry.
+// Look-alikes that stay inside are fine. "@" stands for this test's
+// directory below the application directory.
+void FileListsTest::hostileNames_data()
+{
+    QTest::addColumn<QString>("place"); // key, unpack, delete
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("valid");
+
+    for (const QString place : {"key", "unpack", "delete"}) {
+        const QByteArray tag = place.toLatin1();
+        QTest::addRow("%s: parent", tag.constData()) << place << "../engine" << false;
+        QTest::addRow("%s: parent inside a path", tag.constData())
+            << place << "@/a/../../../x" << false;
+        QTest::addRow("%s: ends in parent", tag.constData()) << place << "@/.." << false;
+        QTest::addRow("%s: absolute", tag.constData()) << place << QDir::tempPath() << false;
+        QTest::addRow("%s: backslash", tag.constData()) << place << "@/lib\\x.so" << false;
+        QTest::addRow("%s: the directory itself", tag.constData()) << place << "." << false;
+        QTest::addRow("%s: dots inside names", tag.constData()) << place << "@/a..b/..x" << true;
+        QTest::addRow("%s: dot directory", tag.constData()) << place << "./@/x" << true;
+    }
+}
+
+void FileListsTest::hostileNames()
+{
+    QFETCH(QString, place);
+    QFETCH(QString, name);
+    QFETCH(bool, valid);
+
+    name.replace(QLatin1Char('@'), QFileInfo(appDir->path()).fileName());
+    // Files that the hostile names reach, so a name that slipped through
+    // would be listed for deletion.
+    QVERIFY(ReleaseBuilder::writeFile(appPath("lib\\x.so"), "x"));
+    QVERIFY(ReleaseBuilder::writeFile(appPath("a..b/..x"), "x"));
+    QVERIFY(ReleaseBuilder::writeFile(appPath("x"), "x"));
+    release.addFile("a", app("before"), "before");
+    if (place == QLatin1String("key"))
+        release.addFile("files", name, "content");
+    else if (place == QLatin1String("unpack"))
+        release.addPackedFile("files", app("x.gz"), "content", name);
+    else
+        release.addDeletion(name, false);
+    QVERIFY(release.writeProductIni(workDir->path()));
+
+    const Pass pass = runPass();
+    QCOMPARE(pass.ok, valid);
+    const QString section = place == QLatin1String("delete") ? "delete" : "files";
+    if (!valid) {
+        QCOMPARE(pass.messages, QStringList({Compiling, InvalidLine.arg(section)}));
+        QVERIFY(pass.specs.replacements.isEmpty());
+        QVERIFY(pass.specs.deletions.isEmpty());
+    } else if (place == QLatin1String("delete")) {
+        QCOMPARE(pass.specs.deletions, QStringList{name});
+    } else {
+        QCOMPARE(pass.specs.replacements.size(), 2);
+    }
+}
+
+// Two entries for one work file would overwrite each other.
+void FileListsTest::duplicateKeys_data()
+{
+    QTest::addColumn<QString>("firstKey");
+    QTest::addColumn<QString>("secondSection");
+    QTest::addColumn<QString>("secondKey");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("same key in two sections") << "@/lib/a.so" << "b" << "@/lib/a.so" << false;
+    QTest::newRow("same file, spelled differently") << "@/lib/a.so" << "b" << "./@/lib//a.so"
+                                                    << false;
+    QTest::newRow("keys differing in case") << "@/lib/a.so" << "b" << "@/lib/A.so" << true;
+    QTest::newRow("a file listed for deletion too") << "@/lib/a.so" << "delete" << "@/lib/a.so"
+                                                    << true;
+}
+
+void FileListsTest::duplicateKeys()
+{
+    QFETCH(QString, firstKey);
+    QFETCH(QString, secondSection);
+    QFETCH(QString, secondKey);
+    QFETCH(bool, valid);
+
+    const QString dir = QFileInfo(appDir->path()).fileName();
+    firstKey.replace(QLatin1Char('@'), dir);
+    secondKey.replace(QLatin1Char('@'), dir);
+    release.addFile("a", firstKey, "first");
+    if (secondSection == QLatin1String("delete"))
+        release.addDeletion(secondKey);
+    else
+        release.addLine(secondSection, secondKey, ReleaseBuilder::md5("second") + "::6");
+    QVERIFY(release.writeProductIni(workDir->path()));
+
+    const Pass pass = runPass();
+    QCOMPARE(pass.ok, valid);
+    if (!valid) {
+        QCOMPARE(pass.messages.last(), InvalidLine.arg(secondSection));
+        QVERIFY(pass.specs.downloads.isEmpty());
+    }
+}
+
+// The task hands the lists on only after a complete pass; a failed pass
+// leaves nothing, not even lists of an earlier pass, where the later steps
+// would read them.
+void FileListsTest::task_data()
+{
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("complete pass") << true;
+    QTest::newRow("invalid line") << false;
+}
+
+void FileListsTest::task()
+{
+    QFETCH(bool, valid);
+
+    release.addFile("bin", app("bin/new"), "new");
+    release.addFile("bin", app("bin/same"), "same");
+    release.addDeletion(app("bin/gone"));
+    if (!valid)
+        release.addLine("data", app("bad"), "1::2::3");
+    QVERIFY(release.writeProductIni(workDir->path()));
+    QVERIFY(release.install(Configuration::getAppRootPath()));
+    QVERIFY(QFile::remove(appPath("bin/new")));
+
+    FileSpecifications target;
+    target.downloads.append(release.downloadSpec("bin", app("bin/same")));
+    target.deletions.append(app("earlier"));
+    MakeDownloadReplaceListTaskSpecification task(&config, target, nullptr, 0.05);
+    QStringList messages;
+    connect(&task, &TaskSpecification::message, this,
+            [&](const QString& line) { messages << line; });
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+    QCOMPARE(task.state, int(TaskState::Running));
+    QTRY_COMPARE(finished.count() + canceled.count(), 1);
+
+    const auto expected = [valid](const QString& text) {
+        return valid ? QStringList{text} : QStringList();
+    };
+    QCOMPARE(task.state, int(valid ? TaskState::Finished : TaskState::ErrorCanceled));
+    if (valid)
+        QCOMPARE(task.progress, 0.05);
+    QCOMPARE(messages,
+             valid ? QStringList{Compiling} : QStringList({Compiling, InvalidLine.arg("data")}));
+    const QString fresh = app("bin/new");
+    QCOMPARE(describe(target.downloads), expected(describe(release.downloadSpec("bin", fresh))));
+    QCOMPARE(describe(target.replacements), expected(describe(release.replaceSpec("bin", fresh))));
+    QCOMPARE(target.deletions, expected(app("bin/gone")));
+}
+
+static TestRegistration registration("FileListsTest", [] { return new FileListsTest; });
+
+#include "tst_filelists.moc"

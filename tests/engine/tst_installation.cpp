@@ -1,0 +1,636 @@
+#include "testregistry.h"
+
+#include "configuration.h"
+#include "filereplacelisttaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "filespecifications.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QMap>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <memory>
+
+// The installation works in the application directory, which is this test
+// program's own directory. Every case works in a scratch directory below it
+// whose name carries a token; the old copies the cases make in the shared
+// directory "old" carry the same token (or are listed for removal), and the
+// clean-up removes them all.
+
+namespace {
+
+QString appRoot()
+{
+    return Configuration::getAppRootPath();
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(content), qint64(content.size()));
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+                                | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther));
+}
+
+void writeGzip(const QString& path, const QByteArray& content)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    gzFile out = gzopen(QFile::encodeName(path).constData(), "wb");
+    QVERIFY(out);
+    QCOMPARE(gzwrite(out, content.constData(), unsigned(content.size())), int(content.size()));
+    QCOMPARE(gzclose(out), Z_OK);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+int modeOf(const QString& path)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 07777);
+}
+
+QString md5Of(const QByteArray& content)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray bigContent(const QByteArray& tag, int size = 16 * 1024 * 1024)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(quint32(qHash(tag)));
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    return tag + bytes;
+}
+
+FileReplaceSpecification record(const QString& fileName, const QString& unzipDest = QString(),
+                                const QString& md5 = QString())
+{
+    FileReplaceSpecification spec;
+    spec.section = QStringLiteral("files");
+    spec.fileName = fileName;
+    spec.md5 = md5;
+    spec.unzipDest = unzipDest;
+    return spec;
+}
+
+struct Outcome
+{
+    int state = -1;
+    QStringList messages;
+};
+
+// Runs a step to its end (or until stop() says so) and collects its lines.
+class StepRunner : public QObject
+{
+public:
+    explicit StepRunner(TaskSpecification& task)
+        : task(task)
+        , finished(&task, &TaskSpecification::finished)
+        , canceled(&task, &TaskSpecification::canceled)
+    {
+        connect(&task, &TaskSpecification::message, this,
+                [this](const QString& line) { outcome.messages << line; });
+    }
+
+    bool ended() const { return !finished.isEmpty() || !canceled.isEmpty(); }
+
+    // Processes events until the step ends or until the condition holds.
+    template <typename Condition>
+    bool waitFor(Condition condition)
+    {
+        QDeadlineTimer deadline(20000);
+        while (!ended() && !condition() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return condition();
+    }
+
+    Outcome run()
+    {
+        task.execute();
+        waitFor([] { return false; });
+        return result();
+    }
+
+    Outcome result()
+    {
+        outcome.state = finished.count() + canceled.count() == 1 ? task.state : -1;
+        return outcome;
+    }
+
+    TaskSpecification& task;
+    QSignalSpy finished;
+    QSignalSpy canceled;
+    Outcome outcome;
+};
+
+} // namespace
+
+class InstallationTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void installOneFile_data();
+    void installOneFile();
+    void executableRule_data();
+    void executableRule();
+    void failedFileUndoesTheStep_data();
+    void failedFileUndoesTheStep();
+    void secondOfThreeFailsWhileThirdCopies();
+    void userAbortMidStep();
+    void resetMidUnpackRestoresTheOriginal();
+    void sameBareNamePair_data();
+    void sameBareNamePair();
+    void refusesPathsOutside_data();
+    void refusesPathsOutside();
+
+private:
+    // A path below the scratch directory, relative to the application
+    // directory; "%1" in it becomes the token.
+    QString rel(const QString& path) const
+    {
+        return area + QLatin1Char('/') + QString(path).replace(QLatin1String("%1"), token);
+    }
+    QString installed(const QString& relative) const { return appRoot() + QLatin1Char('/') + relative; }
+    QString download(const QString& fileName) const { return work->path() + QLatin1Char('/') + fileName; }
+    QString oldCopy(const QString& bareName) const { return appRoot() + "/old/_old_" + bareName; }
+    QMap<QString, QByteArray> snapshot() const;
+
+    std::unique_ptr<QTemporaryDir> scratch;
+    std::unique_ptr<QTemporaryDir> work;
+    Configuration config;
+    QString area;
+    QString token;
+    QStringList foreignOldCopies;
+    bool oldDirExisted = false;
+};
+
+void InstallationTest::initTestCase()
+{
+    oldDirExisted = QFileInfo::exists(appRoot() + "/old");
+}
+
+void InstallationTest::init()
+{
+    scratch = std::make_unique<QTemporaryDir>(appRoot() + "/installtest-XXXXXX");
+    work = std::make_unique<QTemporaryDir>();
+    QVERIFY(scratch->isValid() && work->isValid());
+    area = QFileInfo(scratch->path()).fileName();
+    token = area.mid(area.indexOf(QLatin1Char('-')) + 1);
+    config.tempDir = work->path();
+    foreignOldCopies.clear();
+}
+
+void InstallationTest::cleanup()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    QDir old(appRoot() + "/old");
+    const QStringList entries = old.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString& name : entries) {
+        if (!name.contains(token))
+            continue;
+        if (!old.remove(name))
+            QDir(old.filePath(name)).removeRecursively();
+    }
+    for (const QString& name : std::as_const(foreignOldCopies))
+        old.remove(name);
+    scratch.reset();
+    work.reset();
+}
+
+void InstallationTest::cleanupTestCase()
+{
+    if (!oldDirExisted)
+        QDir(appRoot()).rmdir(QStringLiteral("old"));
+}
+
+// Every file and directory of the scratch tree and the case's old copies,
+// with the files' contents.
+QMap<QString, QByteArray> InstallationTest::snapshot() const
+{
+    QMap<QString, QByteArray> entries;
+    const QDir root(appRoot());
+    QDirIterator it(scratch->path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.insert(root.relativeFilePath(path),
+                       it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
+    }
+    QDirIterator old(appRoot() + "/old", QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                     QDirIterator::Subdirectories);
+    while (old.hasNext()) {
+        const QString path = old.next();
+        if (path.contains(token) || foreignOldCopies.contains(old.fileName()))
+            entries.insert(root.relativeFilePath(path),
+                           old.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
+    }
+    return entries;
+}
+
+void InstallationTest::installOneFile_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("targetExists");
+    QTest::addColumn<bool>("staleOldCopy");
+    QTest::addColumn<bool>("unzip");
+    QTest::addColumn<bool>("listed");
+    QTest::addColumn<int>("mode");
+
+    QTest::newRow("new file") << "docs/readme-%1.txt" << false << false << false << false << 0644;
+    QTest::newRow("new file, unpacked") << "lib/libn-%1.so" << false << false << true << false << 0755;
+    QTest::newRow("replaced library") << "plugins/libx-%1.so" << true << false << false << true << 0755;
+    QTest::newRow("replaced library, unpacked")
+        << "plugins/liby-%1.so" << true << false << true << true << 0755;
+    QTest::newRow("stale old copy deleted first") << "data-%1.txt" << true << true << false << true << 0644;
+    QTest::newRow("special file keeps its old copy")
+        << "libQtCore.so.4" << true << false << false << false << 0755;
+    QTest::newRow("old copy without a target is left alone")
+        << "notes-%1.txt" << false << true << false << false << 0644;
+}
+
+void InstallationTest::installOneFile()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, targetExists);
+    QFETCH(bool, staleOldCopy);
+    QFETCH(bool, unzip);
+    QFETCH(bool, listed);
+    QFETCH(int, mode);
+
+    const QString target = rel(path);
+    const QString bareName = QFileInfo(target).fileName();
+    if (!bareName.contains(token)) {
+        QVERIFY2(!QFileInfo::exists(oldCopy(bareName)), "an old copy of that name already exists");
+        foreignOldCopies << "_old_" + bareName;
+    }
+    if (targetExists)
+        writeFile(installed(target), "installed version\n");
+    if (staleOldCopy)
+        writeFile(oldCopy(bareName), "left by an earlier run\n");
+
+    const QByteArray content("new version\n");
+    QList<FileReplaceSpecification> replacements;
+    if (unzip) {
+        writeGzip(download("pkg/" + bareName + ".gz"), content);
+        replacements << record("pkg/" + bareName + ".gz", target, md5Of(content));
+    } else {
+        writeFile(download(target), content);
+        replacements << record(target);
+    }
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+
+    const Outcome outcome = StepRunner(step).run();
+    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(outcome.messages,
+             QStringList({"Starting file updates", "add/replace " + replacements.first().fileName}));
+    QCOMPARE(readFile(installed(target)), content);
+    QCOMPARE(modeOf(installed(target)), mode);
+    if (targetExists)
+        QCOMPARE(readFile(oldCopy(bareName)), QByteArray("installed version\n"));
+    else if (staleOldCopy)
+        QCOMPARE(readFile(oldCopy(bareName)), QByteArray("left by an earlier run\n"));
+    else
+        QVERIFY(!QFileInfo::exists(oldCopy(bareName)));
+    QCOMPARE(deletions, listed ? QList<QString>{"old/_old_" + bareName} : QList<QString>{});
+}
+
+void InstallationTest::executableRule_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("mode");
+
+    for (const char* name : {"kv3client_linux_x86", "kv3client_linux_amd64", "kv3client_runscript.sh",
+                             "update", "error_report", "package_inst", "libfoo.so", "libQtGui.so.4"})
+        QTest::newRow(name) << QString::fromLatin1(name) << 0755;
+    for (const char* name : {"readme.txt", "libfoo.so.1", "libfoo.so.4.8", "my.plugin.so", "Update",
+                             "update.sh", "so"})
+        QTest::newRow(name) << QString::fromLatin1(name) << 0644;
+}
+
+void InstallationTest::executableRule()
+{
+    QFETCH(QString, name);
+    QFETCH(int, mode);
+
+    const QString path = scratch->path() + QLatin1Char('/') + name;
+    writeFile(path, "content");
+    FileReplaceTaskSpecification::makeSingleFileExecutable(path);
+    QCOMPARE(modeOf(path), mode);
+}
+
+namespace {
+enum class Failure {
+    StaleCopyUndeletable,
+    UnpackedMd5Wrong,
+    BrokenGzip,
+    DownloadMissing,
+    DirectoryBlocked
+};
+}
+Q_DECLARE_METATYPE(Failure)
+
+void InstallationTest::failedFileUndoesTheStep_data()
+{
+    QTest::addColumn<Failure>("failure");
+    QTest::newRow("stale old copy cannot be deleted") << Failure::StaleCopyUndeletable;
+    QTest::newRow("unpacked file fails its check") << Failure::UnpackedMd5Wrong;
+    QTest::newRow("truncated gzip") << Failure::BrokenGzip;
+    QTest::newRow("download missing") << Failure::DownloadMissing;
+    QTest::newRow("file where a directory must be") << Failure::DirectoryBlocked;
+}
+
+// Whatever fails, the step leaves the tree as it found it: replaced files
+// are back, new files and new directories are gone, nothing half-written
+// stays anywhere.
+void InstallationTest::failedFileUndoesTheStep()
+{
+    QFETCH(Failure, failure);
+
+    QList<FileReplaceSpecification> replacements;
+    writeFile(installed(rel("keep-%1.txt")), "installed keep\n");
+    writeFile(download(rel("keep-%1.txt")), "new keep\n");
+    replacements << record(rel("keep-%1.txt"));
+    writeFile(download(rel("fresh/deep/new-%1.txt")), "new file\n");
+    replacements << record(rel("fresh/deep/new-%1.txt"));
+
+    const QString failing = rel("fail-%1.so");
+    writeFile(installed(failing), "installed fail\n");
+    QString expected;
+    switch (failure) {
+    case Failure::StaleCopyUndeletable:
+        writeFile(oldCopy(QFileInfo(failing).fileName()) + "/inside", "blocks the deletion");
+        writeFile(download(failing), "new fail\n");
+        replacements << record(failing);
+        expected = QStringLiteral("Could not delete '%1'").arg(oldCopy(QFileInfo(failing).fileName()));
+        break;
+    case Failure::UnpackedMd5Wrong:
+        writeGzip(download("pkg/fail.gz"), "unpacked but wrong\n");
+        replacements << record("pkg/fail.gz", failing, md5Of("something else"));
+        expected = QStringLiteral("Signature check failed for %1").arg(installed(failing));
+        break;
+    case Failure::BrokenGzip: {
+        writeGzip(download("pkg/fail.gz"), bigContent("truncated", 1024 * 1024));
+        QFile gz(download("pkg/fail.gz"));
+        QVERIFY(gz.resize(gz.size() / 2));
+        replacements << record("pkg/fail.gz", failing, md5Of("irrelevant"));
+        expected = QStringLiteral("Could not unzip '%1' to '%2'")
+                       .arg(download("pkg/fail.gz"), installed(failing));
+        break;
+    }
+    case Failure::DownloadMissing:
+        replacements << record(failing);
+        expected = QStringLiteral("Could not copy '%1' to '%2'")
+                       .arg(download(failing), installed(failing));
+        break;
+    case Failure::DirectoryBlocked:
+        writeFile(installed(rel("blocked")), "a file, not a directory");
+        writeFile(download(rel("blocked/inner-%1.txt")), "new inner\n");
+        replacements << record(rel("blocked/inner-%1.txt"));
+        expected = QStringLiteral("Could not create dir '%1' because it already exists and is not a dir")
+                       .arg(installed(rel("blocked")));
+        break;
+    }
+    const QMap<QString, QByteArray> before = snapshot();
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+
+    const Outcome outcome = StepRunner(step).run();
+    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+    QVERIFY2(outcome.messages.contains(expected), qPrintable(outcome.messages.join('\n')));
+    QCOMPARE(outcome.messages.count("rolling back file updates"), 1);
+    QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
+    QCOMPARE(snapshot(), before);
+}
+
+void InstallationTest::secondOfThreeFailsWhileThirdCopies()
+{
+    QList<FileReplaceSpecification> replacements;
+    writeFile(installed(rel("first-%1.txt")), "installed first\n");
+    writeFile(download(rel("first-%1.txt")), "new first\n");
+    replacements << record(rel("first-%1.txt"));
+    // Not gzip: unpacking passes it through, and its check fails only after
+    // 16 MiB were written and hashed, while the third file is being copied.
+    writeFile(installed(rel("second-%1.so")), "installed second\n");
+    writeFile(download("pkg/second"), bigContent("second"));
+    replacements << record("pkg/second", rel("second-%1.so"), md5Of("not this"));
+    writeFile(installed(rel("third-%1.bin")), "installed third\n");
+    writeFile(download(rel("third-%1.bin")), bigContent("third"));
+    replacements << record(rel("third-%1.bin"));
+
+    const QMap<QString, QByteArray> before = snapshot();
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    const Outcome outcome = StepRunner(step).run();
+
+    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+    QVERIFY(outcome.messages.contains("add/replace " + rel("third-%1.bin")));
+    QVERIFY(outcome.messages.contains("Signature check failed for " + installed(rel("second-%1.so"))));
+    QCOMPARE(outcome.messages.count("rolling back file updates"), 1);
+    QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
+    QCOMPARE(snapshot(), before);
+}
+
+void InstallationTest::userAbortMidStep()
+{
+    QList<FileReplaceSpecification> replacements;
+    for (const char* name : {"one-%1.bin", "two-%1.bin", "three-%1.bin"}) {
+        const QString path = rel(QString::fromLatin1(name));
+        writeFile(installed(path), "installed " + path.toUtf8());
+        writeFile(download(path), bigContent(path.toUtf8()));
+        replacements << record(path);
+    }
+    const QMap<QString, QByteArray> before = snapshot();
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    StepRunner runner(step);
+
+    step.execute();
+    QVERIFY(runner.waitFor([&] { return QFileInfo::exists(oldCopy("one-" + token + ".bin")); }));
+    step.userCanceled();
+    runner.waitFor([] { return false; });
+
+    const Outcome outcome = runner.result();
+    QCOMPARE(outcome.state, int(TaskState::UserCanceled));
+    QCOMPARE(outcome.messages.count("rolling back file updates"), 1);
+    QVERIFY(!outcome.messages.contains("add/replace " + rel("three-%1.bin")));
+    QCOMPARE(snapshot(), before);
+}
+
+// A reset undoes the step even while a file is still being unpacked: what the
+// unpacking writes must not stay in place of the original.
+void InstallationTest::resetMidUnpackRestoresTheOriginal()
+{
+    QList<FileReplaceSpecification> replacements;
+    const QString big = rel("big-%1.so");
+    writeFile(installed(big), "installed big\n");
+    // Not gzip: unpacking passes it through.
+    writeFile(download("pkg/big"), bigContent("big"));
+    replacements << record("pkg/big", big, md5Of(bigContent("big")));
+    writeFile(download(rel("added/new-%1.txt")), "new\n");
+    replacements << record(rel("added/new-%1.txt"));
+
+    const QMap<QString, QByteArray> before = snapshot();
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    StepRunner runner(step);
+    step.execute();
+    QVERIFY(runner.waitFor([&] {
+        return QFileInfo::exists(oldCopy("big-" + token + ".so")) && QFileInfo::exists(installed(big));
+    }));
+    step.reset();
+
+    QCOMPARE(step.state, int(TaskState::Idle));
+    QCOMPARE(snapshot(), before);
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QVERIFY(!runner.ended());
+    QCOMPARE(snapshot(), before);
+}
+
+void InstallationTest::sameBareNamePair_data()
+{
+    QTest::addColumn<bool>("staleOldCopy");
+    QTest::addColumn<bool>("laterFileFails");
+    QTest::newRow("installed") << false << false;
+    QTest::newRow("installed over a stale old copy") << true << false;
+    QTest::newRow("rolled back") << false << true;
+    QTest::newRow("rolled back after deleting a stale old copy") << true << true;
+}
+
+// a/x.so and b/x.so have the same old-copy name: each original must survive
+// in an old copy of its own, and come back on a rollback.
+void InstallationTest::sameBareNamePair()
+{
+    QFETCH(bool, staleOldCopy);
+    QFETCH(bool, laterFileFails);
+
+    const QString bareName = "x-" + token + ".so";
+    QList<FileReplaceSpecification> replacements;
+    // The small file between them lets b be planned only after a has been
+    // moved aside, when a's old copy looks like a leftover.
+    for (const QString& dir : {QStringLiteral("a"), QStringLiteral("between"), QStringLiteral("b")}) {
+        const QString path = rel(dir + "/x-%1.so");
+        if (dir != QLatin1String("between"))
+            writeFile(installed(path), "installed " + dir.toUtf8());
+        writeFile(download(path), "new " + dir.toUtf8());
+        replacements << record(path);
+    }
+    if (staleOldCopy)
+        writeFile(oldCopy(bareName), "left by an earlier run\n");
+    if (laterFileFails) {
+        writeGzip(download("pkg/c.gz"), "unpacked but wrong\n");
+        replacements << record("pkg/c.gz", rel("c-%1.so"), md5Of("something else"));
+    }
+
+    QMap<QString, QByteArray> before = snapshot();
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    const Outcome outcome = StepRunner(step).run();
+
+    if (laterFileFails) {
+        QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+        // Deleting a stale copy is the one change a rollback cannot undo.
+        before.remove("old/_old_" + bareName);
+        QCOMPARE(snapshot(), before);
+        return;
+    }
+    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(readFile(installed(rel("a/x-%1.so"))), QByteArray("new a"));
+    QCOMPARE(readFile(installed(rel("b/x-%1.so"))), QByteArray("new b"));
+    QCOMPARE(readFile(oldCopy(bareName)), QByteArray("installed a"));
+    QCOMPARE(readFile(oldCopy("2_" + bareName)), QByteArray("installed b"));
+    QStringList listed = deletions;
+    listed.sort();
+    QCOMPARE(listed, QStringList({"old/_old_2_" + bareName, "old/_old_" + bareName}));
+}
+
+void InstallationTest::refusesPathsOutside_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("unzipDest");
+    QTest::addColumn<QString>("message");
+
+    // %1: the victim relative to the application directory, %2: its
+    // absolute path, %3: relative to the work directory, %4: the scratch
+    // directory.
+    const QString leavesRoot = "Refusing to install '%1': the path leaves the application directory";
+    QTest::newRow("target above the application directory")
+        << "%1" << QString() << leavesRoot.arg("%1");
+    QTest::newRow("absolute unpack target") << "pkg/v.gz" << "%2" << leavesRoot.arg("%2");
+    QTest::newRow("unpack target climbing out of a subdirectory")
+        << "pkg/v.gz" << "sub/../%1" << leavesRoot.arg("sub/../%1");
+    QTest::newRow("unpack target is the application directory")
+        << "pkg/v.gz" << "." << leavesRoot.arg(".");
+    QTest::newRow("download outside the work directory")
+        << "%3" << "%4/inside.so" << "Refusing to install '%3': the path leaves the work directory";
+}
+
+// Nothing at all is done, not even for the harmless records before it.
+void InstallationTest::refusesPathsOutside()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QString, unzipDest);
+    QFETCH(QString, message);
+
+    QTemporaryDir outside;
+    const QString victim = outside.path() + "/victim.so";
+    writeFile(victim, "not ours");
+    const QString fromRoot = QDir(appRoot()).relativeFilePath(victim);
+    const QString fromWork = QDir(work->path()).relativeFilePath(victim);
+    const auto fill = [&](const QString& text) {
+        return QString(text)
+            .replace("%1", fromRoot)
+            .replace("%2", victim)
+            .replace("%3", fromWork)
+            .replace("%4", area);
+    };
+
+    QList<FileReplaceSpecification> replacements;
+    writeFile(download(rel("fresh/new-%1.txt")), "new\n");
+    replacements << record(rel("fresh/new-%1.txt"));
+    writeGzip(download("pkg/v.gz"), "hostile");
+    replacements << record(fill(fileName), unzipDest.isEmpty() ? QString() : fill(unzipDest),
+                           md5Of("hostile"));
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+
+    const Outcome outcome = StepRunner(step).run();
+    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+    QCOMPARE(outcome.messages, QStringList({"Starting file updates", fill(message)}));
+    QCOMPARE(readFile(victim), QByteArray("not ours"));
+    QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{"victim.so"});
+    QVERIFY(!QFileInfo::exists(installed(rel("fresh"))));
+    QVERIFY(!QFileInfo::exists(installed(area + "/inside.so")));
+    QVERIFY(deletions.isEmpty());
+}
+
+static TestRegistration registration("InstallationTest", [] { return new InstallationTest; });
+#include "tst_installation.moc"
