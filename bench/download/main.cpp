@@ -1,0 +1,380 @@
+// Benchmark: downloading a release from a local mirror.
+//
+// Writes a release (by default 200 files of 5 MiB of incompressible bytes)
+// below a temporary directory, serves it with nginx on 127.0.0.1, and then
+// times, in turn and for several rounds:
+//   - the file download step with `streams` parallel downloads (six mirror
+//     entries that all point at the one nginx, since a mirror serves one
+//     download at a time), MD5 check of every file included, in a child
+//     process of its own so that its CPU time and peak RSS are its own;
+//   - curl fetching the same files with the same number of parallel
+//     transfers (--parallel --parallel-max).
+// It prints wall time, throughput, CPU time and peak RSS of each, and the
+// ratio of the throughputs (target: at least 0.8x curl). Run it with a large
+// file size and a small one to see that peak RSS does not follow the size.
+//
+//   download-bench [--files N] [--size-mib M] [--streams S] [--rounds R]
+
+#include "configuration.h"
+#include "downloadfilelisttaskspecification.h"
+#include "filespecifications.h"
+#include "ftpsiteaccessdata.h"
+#include "mirrors.h"
+#include "nginxserver.h"
+#include "tomcryptutil.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+const QString DownloadMode = QStringLiteral("--run-download");
+const QString Section = QStringLiteral("client");
+const int Version = 7;
+
+struct Options
+{
+    int files = 200;
+    qint64 sizeMiB = 5;
+    int streams = 6;
+    int rounds = 3;
+};
+
+struct Result
+{
+    bool ok = false;
+    double seconds = 0;
+    double cpuSeconds = 0;
+    long peakRssKiB = 0;
+};
+
+void say(const QString& text)
+{
+    std::fprintf(stdout, "%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+double seconds(const timeval& time)
+{
+    return double(time.tv_sec) + double(time.tv_usec) / 1e6;
+}
+
+double childrenCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// One line per file: section, name, MD5, size.
+QList<FileDownloadSpecification> readList(const QString& path)
+{
+    QList<FileDownloadSpecification> downloads;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return downloads;
+    while (!file.atEnd()) {
+        const QList<QByteArray> fields = file.readLine().trimmed().split(' ');
+        if (fields.size() != 4)
+            continue;
+        FileDownloadSpecification record;
+        record.section = QString::fromUtf8(fields[0]);
+        record.fileName = QString::fromUtf8(fields[1]);
+        record.md5 = QString::fromLatin1(fields[2]);
+        record.size = fields[3].toULongLong();
+        downloads.append(record);
+    }
+    return downloads;
+}
+
+// The child: the download step as a run drives it, the engine's once-a-second
+// poll of the download figures included.
+int runDownload(const QStringList& args)
+{
+    if (args.size() != 4)
+        return 2;
+    const QString mirrorUrl = args[0];
+    const QString workDir = args[1];
+    QList<FileDownloadSpecification> downloads = readList(args[2]);
+    const int streams = args[3].toInt();
+    crypt_init();
+
+    QNetworkAccessManager manager;
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager.setProxy(QNetworkProxy::NoProxy);
+    Mirrors mirrors(nullptr);
+    for (int i = 0; i < streams; ++i) {
+        FTPSiteAccessData mirror;
+        mirror.name = QStringLiteral("mirror%1").arg(i);
+        mirror.url = mirrorUrl;
+        mirror.retries = 2;
+        mirrors.mirrors.append(mirror);
+    }
+    Configuration config;
+    config.streams = streams;
+    config.tempDir = workDir;
+
+    DownloadFileListTaskSpecification step(&downloads, &manager, &mirrors, &config, nullptr, 1.0);
+    QStringList log;
+    QObject::connect(&step, &TaskSpecification::message, &step, [&log](const QString& text) { log << text; });
+    QObject::connect(&mirrors, &Mirrors::message, &step, [&log](const QString& text) { log << text; });
+    QEventLoop loop;
+    QObject::connect(&step, &TaskSpecification::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&step, &TaskSpecification::canceled, &loop, &QEventLoop::quit);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &step, [&step] {
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        step.timeTick(done, total, speed, downloading);
+    });
+    poll.start(1000);
+
+    QElapsedTimer timer;
+    timer.start();
+    step.execute();
+    if (step.state == TaskState::Running)
+        loop.exec();
+    const double elapsed = double(timer.nsecsElapsed()) / 1e9;
+    const bool ok = step.state == TaskState::Finished;
+    if (!ok)
+        std::fprintf(stderr, "%s\n", qPrintable(log.join(QLatin1Char('\n'))));
+
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("%d %.6f %.6f %ld\n", ok ? 1 : 0, elapsed,
+                seconds(usage.ru_utime) + seconds(usage.ru_stime), usage.ru_maxrss);
+    return ok ? 0 : 1;
+}
+
+// Incompressible bytes, written and hashed in 1 MiB pieces so the generator
+// itself stays small whatever the file size.
+bool writeRelease(const QString& versionDir, const Options& options, const QString& listPath)
+{
+    QFile list(listPath);
+    if (!list.open(QIODevice::WriteOnly))
+        return false;
+    const qint64 size = options.sizeMiB * 1024 * 1024;
+    std::vector<quint32> piece(1024 * 1024 / sizeof(quint32));
+    QRandomGenerator random(12345);
+    const QDir dir(versionDir + QLatin1Char('/') + Section);
+    if (!dir.mkpath(QStringLiteral(".")))
+        return false;
+    for (int i = 0; i < options.files; ++i) {
+        const QString name = QStringLiteral("f%1.bin").arg(i, 4, 10, QLatin1Char('0'));
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        QCryptographicHash md5(QCryptographicHash::Md5);
+        for (qint64 written = 0; written < size;) {
+            random.fillRange(piece.data(), piece.size());
+            const qint64 count = qMin<qint64>(size - written, qint64(piece.size() * sizeof(quint32)));
+            const char* bytes = reinterpret_cast<const char*>(piece.data());
+            if (file.write(bytes, count) != count)
+                return false;
+            md5.addData(QByteArrayView(bytes, count));
+            written += count;
+        }
+        if (!file.flush())
+            return false;
+        list.write(QStringLiteral("%1 %2 %3 %4\n")
+                       .arg(Section, name, QString::fromLatin1(md5.result().toHex()), QString::number(size))
+                       .toUtf8());
+    }
+    return list.flush();
+}
+
+Result timeDownloadStep(const QString& mirrorUrl, const QString& workDir, const QString& listPath,
+                        int streams)
+{
+    Result result;
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                {DownloadMode, mirrorUrl, workDir, listPath, QString::number(streams)});
+    if (!child.waitForFinished(-1) || child.exitCode() != 0)
+        return result;
+    const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+    if (fields.size() != 4)
+        return result;
+    result.ok = fields[0] == "1";
+    result.seconds = fields[1].toDouble();
+    result.cpuSeconds = fields[2].toDouble();
+    result.peakRssKiB = fields[3].toLong();
+    return result;
+}
+
+Result timeCurl(const NginxServer& nginx, const QList<FileDownloadSpecification>& downloads,
+                const QString& outDir, int streams)
+{
+    Result result;
+    const QString configPath = outDir + QStringLiteral(".curlrc");
+    QFile config(configPath);
+    if (!config.open(QIODevice::WriteOnly))
+        return result;
+    for (const FileDownloadSpecification& record : downloads) {
+        config.write(QStringLiteral("url = \"%1\"\noutput = \"%2\"\n")
+                         .arg(nginx.url(QStringLiteral("/release/%1/%2/%3")
+                                            .arg(QString::number(Version), record.section, record.fileName)),
+                              outDir + QLatin1Char('/') + record.fileName)
+                         .toUtf8());
+    }
+    config.close();
+
+    const double cpuBefore = childrenCpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    QProcess curl;
+    curl.setProcessChannelMode(QProcess::ForwardedChannels);
+    curl.start(QStringLiteral("curl"), {QStringLiteral("--no-progress-meter"), QStringLiteral("--show-error"),
+                                        QStringLiteral("--fail"), QStringLiteral("--parallel"),
+                                        QStringLiteral("--parallel-max"), QString::number(streams),
+                                        QStringLiteral("--config"), configPath});
+    const bool ended = curl.waitForFinished(-1);
+    result.seconds = double(timer.nsecsElapsed()) / 1e9;
+    result.cpuSeconds = childrenCpuSeconds() - cpuBefore;
+    result.ok = ended && curl.exitStatus() == QProcess::NormalExit && curl.exitCode() == 0;
+    for (const FileDownloadSpecification& record : downloads) {
+        if (QFileInfo(outDir + QLatin1Char('/') + record.fileName).size() != qint64(record.size))
+            result.ok = false;
+    }
+    return result;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+bool parseOptions(const QStringList& args, Options& options)
+{
+    for (int i = 1; i < args.size(); i += 2) {
+        const QString value = args.value(i + 1);
+        bool isNumber = false;
+        const qlonglong number = value.toLongLong(&isNumber);
+        if (!isNumber || number < 1)
+            return false;
+        if (args[i] == QLatin1String("--files"))
+            options.files = int(number);
+        else if (args[i] == QLatin1String("--size-mib"))
+            options.sizeMiB = number;
+        else if (args[i] == QLatin1String("--streams"))
+            options.streams = int(number);
+        else if (args[i] == QLatin1String("--rounds"))
+            options.rounds = int(number);
+        else
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.value(1) == DownloadMode)
+        return runDownload(args.mid(2));
+
+    Options options;
+    if (!parseOptions(args, options)) {
+        std::fprintf(stderr, "usage: download-bench [--files N] [--size-mib M] [--streams S] [--rounds R]\n");
+        return 2;
+    }
+    if (NginxServer::executable().isEmpty() || QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty()) {
+        std::fprintf(stderr, "download-bench needs nginx and curl\n");
+        return 2;
+    }
+
+    QTemporaryDir base;
+    if (!base.isValid())
+        return 1;
+    const QString root = base.filePath(QStringLiteral("mirror"));
+    const QString listPath = base.filePath(QStringLiteral("downloads.list"));
+    const qint64 totalBytes = qint64(options.files) * options.sizeMiB * 1024 * 1024;
+    say(QStringLiteral("release: %1 files x %2 MiB = %3 MiB; %4 streams; %5 rounds")
+            .arg(QString::number(options.files), QString::number(options.sizeMiB),
+                 QString::number(totalBytes / (1024 * 1024)), QString::number(options.streams),
+                 QString::number(options.rounds)));
+    if (!writeRelease(QStringLiteral("%1/release/%2").arg(root, QString::number(Version)), options, listPath)) {
+        std::fprintf(stderr, "cannot write the release below %s\n", qPrintable(root));
+        return 1;
+    }
+    const QList<FileDownloadSpecification> downloads = readList(listPath);
+
+    NginxServer nginx;
+    if (!nginx.start(root, QString(), 3600)) {
+        std::fprintf(stderr, "%s\n", qPrintable(nginx.errorString()));
+        return 1;
+    }
+    const QString mirrorUrl = nginx.url(QStringLiteral("/release/%1").arg(Version));
+
+    std::vector<double> ratios, ourSeconds, curlSeconds, ourCpu, curlCpu;
+    long peakRssKiB = 0;
+    const double mib = double(totalBytes) / (1024.0 * 1024.0);
+    for (int round = 1; round <= options.rounds; ++round) {
+        const QString ourDir = base.filePath(QStringLiteral("ours"));
+        const QString curlDir = base.filePath(QStringLiteral("curl"));
+        QDir(ourDir).removeRecursively();
+        QDir(curlDir).removeRecursively();
+        QDir().mkpath(ourDir);
+        QDir().mkpath(curlDir);
+
+        const Result ours = timeDownloadStep(mirrorUrl, ourDir, listPath, options.streams);
+        QDir(ourDir).removeRecursively();
+        const Result curl = timeCurl(nginx, downloads, curlDir, options.streams);
+        QDir(curlDir).removeRecursively();
+        if (!ours.ok || !curl.ok) {
+            std::fprintf(stderr, "round %d failed (download step %s, curl %s)\n", round,
+                         ours.ok ? "ok" : "failed", curl.ok ? "ok" : "failed");
+            return 1;
+        }
+        const double ratio = curl.seconds / ours.seconds;
+        say(QStringLiteral("round %1: download step %2 s (%3 MiB/s, CPU %4 s, peak RSS %5 MiB), "
+                           "curl %6 s (%7 MiB/s, CPU %8 s), throughput ratio %9")
+                .arg(QString::number(round), QString::number(ours.seconds, 'f', 3),
+                     QString::number(mib / ours.seconds, 'f', 0), QString::number(ours.cpuSeconds, 'f', 2),
+                     QString::number(ours.peakRssKiB / 1024.0, 'f', 1), QString::number(curl.seconds, 'f', 3),
+                     QString::number(mib / curl.seconds, 'f', 0), QString::number(curl.cpuSeconds, 'f', 2),
+                     QString::number(ratio, 'f', 3)));
+        ratios.push_back(ratio);
+        ourSeconds.push_back(ours.seconds);
+        curlSeconds.push_back(curl.seconds);
+        ourCpu.push_back(ours.cpuSeconds);
+        curlCpu.push_back(curl.cpuSeconds);
+        peakRssKiB = std::max(peakRssKiB, ours.peakRssKiB);
+    }
+    nginx.stop();
+
+    const double ratio = median(ratios);
+    say(QStringLiteral("median of %1 rounds:").arg(options.rounds));
+    say(QStringLiteral("  download step  %1 s, %2 MiB/s, CPU %3 s")
+            .arg(QString::number(median(ourSeconds), 'f', 3), QString::number(mib / median(ourSeconds), 'f', 0),
+                 QString::number(median(ourCpu), 'f', 2)));
+    say(QStringLiteral("  curl           %1 s, %2 MiB/s, CPU %3 s")
+            .arg(QString::number(median(curlSeconds), 'f', 3), QString::number(mib / median(curlSeconds), 'f', 0),
+                 QString::number(median(curlCpu), 'f', 2)));
+    say(QStringLiteral("  throughput ratio %1 (target >= 0.80): %2")
+            .arg(QString::number(ratio, 'f', 3), ratio >= 0.8 ? QStringLiteral("met") : QStringLiteral("MISSED")));
+    say(QStringLiteral("  peak RSS of the download step %1 MiB").arg(QString::number(peakRssKiB / 1024.0, 'f', 1)));
+    return 0;
+}

@@ -1,0 +1,311 @@
+#include "updateengine.h"
+
+#include "banner.h"
+#include "cleanupguard.h"
+#include "configuration.h"
+#include "maintaskspecification.h"
+#include "mirrors.h"
+#include "randomgenerator.h"
+#include "tomcryptutil.h"
+#include "updateinidata.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QThreadPool>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+constexpr int TickMs = 1000;
+constexpr qint64 MaxBannerSize = 270000;
+constexpr quint16 DefaultProxyPort = 3128;
+}
+
+UpdateEngine::UpdateEngine(Configuration& config, QObject* parent)
+    : QObject(parent)
+    , state(EngineState::Idle)
+    , config(&config)
+    , mirrors(nullptr)
+    , mainTask(nullptr)
+    , progressTimer(new QTimer(this))
+    , networkManager(new QNetworkAccessManager(this))
+    , bannerReply(nullptr)
+{
+    connect(&config, &Configuration::message, this, &UpdateEngine::message);
+    connect(progressTimer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    // Redirections are not followed: a mirror answering anything but the
+    // file is dropped.
+    networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    config.getProxyAndDownloadConcurrency();
+    applyProxy();
+}
+
+// A list-building worker writes into the run's task objects; it must never
+// outlive them.
+UpdateEngine::~UpdateEngine()
+{
+    if (mainTask)
+        QThreadPool::globalInstance()->waitForDone();
+}
+
+void UpdateEngine::applyProxy()
+{
+    if (config->proxy.isEmpty()) {
+        networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(config->proxy);
+    if (!url.isValid()) {
+        // Nobody is connected yet while the constructor runs: deliver the
+        // report on the first turn of the event loop, so the window sees it.
+        const QString text = QStringLiteral("'%1' is an invalid proxy specification").arg(config->proxy);
+        QMetaObject::invokeMethod(this, [this, text] { emit fatalError(text); }, Qt::QueuedConnection);
+        return;
+    }
+    networkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, url.host(),
+                                           quint16(url.port(DefaultProxyPort))));
+}
+
+bool UpdateEngine::initialize()
+{
+    try {
+        crypt_init();
+    } catch (const crypt_exception& exception) {
+        emit fatalError(QString::fromLocal8Bit(exception.what()));
+        return false;
+    }
+
+    const QDir appDir(Configuration::getAppRootPath());
+    if (!QFile::exists(appDir.absoluteFilePath(QStringLiteral("mirrors.ini")))) {
+        emit fatalError(QStringLiteral("%1 is missing, cannot proceed.").arg(QStringLiteral("mirrors.ini")));
+        return false;
+    }
+
+    RandomGenerator::seed(quint32(QDateTime::currentDateTime().toSecsSinceEpoch()));
+
+    int version = 0;
+    QString dir;
+    if (UpdateIniData::get(&version, nullptr, &dir)) {
+        if (version == config->updateType.version) {
+            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+        } else {
+            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
+                             .arg(QString::number(version), dir));
+            if (removeWorkDirectory(dir))
+                emit message(QStringLiteral("Ok"));
+            else
+                emit message(QStringLiteral("Failed to remove directory"));
+            dir.clear();
+            UpdateIniData::cleanup();
+        }
+    }
+
+    if (!config->initalizeStart(dir))
+        return false;
+    UpdateIniData::modify(config->updateType.version, config->tempDir, config->updateType.type);
+
+    delete mirrors;
+    mirrors = new Mirrors(this);
+    // Connected before loading, so a list that cannot be loaded is reported.
+    connect(mirrors, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
+    connect(mirrors, &Mirrors::message, this, &UpdateEngine::message);
+    const bool loaded = config->updateType.channel == UpdateChannel::Alpha
+        ? mirrors->initAlpha(appDir.absoluteFilePath(QStringLiteral("update.ini")),
+                             config->updateType.version)
+        : mirrors->initDefault(appDir.absoluteFilePath(QStringLiteral("mirrors.ini")),
+                               config->updateType.version);
+    if (!loaded)
+        return false;
+
+    state = EngineState::Initialized;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    mainTask = new MainTaskSpecification(networkManager, mirrors, config, this, 1.0);
+    connect(mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+    state = EngineState::Running;
+    progressTimer->start(TickMs);
+    mainTask->execute();
+    return true;
+}
+
+bool UpdateEngine::busy() const
+{
+    return state == EngineState::Initialized || state == EngineState::Running;
+}
+
+void UpdateEngine::reset()
+{
+    // A running tree is still working (and may have workers on the pool);
+    // it is dropped when it ends, never from under itself.
+    if (state == EngineState::Running)
+        return;
+    state = EngineState::Idle;
+    dropMainTask();
+}
+
+void UpdateEngine::dropMainTask()
+{
+    if (!mainTask)
+        return;
+    disconnect(mainTask, nullptr, this, nullptr);
+    mainTask->deleteLater();
+    mainTask = nullptr;
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (state == EngineState::Running)
+        mainTask->userCanceled();
+}
+
+void UpdateEngine::onTimer()
+{
+    if (state != EngineState::Running)
+        return;
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    mainTask->timeTick(done, total, speed, downloading);
+    // A download that timed out inside timeTick can have ended the run.
+    if (state == EngineState::Running)
+        emit downloadProgress(done, total, speed, downloading);
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    progressTimer->stop();
+    cleanup();
+    state = EngineState::Finished;
+    emit message(QStringLiteral("Update successfully finished"));
+    dropMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    progressTimer->stop();
+    state = EngineState::Canceled;
+    if (mainTask->state == TaskState::UserCanceled)
+        emit message(QStringLiteral("User aborted update"));
+    dropMainTask();
+    emit downloadProgress(0, 0, 0, false);
+    emit updateCanceled();
+}
+
+void UpdateEngine::cleanup()
+{
+    emit message(QStringLiteral("Remove temporary files..."));
+    int version = 0;
+    QString dir;
+    if (UpdateIniData::get(&version, nullptr, &dir)) {
+        removeWorkDirectory(dir);
+        UpdateIniData::cleanup();
+    }
+    emit message(QStringLiteral("Temporary files removed."));
+}
+
+// Empties the directory and removes it through its parent. Refused for a
+// directory that is not safely ours; the caller drops the record anyway.
+bool UpdateEngine::removeWorkDirectory(const QString& path)
+{
+    if (!isSafeToCleanUp(path))
+        return false;
+    cleanupDirectory(path);
+    QDir dir(path);
+    return dir.cdUp() && dir.rmdir(dir.relativeFilePath(path));
+}
+
+// Files first, then each subdirectory depth-first. Symbolic links are never
+// listed: neither removed nor followed.
+void UpdateEngine::cleanupDirectory(const QString& path)
+{
+    QDir dir(path);
+    dir.setFilter(QDir::Files | QDir::NoSymLinks | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList files = dir.entryList();
+    for (const QString& name : files)
+        QFile::remove(dir.absoluteFilePath(name));
+    dir.setFilter(QDir::Dirs | QDir::NoSymLinks | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList subDirs = dir.entryList();
+    for (const QString& name : subDirs) {
+        cleanupDirectory(dir.absoluteFilePath(name));
+        dir.rmdir(name);
+    }
+}
+
+void UpdateEngine::removeOldFiles(const QString& dir)
+{
+    const QDir directory(dir);
+    const QStringList names = Configuration::getSpecialFileNames();
+    for (const QString& name : names)
+        QFile::remove(directory.absoluteFilePath(Configuration::getSpecialFileRenamePrefix() + name));
+}
+
+void UpdateEngine::getBanner()
+{
+    if (bannerReply)
+        return;
+    auto* banner = new Banner(this);
+    connect(banner, &Banner::bannerFound, this, &UpdateEngine::onBannerFound);
+    banner->run();
+}
+
+void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
+{
+    // One image request at a time: a second reply datagram while one is
+    // pending is ignored.
+    if (bannerReply)
+        return;
+    const QUrl url(bannerUrl);
+    if (!url.isValid() || url.isEmpty())
+        return;
+    bannerClickUrl = clickUrl;
+    bannerReply = networkManager->get(QNetworkRequest(url));
+    connect(bannerReply, &QNetworkReply::finished, this, &UpdateEngine::onBannerDownloadFinished);
+    connect(bannerReply, &QNetworkReply::metaDataChanged, this, &UpdateEngine::onBannermetaDataChanged);
+    connect(bannerReply, &QNetworkReply::downloadProgress, this, &UpdateEngine::onBannerDownloadProgress);
+}
+
+void UpdateEngine::onBannermetaDataChanged()
+{
+    const QVariant length = bannerReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > MaxBannerSize)
+        dropBannerReply();
+}
+
+// A reply without Content-Length is bounded too: a server must not be able
+// to fill memory with a banner.
+void UpdateEngine::onBannerDownloadProgress(qint64 bytesReceived, qint64)
+{
+    if (bytesReceived > MaxBannerSize)
+        dropBannerReply();
+}
+
+void UpdateEngine::onBannerDownloadFinished()
+{
+    const QByteArray image = bannerReply->readAll();
+    bannerReply->deleteLater();
+    bannerReply = nullptr;
+    emit bannerFound(image, bannerClickUrl);
+}
+
+void UpdateEngine::dropBannerReply()
+{
+    QNetworkReply* reply = bannerReply;
+    bannerReply = nullptr;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    reply->deleteLater();
+}

@@ -1,0 +1,175 @@
+#include "testregistry.h"
+
+#include "banner.h"
+#include "configuration.h"
+#include "fakemirror.h"
+#include "fakeupdateserver.h"
+#include "updateengine.h"
+#include "updateserver.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+constexpr quint16 BannerPort = 2009;
+}
+
+class BannerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void replyGrammar_data();
+    void replyGrammar();
+    void imageSizeCap_data();
+    void imageSizeCap();
+    void secondReplyWhileImagePendingIsIgnored();
+};
+
+void BannerTest::initTestCase()
+{
+    BANNER_SERVER = QStringLiteral("127.0.0.1");
+}
+
+void BannerTest::replyGrammar_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QStringList>("found");
+    QTest::newRow("image and click url")
+        << QByteArray("http://img.example/b.png,http://click.example/x\n")
+        << QStringList{"http://img.example/b.png", "http://click.example/x\n"};
+    QTest::newRow("empty parts kept") << QByteArray(",") << QStringList{"", ""};
+    QTest::newRow("no comma") << QByteArray("http://img.example/b.png") << QStringList();
+    QTest::newRow("two commas") << QByteArray("a,b,c") << QStringList();
+    QTest::newRow("cut at 1024 bytes") << QByteArray(1100, 'a') + ",b" << QStringList();
+}
+
+void BannerTest::replyGrammar()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QStringList, found);
+
+    FakeUpdateServer server(BannerPort);
+    server.setScript({FakeUpdateServer::reply(reply)});
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    Banner banner(nullptr);
+    QSignalSpy spy(&banner, &Banner::bannerFound);
+    banner.run();
+    if (found.isEmpty()) {
+        QTRY_COMPARE(server.received().count(), 1);
+        QVERIFY(!spy.wait(300));
+        return;
+    }
+    QVERIFY(spy.wait(5000));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), found.at(0));
+    QCOMPARE(spy.at(0).at(1).toString(), found.at(1));
+    QCOMPARE(server.received(), QList<QByteArray>{QByteArray("\x01\x01", 2)});
+}
+
+void BannerTest::imageSizeCap_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("announced");
+    QTest::addColumn<bool>("delivered");
+    QTest::newRow("270000 announced") << 270000 << true << true;
+    QTest::newRow("270001 announced") << 270001 << true << false;
+    QTest::newRow("300000 unannounced") << 300000 << false << false;
+    QTest::newRow("small unannounced") << 1000 << false << true;
+}
+
+void BannerTest::imageSizeCap()
+{
+    QFETCH(int, size);
+    QFETCH(bool, announced);
+    QFETCH(bool, delivered);
+
+    FakeMirror images;
+    FakeMirror::Response response = FakeMirror::Response::ok(QByteArray(size, 'p'));
+    if (!announced)
+        response.length = FakeMirror::Length::Missing;
+    images.setResponse(QStringLiteral("/banner.png"), response);
+    QVERIFY(images.start());
+
+    FakeUpdateServer server(BannerPort);
+    server.setScript({FakeUpdateServer::reply(
+        (images.url(QStringLiteral("/banner.png")) + QStringLiteral(",http://click.example/")).toLatin1())});
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+
+    Configuration config;
+    UpdateEngine engine(config, nullptr);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    engine.getBanner();
+    QTRY_COMPARE_WITH_TIMEOUT(images.requestCount(QStringLiteral("/banner.png")), 1, 5000);
+    if (!delivered) {
+        QVERIFY(!found.wait(1000));
+        QCOMPARE(found.count(), 0);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(found.count(), 1, 5000);
+    QCOMPARE(found.at(0).at(0).toByteArray().size(), size);
+    QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("http://click.example/"));
+}
+
+// Two reply datagrams: the second one must neither start a second image
+// request nor act on the first one's reply.
+void BannerTest::secondReplyWhileImagePendingIsIgnored()
+{
+    FakeMirror images;
+    FakeMirror::Response held = FakeMirror::Response::ok("image");
+    held.hold = true;
+    images.setResponse(QStringLiteral("/a.png"), held);
+    images.setResponse(QStringLiteral("/b.png"), FakeMirror::Response::ok("other"));
+    QVERIFY(images.start());
+
+    Configuration config;
+    UpdateEngine engine(config, nullptr);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound",
+                                      Q_ARG(QString, images.url(QStringLiteral("/a.png"))),
+                                      Q_ARG(QString, QStringLiteral("http://first.example/"))));
+    QTRY_COMPARE(images.heldCount(), 1);
+    QVERIFY(QMetaObject::invokeMethod(&engine, "onBannerFound",
+                                      Q_ARG(QString, images.url(QStringLiteral("/b.png"))),
+                                      Q_ARG(QString, QStringLiteral("http://second.example/"))));
+    images.releaseAll();
+    QVERIFY(found.wait(5000));
+    QVERIFY(!found.wait(300));
+    QCOMPARE(found.count(), 1);
+    QCOMPARE(found.at(0).at(0).toByteArray(), QByteArray("image"));
+    QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("http://first.example/"));
+    QCOMPARE(images.requestCount(QStringLiteral("/b.png")), 0);
+}
+
+static TestRegistration registration("BannerTest", [] { return new BannerTest; });
+
+// Without any reply the query asks twice, 5000 ms apart, and then gives up.
+class BannerTimeoutTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void asksTwiceThenGivesUp()
+    {
+        BANNER_SERVER = QStringLiteral("127.0.0.1");
+        FakeUpdateServer server(BannerPort);
+        server.setScript({FakeUpdateServer::silence(), FakeUpdateServer::silence(),
+                          FakeUpdateServer::silence()});
+        QVERIFY2(server.start(), qPrintable(server.errorString()));
+        Banner banner(nullptr);
+        banner.run();
+        QTRY_COMPARE_WITH_TIMEOUT(server.received().count(), 1, 2000);
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_COMPARE_WITH_TIMEOUT(server.received().count(), 2, 7000);
+        QVERIFY2(clock.elapsed() >= 4000, qPrintable(QString::number(clock.elapsed())));
+        QTest::qWait(6000);
+        QCOMPARE(server.received().count(), 2);
+    }
+};
+
+static TestRegistration timeoutRegistration("BannerTimeoutTest", [] { return new BannerTimeoutTest; });
+
+#include "tst_banner.moc"

@@ -1,0 +1,459 @@
+#include "testregistry.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadfilelisttaskspecification.h"
+#include "downloadfiletaskspecification.h"
+#include "downloadtaskspecification.h"
+#include "fakemirror.h"
+#include "mirrors.h"
+#include "randomgenerator.h"
+#include "signing.h"
+#include "tomcryptutil.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+namespace {
+
+const QString Section = QStringLiteral("client");
+
+QByteArray contentOf(const QString& fileName, int size)
+{
+    QByteArray bytes = fileName.toLatin1();
+    while (bytes.size() < size)
+        bytes += bytes;
+    return bytes.left(size);
+}
+
+QString md5Of(const QByteArray& content)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QString requestPath(const QString& prefix, const QString& fileName)
+{
+    return prefix + QStringLiteral("/7/") + Section + QLatin1Char('/') + fileName;
+}
+
+} // namespace
+
+class FileDownloadsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void emptyListNeedsNoDownload();
+    void filesLandInTheirSubDirectories();
+    void directoryThatCannotBeMadeEndsTheStep();
+    void oneStreamKeepsListOrder();
+    void sixStreamsRunSixAtOnce();
+    void badFileIsFetchedFromAnotherMirror_data();
+    void badFileIsFetchedFromAnotherMirror();
+    void userAbort_data();
+    void userAbort();
+    void totalIsTheSumOfListedSizesFromTheFirstTick();
+    void entryWithoutMd5IsCheckedAgainstItsSignature_data();
+    void entryWithoutMd5IsCheckedAgainstItsSignature();
+
+private:
+    // Lists the file and serves it (or `served`) below every mirror prefix given.
+    void addFile(const QString& fileName, const QByteArray& content, const QStringList& prefixes,
+                 bool withMd5 = true);
+    void addMirror(const QString& name, const QString& prefix);
+    std::unique_ptr<DownloadFileListTaskSpecification> makeStep(int streams);
+    QString local(const QString& fileName) const { return workDir->filePath(fileName); }
+
+    std::unique_ptr<QTemporaryDir> workDir;
+    std::unique_ptr<FakeMirror> server;
+    std::unique_ptr<QNetworkAccessManager> manager;
+    std::unique_ptr<Mirrors> mirrors;
+    std::unique_ptr<Configuration> config;
+    QList<FileDownloadSpecification> downloads;
+    QStringList log;
+};
+
+void FileDownloadsTest::initTestCase()
+{
+    crypt_init();
+}
+
+void FileDownloadsTest::init()
+{
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    server = std::make_unique<FakeMirror>();
+    QVERIFY(server->start());
+    manager = std::make_unique<QNetworkAccessManager>();
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager->setProxy(QNetworkProxy::NoProxy);
+    mirrors = std::make_unique<Mirrors>(nullptr);
+    config = std::make_unique<Configuration>();
+    config->tempDir = workDir->path();
+    downloads.clear();
+    log.clear();
+    connect(mirrors.get(), &Mirrors::message, this, [this](const QString& text) { log << text; });
+}
+
+void FileDownloadsTest::cleanup()
+{
+    QThreadPool::globalInstance()->waitForDone();
+}
+
+void FileDownloadsTest::addFile(const QString& fileName, const QByteArray& content,
+                                const QStringList& prefixes, bool withMd5)
+{
+    FileDownloadSpecification record;
+    record.section = Section;
+    record.fileName = fileName;
+    record.md5 = withMd5 ? md5Of(content) : QString();
+    record.size = quint64(content.size());
+    downloads.append(record);
+    for (const QString& prefix : prefixes)
+        server->setResponse(requestPath(prefix, fileName), FakeMirror::Response::ok(content));
+}
+
+void FileDownloadsTest::addMirror(const QString& name, const QString& prefix)
+{
+    FTPSiteAccessData mirror;
+    mirror.name = name;
+    mirror.url = server->baseUrl() + prefix + QStringLiteral("/7");
+    mirror.retries = 2;
+    mirrors->mirrors.append(mirror);
+}
+
+std::unique_ptr<DownloadFileListTaskSpecification> FileDownloadsTest::makeStep(int streams)
+{
+    config->streams = streams;
+    auto step = std::make_unique<DownloadFileListTaskSpecification>(&downloads, manager.get(),
+                                                                    mirrors.get(), config.get(),
+                                                                    nullptr);
+    connect(step.get(), &TaskSpecification::message, this, [this](const QString& text) { log << text; });
+    return step;
+}
+
+void FileDownloadsTest::emptyListNeedsNoDownload()
+{
+    addMirror(QStringLiteral("m1"), QString());
+    auto step = makeStep(6);
+    QSignalSpy finished(step.get(), &TaskSpecification::finished);
+    step->execute();
+
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(step->state, int(TaskState::Finished));
+    QVERIFY(qFuzzyCompare(step->progress, 0.4));
+    QCOMPARE(log, QStringList{"No downloads needed"});
+    QCOMPARE(QDir(workDir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+void FileDownloadsTest::filesLandInTheirSubDirectories()
+{
+    const QStringList names{"top.bin", "x/a.bin", "x/y/b.bin", "x/c.bin", "z/d.bin"};
+    for (const QString& name : names)
+        addFile(name, contentOf(name, 3000), {QString()});
+    addMirror(QStringLiteral("m1"), QString());
+    auto step = makeStep(3);
+    QSignalSpy finished(step.get(), &TaskSpecification::finished);
+    step->execute();
+    QVERIFY(finished.wait(20000));
+
+    QCOMPARE(step->state, int(TaskState::Finished));
+    for (const QString& name : names)
+        QCOMPARE(readFile(local(name)), contentOf(name, 3000));
+    QCOMPARE(log.first(), QStringLiteral("Downloading files"));
+    QVERIFY(qFuzzyCompare(step->progress, 0.4));
+}
+
+void FileDownloadsTest::directoryThatCannotBeMadeEndsTheStep()
+{
+    addFile(QStringLiteral("a.bin"), "a", {QString()});
+    addFile(QStringLiteral("x/y/b.bin"), "b", {QString()});
+    addMirror(QStringLiteral("m1"), QString());
+    QFile blocker(local(QStringLiteral("x")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    auto step = makeStep(6);
+    QSignalSpy canceled(step.get(), &TaskSpecification::canceled);
+    step->execute();
+
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(step->state, int(TaskState::ErrorCanceled));
+    QCOMPARE(log, QStringList{"Could not create dir " + QDir(workDir->path()).canonicalPath() + "/x/y"});
+    QVERIFY(step->findChildren<TaskSpecification*>().isEmpty());
+}
+
+void FileDownloadsTest::oneStreamKeepsListOrder()
+{
+    const QStringList names{"d.bin", "b.bin", "c.bin", "a.bin"};
+    QStringList expected;
+    for (const QString& name : names) {
+        addFile(name, contentOf(name, 20000), {QString()});
+        expected << requestPath(QString(), name);
+    }
+    addMirror(QStringLiteral("m1"), QString());
+    addMirror(QStringLiteral("m2"), QString());
+    auto step = makeStep(1);
+    QSignalSpy finished(step.get(), &TaskSpecification::finished);
+    step->execute();
+
+    // Every file weighs the same; within a file the download weighs 0.8.
+    const QList<DownloadFileTaskSpecification*> files =
+        step->findChildren<DownloadFileTaskSpecification*>(Qt::FindDirectChildrenOnly);
+    QCOMPARE(files.size(), 4);
+    for (const DownloadFileTaskSpecification* file : files)
+        QCOMPARE(file->progressRange, 0.25);
+    QVERIFY(finished.wait(20000));
+
+    QCOMPARE(server->requestedPaths(), expected);
+    QCOMPARE(server->maxConcurrentRequests(), 1);
+    // Each file is checked before the next one starts.
+    QStringList order = log.filter(QStringLiteral("Downloading "));
+    QCOMPARE(order.size(), 9);
+    for (int i = 0; i < names.size(); ++i) {
+        QCOMPARE(order.at(1 + 2 * i), "Downloading client/" + names[i]);
+        QCOMPARE(order.at(2 + 2 * i), "Downloading client/" + names[i] + " finished");
+    }
+}
+
+void FileDownloadsTest::sixStreamsRunSixAtOnce()
+{
+    QStringList prefixes;
+    for (int i = 0; i < 6; ++i) {
+        prefixes << QStringLiteral("/m%1").arg(i);
+        addMirror(QStringLiteral("m%1").arg(i), prefixes.last());
+    }
+    for (int i = 0; i < 8; ++i)
+        addFile(QStringLiteral("f%1.bin").arg(i), contentOf(QString::number(i), 5000), prefixes);
+    FakeMirror::Response held;
+    held.hold = true;
+    for (const QString& prefix : std::as_const(prefixes)) {
+        for (int i = 0; i < 8; ++i) {
+            held.body = contentOf(QString::number(i), 5000);
+            server->setResponse(requestPath(prefix, QStringLiteral("f%1.bin").arg(i)), held);
+        }
+    }
+    auto step = makeStep(6);
+    QSignalSpy finished(step.get(), &TaskSpecification::finished);
+    step->execute();
+    QTRY_COMPARE(server->heldCount(), 6);
+    QCOMPARE(server->activeRequests(), 6);
+
+    while (finished.isEmpty()) {
+        server->releaseAll();
+        QTRY_VERIFY(!finished.isEmpty() || server->heldCount() > 0);
+    }
+    QCOMPARE(step->state, int(TaskState::Finished));
+    QCOMPARE(server->maxConcurrentRequests(), 6);
+    QCOMPARE(server->requests().size(), 8);
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(readFile(local(QStringLiteral("f%1.bin").arg(i))), contentOf(QString::number(i), 5000));
+}
+
+void FileDownloadsTest::badFileIsFetchedFromAnotherMirror_data()
+{
+    QTest::addColumn<bool>("otherMirror");
+    QTest::newRow("another mirror") << true;
+    QTest::newRow("no other mirror") << false;
+}
+
+void FileDownloadsTest::badFileIsFetchedFromAnotherMirror()
+{
+    QFETCH(bool, otherMirror);
+
+    const QByteArray content = contentOf(QStringLiteral("good"), 10000);
+    addFile(QStringLiteral("sub/file.bin"), content, {QStringLiteral("/good")});
+    server->setResponse(requestPath(QStringLiteral("/bad"), QStringLiteral("sub/file.bin")),
+                        FakeMirror::Response::ok(FakeMirror::corrupted(content)));
+    addMirror(QStringLiteral("bad"), QStringLiteral("/bad"));
+    if (otherMirror)
+        addMirror(QStringLiteral("good"), QStringLiteral("/good"));
+    // The first draw takes the bad mirror.
+    for (quint32 seed = 1;; ++seed) {
+        RandomGenerator::seed(seed);
+        if (RandomGenerator::next() % mirrors->mirrors.size() == 0) {
+            RandomGenerator::seed(seed);
+            break;
+        }
+    }
+
+    auto step = makeStep(6);
+    QSignalSpy ended(step.get(), otherMirror ? &TaskSpecification::finished : &TaskSpecification::canceled);
+    step->execute();
+    QVERIFY(ended.wait(20000));
+
+    const QString retry = QStringLiteral("md5 sum for sub/file.bin failed, invalidating mirror and retrying");
+    QCOMPARE(log.count(retry), 1);
+    const int failedAt = log.indexOf("Signature check failed for " + local(QStringLiteral("sub/file.bin")));
+    QVERIFY(failedAt >= 0);
+    QCOMPARE(log.indexOf(retry), failedAt + 1);
+    QCOMPARE(server->requestCount(requestPath(QStringLiteral("/bad"), QStringLiteral("sub/file.bin"))), 1);
+    if (otherMirror) {
+        QCOMPARE(step->state, int(TaskState::Finished));
+        QCOMPARE(readFile(local(QStringLiteral("sub/file.bin"))), content);
+        QCOMPARE(mirrors->mirrors.size(), 1);
+        QCOMPARE(mirrors->mirrors.first().name, QStringLiteral("good"));
+    } else {
+        QCOMPARE(step->state, int(TaskState::ErrorCanceled));
+        QCOMPARE(log.last(), QStringLiteral("There are no (more) known working mirrors available"));
+        QVERIFY(mirrors->mirrors.isEmpty());
+    }
+}
+
+void FileDownloadsTest::userAbort_data()
+{
+    QTest::addColumn<int>("streams");
+    QTest::addColumn<int>("endState");
+    QTest::newRow("one transfer") << 1 << int(TaskState::UserCanceled);
+    QTest::newRow("three transfers") << 3 << int(TaskState::ErrorCanceled);
+}
+
+void FileDownloadsTest::userAbort()
+{
+    QFETCH(int, streams);
+    QFETCH(int, endState);
+
+    QStringList prefixes;
+    for (int i = 0; i < 3; ++i) {
+        prefixes << QStringLiteral("/m%1").arg(i);
+        addMirror(QStringLiteral("m%1").arg(i), prefixes.last());
+    }
+    const QStringList names{"a.bin", "b.bin", "c.bin", "d.bin"};
+    FakeMirror::Response held;
+    held.hold = true;
+    for (const QString& name : names) {
+        addFile(name, contentOf(name, 4000), {});
+        held.body = contentOf(name, 4000);
+        for (const QString& prefix : std::as_const(prefixes))
+            server->setResponse(requestPath(prefix, name), held);
+    }
+    auto step = makeStep(streams);
+    QSignalSpy canceled(step.get(), &TaskSpecification::canceled);
+    step->execute();
+    QTRY_COMPARE(server->heldCount(), streams);
+
+    step->userCanceled();
+    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(step->state, endState);
+    const QList<DownloadFileTaskSpecification*> files =
+        step->findChildren<DownloadFileTaskSpecification*>(Qt::FindDirectChildrenOnly);
+    QCOMPARE(files.first()->state, int(TaskState::UserCanceled));
+    QCOMPARE(log.filter(QStringLiteral("Abort downloading")).size(), streams - 1);
+    for (int i = 1; i < streams; ++i)
+        QCOMPARE(files.at(i)->state, int(TaskState::ErrorCanceled));
+    for (const QString& name : names)
+        QVERIFY2(!QFile::exists(local(name)), qPrintable(name));
+    QTest::qWait(100);
+    QCOMPARE(server->requests().size(), streams);
+}
+
+void FileDownloadsTest::totalIsTheSumOfListedSizesFromTheFirstTick()
+{
+    addFile(QStringLiteral("a.bin"), contentOf("a", 7000), {QString()});
+    addFile(QStringLiteral("empty.bin"), QByteArray(), {QString()});
+    addFile(QStringLiteral("b.bin"), contentOf("b", 9000), {QString()});
+    addMirror(QStringLiteral("m1"), QString());
+    auto step = makeStep(1);
+    QSignalSpy finished(step.get(), &TaskSpecification::finished);
+    step->execute();
+
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = true;
+    step->timeTick(done, total, speed, downloading);
+    QCOMPARE(total, quint64(16000));
+    QCOMPARE(done, quint64(0));
+    QVERIFY(!downloading);
+
+    QVERIFY(finished.wait(20000));
+    done = total = speed = 0;
+    step->timeTick(done, total, speed, downloading);
+    QCOMPARE(total, quint64(16000));
+    QCOMPARE(done, quint64(16000));
+    QCOMPARE(readFile(local(QStringLiteral("empty.bin"))), QByteArray());
+}
+
+void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature_data()
+{
+    QTest::addColumn<int>("streams");
+    QTest::addColumn<bool>("signatureListed");
+    QTest::addColumn<bool>("signatureValid");
+    QTest::newRow("1 stream") << 1 << false << true;
+    QTest::newRow("6 streams") << 6 << false << true;
+    QTest::newRow("1 stream, signature listed") << 1 << true << true;
+    QTest::newRow("6 streams, signature listed") << 6 << true << true;
+    QTest::newRow("bad signature") << 6 << true << false;
+}
+
+// The signature must be there, complete, whenever the check reads it.
+void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
+{
+    QFETCH(int, streams);
+    QFETCH(bool, signatureListed);
+    QFETCH(bool, signatureValid);
+
+    const QString name = QStringLiteral("lib/signed.so");
+    const QByteArray content = contentOf(name, 300000);
+    QByteArray signature = Signing::signature(content);
+    if (!signatureValid)
+        signature = FakeMirror::corrupted(signature);
+    addFile(QStringLiteral("first.bin"), contentOf("first", 1000), {QString()});
+    addFile(name, content, {QString()}, false);
+    if (signatureListed)
+        addFile(name + ".sig", signature, {QString()});
+    else
+        server->setResponse(requestPath(QString(), name + ".sig"), FakeMirror::Response::ok(signature));
+    addFile(QStringLiteral("other.bin"), contentOf("other", 1000), {QString()});
+    for (int i = 0; i < streams; ++i)
+        addMirror(QStringLiteral("m%1").arg(i), QString());
+
+    auto step = makeStep(streams);
+    QSignalSpy finished(step.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(step.get(), &TaskSpecification::canceled);
+    step->execute();
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || !canceled.isEmpty(), 20000);
+
+    if (!signatureValid) {
+        // Every mirror that served the pair is dropped, until none is left.
+        QCOMPARE(step->state, int(TaskState::ErrorCanceled));
+        QVERIFY(log.contains("md5 sum for " + name + " failed, invalidating mirror and retrying"));
+        QVERIFY(mirrors->mirrors.isEmpty());
+        return;
+    }
+    QCOMPARE(step->state, int(TaskState::Finished));
+    QVERIFY(log.filter(QStringLiteral("failed")).isEmpty());
+    QCOMPARE(readFile(local(name)), content);
+    QCOMPARE(readFile(local(name + ".sig")), signature);
+    // One task fetches the signature, just after its file.
+    QCOMPARE(server->requestCount(requestPath(QString(), name + ".sig")), 1);
+    QCOMPARE(server->requests().size(), 4);
+    const QStringList order = log.filter(QStringLiteral("signed.so"));
+    QCOMPARE(order, (QStringList{"Downloading client/" + name, "Downloading client/" + name + " finished",
+                                 "Downloading client/" + name + ".sig",
+                                 "Downloading client/" + name + ".sig finished"}));
+    // A listed signature counts in the byte total like any listed file.
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    step->timeTick(done, total, speed, downloading);
+    const quint64 listed = 2000 + quint64(content.size()) + (signatureListed ? quint64(signature.size()) : 0);
+    QCOMPARE(total, listed);
+    QCOMPARE(done, listed);
+}
+
+static TestRegistration registration("FileDownloadsTest", [] { return new FileDownloadsTest; });
+#include "tst_filedownloads.moc"

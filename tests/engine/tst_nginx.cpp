@@ -1,0 +1,212 @@
+#include "testregistry.h"
+
+#include "configuration.h"
+#include "downloadfilelisttaskspecification.h"
+#include "inidownloadtaskspecification.h"
+#include "makedownloadreplacelisttaskspecification.h"
+#include "mirrors.h"
+#include "nginxserver.h"
+#include "releasebuilder.h"
+#include "tomcryptutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+namespace {
+
+const int Version = 7;
+const QString Type = QStringLiteral("client_linux_x86");
+const QString Section = QStringLiteral("client");
+
+QByteArray contentOf(const QString& name, int size)
+{
+    QByteArray bytes;
+    bytes.reserve(size);
+    quint32 state = qHash(name) | 1u;
+    while (bytes.size() < size) {
+        state = state * 1664525u + 1013904223u;
+        bytes.append(char(state >> 24));
+    }
+    return bytes;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+} // namespace
+
+// The first three steps of a run against a real HTTP server that serves a
+// signed release, beside a mirror that redirects and one that has nothing:
+// the product ini download, the list builder and the file downloads.
+class NginxDownloadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void releaseComesFromTheWorkingMirror();
+};
+
+void NginxDownloadTest::initTestCase()
+{
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    crypt_init();
+}
+
+void NginxDownloadTest::cleanup()
+{
+    QThreadPool::globalInstance()->waitForDone();
+}
+
+void NginxDownloadTest::releaseComesFromTheWorkingMirror()
+{
+    QTemporaryDir root;
+    QTemporaryDir workDir;
+    QVERIFY(root.isValid() && workDir.isValid());
+    ReleaseBuilder release(Type, Version);
+    const QStringList plain{"korvalune.bin", "empty.txt", "one.txt", "data/page.dat", "data/page2.dat",
+                            "data/deep/tree/leaf.dat", "lib/other.so"};
+    const QList<int> sizes{3 * 1024 * 1024 + 17, 0, 1, 4096, 4097, 70000, 12345};
+    for (int i = 0; i < plain.size(); ++i)
+        release.addFile(Section, plain[i], contentOf(plain[i], sizes[i]));
+    // Checked against their signatures: one whose signature is listed too,
+    // one whose signature is not.
+    const QString signedListed = QStringLiteral("lib/libsigned.so");
+    const QString signedAlone = QStringLiteral("lib/plugin.so");
+    release.addFile(Section, signedListed, contentOf(signedListed, 1024 * 1024 + 3),
+                    ReleaseBuilder::Check::Signature);
+    release.addFile(Section, signedListed + ".sig", release.downloadSignature(Section, signedListed));
+    release.addFile(Section, signedAlone, contentOf(signedAlone, 200000), ReleaseBuilder::Check::Signature);
+    release.addPackedFile(Section, QStringLiteral("data/packed.dat.gz"), contentOf("packed", 500000),
+                          QStringLiteral("data/packed.dat"));
+    QVERIFY(release.writeMirror(root.filePath(QStringLiteral("release"))));
+
+    // /moved/ answers every request with a 302 to /redirected/, which would
+    // serve the release; /missing/ has nothing (404).
+    NginxServer nginx;
+    QVERIFY2(nginx.start(root.path(),
+                         QStringLiteral("        location ^~ /moved/ { rewrite ^/moved/(.*)$ /redirected/$1 redirect; }\n"
+                                        "        location ^~ /redirected/ { alias @ROOT@/release/; }\n"),
+                         120),
+             qPrintable(nginx.errorString()));
+
+    const QString mirrorsIni = workDir.filePath(QStringLiteral("mirrors.ini"));
+    {
+        QSettings settings(mirrorsIni, QSettings::IniFormat);
+        const QStringList names{"moved", "missing", "good"};
+        const QStringList paths{"/moved", "/missing", "/release"};
+        settings.beginWriteArray(QStringLiteral("mirrors"));
+        for (int i = 0; i < names.size(); ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue(QStringLiteral("mirror"), names[i]);
+        }
+        settings.endArray();
+        for (int i = 0; i < names.size(); ++i)
+            settings.setValue(names[i] + QStringLiteral("/url"), nginx.url(paths[i]));
+        settings.sync();
+    }
+    Mirrors mirrors(nullptr);
+    QVERIFY(mirrors.initDefault(mirrorsIni, Version));
+    QCOMPARE(mirrors.mirrors.size(), 3);
+
+    QNetworkAccessManager manager;
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager.setProxy(QNetworkProxy::NoProxy);
+    Configuration config;
+    config.updateType.type = Type;
+    config.updateType.version = Version;
+    config.tempDir = workDir.filePath(QStringLiteral("run"));
+    config.streams = 3;
+    QVERIFY(QDir().mkpath(config.tempDir));
+
+    IniDownloadTaskSpecification iniStep(&manager, &mirrors, &config, nullptr);
+    QSignalSpy iniFinished(&iniStep, &TaskSpecification::finished);
+    iniStep.execute();
+    QVERIFY(iniFinished.wait(30000));
+    const QString localIni = config.tempDir + QLatin1Char('/') + Type + QStringLiteral(".ini");
+    QCOMPARE(readFile(localIni), release.productIni());
+
+    FileSpecifications specs;
+    MakeDownloadReplaceListTaskSpecification listStep(&config, specs, nullptr, 0.05);
+    QSignalSpy listFinished(&listStep, &TaskSpecification::finished);
+    listStep.execute();
+    QVERIFY(listFinished.wait(30000));
+    QList<FileDownloadSpecification>& downloads = specs.downloads;
+    QCOMPARE(downloads.size(), plain.size() + 4);
+
+    DownloadFileListTaskSpecification fileStep(&downloads, &manager, &mirrors, &config, nullptr);
+    QStringList log;
+    connect(&fileStep, &TaskSpecification::message, this, [&log](const QString& text) { log << text; });
+    QSignalSpy filesFinished(&fileStep, &TaskSpecification::finished);
+    QSignalSpy filesCanceled(&fileStep, &TaskSpecification::canceled);
+    fileStep.execute();
+    QTRY_VERIFY_WITH_TIMEOUT(!filesFinished.isEmpty() || !filesCanceled.isEmpty(), 60000);
+    QVERIFY2(filesCanceled.isEmpty(), qPrintable(log.join(QLatin1Char('\n'))));
+
+    for (const FileDownloadSpecification& record : std::as_const(downloads)) {
+        const QString local = config.tempDir + QLatin1Char('/') + record.fileName;
+        QCOMPARE(readFile(local), release.download(Section, record.fileName));
+    }
+    for (const QString& name : {signedListed, signedAlone}) {
+        QCOMPARE(readFile(config.tempDir + QLatin1Char('/') + name + ".sig"),
+                 release.downloadSignature(Section, name));
+    }
+    QVERIFY(log.filter(QStringLiteral("failed")).isEmpty());
+
+    // Both bad mirrors were tried and dropped at their first answer; the
+    // redirection was never followed.
+    QCOMPARE(mirrors.mirrors.size(), 1);
+    QCOMPARE(mirrors.mirrors.first().name, QStringLiteral("good"));
+    const QStringList accessLog = nginx.accessLog();
+    QCOMPARE(accessLog.filter(QRegularExpression(QStringLiteral("^GET /moved/7/\\S+ 302$"))).size(), 1);
+    QCOMPARE(accessLog.filter(QRegularExpression(QStringLiteral("^GET /missing/7/\\S+ 404$"))).size(), 1);
+    QCOMPARE(nginx.requestedUris(QStringLiteral("/redirected/")), QStringList());
+    QCOMPARE(accessLog.filter(QRegularExpression(QStringLiteral(" 200$"))).size(),
+             2 + downloads.size() + 1);
+
+    nginx.stop();
+    QVERIFY(!nginx.isRunning());
+}
+
+// A server whose test dies must not outlive its lifetime.
+class NginxLifetimeTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void serverEndsByItselfAfterItsLifetime();
+};
+
+void NginxLifetimeTest::serverEndsByItselfAfterItsLifetime()
+{
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    QTemporaryDir root;
+    NginxServer nginx;
+    QVERIFY2(nginx.start(root.path(), QString(), 1), qPrintable(nginx.errorString()));
+    const quint16 port = nginx.port();
+    QVERIFY(nginx.isRunning());
+
+    QTRY_VERIFY_WITH_TIMEOUT(!nginx.isRunning(), 10000);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(!socket.waitForConnected(1000));
+}
+
+static TestRegistration registration("NginxDownloadTest", [] { return new NginxDownloadTest; });
+static TestRegistration lifetimeRegistration("NginxLifetimeTest", [] { return new NginxLifetimeTest; });
+#include "tst_nginx.moc"
