@@ -14,7 +14,6 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QImage>
 #include <QLabel>
 #include <QProgressBar>
@@ -43,17 +42,17 @@ template <typename T> T* child(QWidget& window, const char* name)
     return widget;
 }
 
-// The loop that QCoreApplication::exit ends, with the code it was given.
+// The application's event loop, as start-up runs it, until the code under
+// test ends it (QCoreApplication::quit only ends that loop); its exit code,
+// or -1 when nothing ended it within 20 seconds.
 int exitCodeOf(const std::function<void()>& trigger)
 {
-    QEventLoop loop;
-    QTimer::singleShot(0, &loop, trigger);
-    const int code = loop.exec();
-    // exit() leaves every later event loop of the thread returning at once
-    // (message boxes, signal spies); a whole application loop clears that.
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-    QCoreApplication::exec();
-    return code;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(-1); });
+    watchdog.start(20000);
+    QTimer::singleShot(0, qApp, trigger);
+    return QCoreApplication::exec();
 }
 
 QByteArray pngImage(int width, int height)
