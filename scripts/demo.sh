@@ -230,8 +230,16 @@ until grep -q '^ready$' "$DEMO/updateserver.out" 2>/dev/null; do
 done
 echo "update server: 127.0.0.1 ports 17384 (version, news) and 2009 (banner)"
 
-(cd "$APP" && find . -type f ! -name update ! -path './translations/*' -exec md5sum {} + | sort -k2) \
-    > "$DEMO/before.md5"
+listing() {
+    (cd "$APP" && find . -type f ! -name update ! -path './translations/*' -exec md5sum {} + \
+        | sed 's| \./| |' | sort -k2)
+}
+listing > "$DEMO/before.md5"
+# Qt wants a private runtime directory; a root shell often has none.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    export XDG_RUNTIME_DIR="$DEMO/runtime"
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
+fi
 
 status=0
 case "$mode" in
@@ -267,8 +275,7 @@ esac
 echo "updater exit code: $status"
 
 step "What changed in demo/app"
-(cd "$APP" && find . -type f ! -name update ! -path './translations/*' -exec md5sum {} + | sort -k2) \
-    > "$DEMO/after.md5"
+listing > "$DEMO/after.md5"
 python3 - "$DEMO/before.md5" "$DEMO/after.md5" <<'EOF'
 import sys
 def read(path):
