@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
             mode=screenshot
             screenshot=$(realpath -m "$2")
             shift ;;
-        -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "demo: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
