@@ -1,0 +1,74 @@
+#include "configuration.h"
+#include "mainwindow.h"
+#include "singleinstancechecker.h"
+#include "updateengine.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLocale>
+#include <QThreadPool>
+#include <QTimer>
+#include <QTranslator>
+
+namespace {
+
+const int autoStartDelayMs = 2000;
+
+// Workers of a run may still be on the global pool when the event loop ends,
+// writing into the engine's tasks. Declared after the window, so it waits for
+// them before the window and its engine are destroyed, on every way out.
+class ThreadPoolDrain
+{
+public:
+    ThreadPoolDrain() = default;
+    ~ThreadPoolDrain() { QThreadPool::globalInstance()->waitForDone(); }
+    ThreadPoolDrain(const ThreadPoolDrain&) = delete;
+    ThreadPoolDrain& operator=(const ThreadPoolDrain&) = delete;
+};
+
+// A translation that is missing leaves the texts as they are: the translator
+// is installed whether or not a file was found.
+void installTranslation(QTranslator& translator, const QString& fileName)
+{
+    static_cast<void>(translator.load(fileName));
+    QCoreApplication::installTranslator(&translator);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    const QString root = Configuration::getAppRootPath();
+
+    // Copies of the updater's own files that an earlier run moved aside
+    // while they were in use.
+    for (const QString& dir : {root, root + QStringLiteral("/old"), root + QStringLiteral("/imageformats"),
+                               root + QStringLiteral("/accessible")})
+        UpdateEngine::removeOldFiles(dir);
+    QDir().rmdir(root + QStringLiteral("/old"));
+
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
+
+    const QString localeName = QLocale::system().name();
+    QTranslator programTranslator;
+    QTranslator qtTranslator;
+    installTranslation(programTranslator, root + QStringLiteral("/translations/update_") + localeName);
+    installTranslation(qtTranslator, root + QStringLiteral("/translations/qt_") + localeName);
+
+    Configuration config;
+    MainWindow window(config);
+    const ThreadPoolDrain drain;
+
+    if (!config.parseCommandLineOptions())
+        return 1;
+
+    if (config.noUserMode == 1)
+        QTimer::singleShot(autoStartDelayMs, &window, &MainWindow::onAutoStartUpdate);
+
+    window.setUIToConfigSpecs();
+    window.show();
+    window.setNews();
+    return app.exec();
+}

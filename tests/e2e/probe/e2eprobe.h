@@ -1,0 +1,68 @@
+#ifndef E2EPROBE_H
+#define E2EPROBE_H
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+class QMessageBox;
+class QWidget;
+
+// Watches the update program from inside and writes what it sees, one JSON
+// object per line, to the file named by KV_PROBE_LOG:
+//   {"event":"window", ...}    the main window was shown (title, texts)
+//   {"event":"box", ...}       a message box (title, text, parent, answer)
+//   {"event":"activate", ...}  the single-instance message the window got
+//   {"event":"screenshot"}     KV_PROBE_SCREENSHOT was written
+//   {"event":"quit", ...}      the event loop ended (texts, log)
+// Message boxes are answered with the buttons listed in KV_PROBE_ANSWERS
+// (comma-separated standard button names, in order; Escape beyond the list).
+// KV_PROBE_ON_SHOW lists commands run once the window is shown, and lines
+// appended to the file KV_PROBE_COMMANDS are run as they arrive:
+//   click <objectName>   close
+// KV_PROBE_LIFETIME (ms) bounds the whole process: a program that a failed
+// test leaves waiting ends by itself with exit code 99.
+// With KV_PROBE_SCREENSHOT set, the window is grabbed into that file once the
+// download figures have been on screen for KV_PROBE_SCREENSHOT_AFTER ms.
+class E2eProbe : public QObject
+{
+    Q_OBJECT
+
+public:
+    E2eProbe();
+
+private slots:
+    void onPoll();
+    void onActivate(const QString& message);
+    void onAboutToQuit();
+    void onLifetimeOver();
+
+private:
+    QWidget* mainWindow() const;
+    void watchWindow(QWidget* window);
+    void answerBox(QMessageBox* box);
+    void runCommands(const QStringList& commands);
+    void runCommandFile();
+    void takeScreenshotWhenDue(QWidget* window);
+    QJsonObject windowTexts(QWidget* window) const;
+    void write(const QJsonObject& record);
+
+    QString logPath;
+    QStringList answers;
+    int boxCount = 0;
+    QStringList onShow;
+    QString commandPath;
+    qint64 commandOffset = 0;
+    QString screenshotPath;
+    int screenshotAfterMs = 1500;
+    QElapsedTimer downloadsShown;
+    bool screenshotTaken = false;
+    QPointer<QWidget> window;
+    QTimer poll;
+    QTimer lifetime;
+};
+
+#endif

@@ -1,0 +1,196 @@
+#include "testregistry.h"
+
+#include "appdirectory.h"
+#include "updateprocess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTest>
+
+namespace {
+
+const QStringList invalidVersion{QStringLiteral("client"), QStringLiteral("x")};
+// A client type and a version: nothing is asked of the update server.
+const QStringList knownVersion{QStringLiteral("client_linux_x86"), QStringLiteral("5")};
+
+QString field(const QJsonObject& record, const char* name)
+{
+    return record.value(QLatin1String(name)).toString();
+}
+
+} // namespace
+
+// The start of the real program: leftovers, the single-instance hand-over,
+// the command line's exit code and the translations.
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void leftoversAreRemoved_data();
+    void leftoversAreRemoved();
+    void secondInstanceHandsOverAndEnds();
+    void invalidVersionEndsWithOne();
+    void textsFollowTheLocale_data();
+    void textsFollowTheLocale();
+};
+
+void StartupTest::leftoversAreRemoved_data()
+{
+    QTest::addColumn<QStringList>("otherFilesInOld");
+    QTest::addColumn<bool>("oldRemains");
+
+    QTest::newRow("old holds only leftovers") << QStringList() << false;
+    QTest::newRow("old holds another file") << QStringList{QStringLiteral("old/_old_data.pak")} << true;
+}
+
+void StartupTest::leftoversAreRemoved()
+{
+    QFETCH(QStringList, otherFilesInOld);
+    QFETCH(bool, oldRemains);
+
+    AppDirectory app;
+    QVERIFY(app.isValid());
+    const QStringList leftovers{
+        QStringLiteral("_old_update"),
+        QStringLiteral("_old_libQtCore.so.4"),
+        QStringLiteral("old/_old_update"),
+        QStringLiteral("old/_old_libQtGui.so.4"),
+        QStringLiteral("imageformats/_old_libqgif.so"),
+        QStringLiteral("imageformats/_old_libqjpeg.so"),
+        QStringLiteral("accessible/_old_libqtaccessiblewidgets.so"),
+    };
+    // Not copies of the updater's own files, or not in one of the four
+    // directories: left alone.
+    const QStringList kept = QStringList{
+        QStringLiteral("_old_readme.txt"),
+        QStringLiteral("imageformats/libqgif.so"),
+        QStringLiteral("lib/_old_libQtCore.so.4"),
+    } + otherFilesInOld;
+    for (const QString& name : leftovers + kept)
+        QVERIFY(app.writeFile(name, "bytes"));
+
+    UpdateProcess run;
+    run.setAnswers({QStringLiteral("Ok")});
+    run.start(app.program(), invalidVersion);
+    QVERIFY(run.waitForExit());
+
+    for (const QString& name : leftovers)
+        QVERIFY2(!QFile::exists(app.filePath(name)), qPrintable(name));
+    for (const QString& name : kept)
+        QVERIFY2(QFile::exists(app.filePath(name)), qPrintable(name));
+    QCOMPARE(QFileInfo::exists(app.filePath(QStringLiteral("old"))), oldRemains);
+}
+
+void StartupTest::secondInstanceHandsOverAndEnds()
+{
+    AppDirectory app;
+    QVERIFY(app.isValid());
+
+    UpdateProcess first;
+    first.start(app.program(), knownVersion);
+    QVERIFY2(first.waitForEvent(QStringLiteral("window")), qPrintable(first.standardError()));
+
+    UpdateProcess second;
+    second.start(app.program(), {});
+    QVERIFY(second.waitForExit());
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    // It ended before it built anything: no window, no question to the server.
+    QVERIFY(second.events(QStringLiteral("window")).isEmpty());
+    QVERIFY(second.events(QStringLiteral("box")).isEmpty());
+
+    QVERIFY(first.waitForEvent(QStringLiteral("activate")));
+    QCOMPARE(field(first.events(QStringLiteral("activate")).first(), "message"), QStringLiteral("#"));
+
+    first.command(QStringLiteral("close"));
+    QVERIFY(first.waitForExit());
+    QCOMPARE(first.exitCode(), 0);
+}
+
+void StartupTest::invalidVersionEndsWithOne()
+{
+    AppDirectory app;
+    QVERIFY(app.isValid());
+
+    UpdateProcess run;
+    run.setAnswers({QStringLiteral("Ok")});
+    run.start(app.program(), invalidVersion);
+    QVERIFY(run.waitForExit());
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 1);
+
+    const QList<QJsonObject> boxes = run.events(QStringLiteral("box"));
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(field(boxes.first(), "title"), QStringLiteral("Error"));
+    QCOMPARE(field(boxes.first(), "text"), QStringLiteral("Invalid version nr (x)"));
+    QCOMPARE(field(boxes.first(), "parent"), QString());
+    QVERIFY(run.events(QStringLiteral("window")).isEmpty());
+}
+
+void StartupTest::textsFollowTheLocale_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("errorTitle");
+    QTest::addColumn<QString>("errorText");
+    QTest::addColumn<QString>("windowTitle");
+    QTest::addColumn<QString>("startText");
+    QTest::addColumn<QString>("channelLine");
+
+    const QString english[] = {QStringLiteral("Error"), QStringLiteral("Invalid version nr (x)"),
+                               QStringLiteral("Korvalune 3 Client Update"), QStringLiteral("Start Update"),
+                               QStringLiteral("You are currently on <strong>Stable channel</strong>.")};
+    const QString german[] = {QStringLiteral("Fehler"), QStringLiteral("Ungültige Versionsnummer (x)"),
+                              QStringLiteral("Korvalune 3 Client-Aktualisierung"),
+                              QStringLiteral("Aktualisierung starten"),
+                              QStringLiteral("Sie sind derzeit im Kanal <strong>Stabil</strong>.")};
+    auto row = [](const char* name, const QString& locale, const QString (&texts)[5]) {
+        QTest::newRow(name) << locale << texts[0] << texts[1] << texts[2] << texts[3] << texts[4];
+    };
+    row("C", QStringLiteral("C.UTF-8"), english);
+    row("de_DE", QStringLiteral("de_DE"), german);
+    // update_de_AT.qm does not exist: the translator falls back to update_de.qm.
+    row("de_AT.UTF-8", QStringLiteral("de_AT.UTF-8"), german);
+    row("fr_FR, no translation", QStringLiteral("fr_FR.UTF-8"), english);
+}
+
+void StartupTest::textsFollowTheLocale()
+{
+    QFETCH(QString, locale);
+    QFETCH(QString, errorTitle);
+    QFETCH(QString, errorText);
+    QFETCH(QString, windowTitle);
+    QFETCH(QString, startText);
+    QFETCH(QString, channelLine);
+
+    AppDirectory app;
+    QVERIFY(app.isValid());
+    QVERIFY(app.copyTranslations());
+
+    UpdateProcess failing;
+    failing.setEnvironment(QStringLiteral("LC_ALL"), locale);
+    failing.setAnswers({QStringLiteral("Ok")});
+    failing.start(app.program(), invalidVersion);
+    QVERIFY(failing.waitForExit());
+    QCOMPARE(failing.exitCode(), 1);
+    const QList<QJsonObject> boxes = failing.events(QStringLiteral("box"));
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(field(boxes.first(), "title"), errorTitle);
+    QCOMPARE(field(boxes.first(), "text"), errorText);
+
+    UpdateProcess showing;
+    showing.setEnvironment(QStringLiteral("LC_ALL"), locale);
+    showing.start(app.program(), knownVersion);
+    QVERIFY(showing.waitForEvent(QStringLiteral("window")));
+    const QJsonObject window = showing.events(QStringLiteral("window")).first();
+    QCOMPARE(field(window, "title"), windowTitle);
+    QCOMPARE(field(window, "start"), startText);
+    QVERIFY2(field(window, "version").contains(channelLine), qPrintable(field(window, "version")));
+    showing.command(QStringLiteral("close"));
+    QVERIFY(showing.waitForExit());
+    QCOMPARE(showing.exitCode(), 0);
+}
+
+static TestRegistration registration("StartupTest", [] { return new StartupTest; });
+#include "tst_startup.moc"

@@ -1,0 +1,101 @@
+#include "updateprocess.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QTest>
+
+UpdateProcess::UpdateProcess()
+    : environment(QProcessEnvironment::systemEnvironment())
+{
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(KV_PROBE_PLUGIN_DIR));
+    environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("kve2eprobe"));
+    environment.insert(QStringLiteral("KV_PROBE_LOG"), workDirectory.filePath(QStringLiteral("probe.log")));
+    environment.insert(QStringLiteral("KV_PROBE_COMMANDS"), workDirectory.filePath(QStringLiteral("commands")));
+    environment.insert(QStringLiteral("KV_PROBE_LIFETIME"), QString::number(LifetimeMs));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    environment.remove(QStringLiteral("LANGUAGE"));
+}
+
+UpdateProcess::~UpdateProcess()
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+void UpdateProcess::setEnvironment(const QString& name, const QString& value)
+{
+    environment.insert(name, value);
+}
+
+void UpdateProcess::setAnswers(const QStringList& answers)
+{
+    environment.insert(QStringLiteral("KV_PROBE_ANSWERS"), answers.join(QLatin1Char(',')));
+}
+
+void UpdateProcess::start(const QString& program, const QStringList& arguments)
+{
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(program, arguments);
+}
+
+bool UpdateProcess::waitForExit(int timeoutMs)
+{
+    return process.waitForFinished(timeoutMs);
+}
+
+int UpdateProcess::exitCode() const
+{
+    return process.exitCode();
+}
+
+QProcess::ExitStatus UpdateProcess::exitStatus() const
+{
+    return process.exitStatus();
+}
+
+QString UpdateProcess::standardError()
+{
+    errors += process.readAllStandardError();
+    return QString::fromLocal8Bit(errors);
+}
+
+QList<QJsonObject> UpdateProcess::events() const
+{
+    QFile file(workDirectory.filePath(QStringLiteral("probe.log")));
+    QList<QJsonObject> records;
+    if (!file.open(QIODevice::ReadOnly))
+        return records;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        if (!line.isEmpty())
+            records << QJsonDocument::fromJson(line).object();
+    }
+    return records;
+}
+
+QList<QJsonObject> UpdateProcess::events(const QString& kind) const
+{
+    QList<QJsonObject> matching;
+    const QList<QJsonObject> all = events();
+    for (const QJsonObject& record : all) {
+        if (record.value(QStringLiteral("event")).toString() == kind)
+            matching << record;
+    }
+    return matching;
+}
+
+bool UpdateProcess::waitForEvent(const QString& kind, int timeoutMs) const
+{
+    return QTest::qWaitFor([&] { return !events(kind).isEmpty(); }, timeoutMs);
+}
+
+void UpdateProcess::command(const QString& line)
+{
+    QFile file(workDirectory.filePath(QStringLiteral("commands")));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        file.write(line.toUtf8() + '\n');
+}

@@ -1,0 +1,48 @@
+#ifndef UPDATEPROCESS_H
+#define UPDATEPROCESS_H
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// One run of the real update program with the test probe loaded into it
+// (offscreen, English unless the test sets another locale). What the probe
+// saw is read back as events; commands go to it through a file.
+class UpdateProcess
+{
+public:
+    // Whole-process bound: a run a failed test leaves behind ends by itself.
+    static constexpr int LifetimeMs = 60000;
+
+    UpdateProcess();
+    ~UpdateProcess();
+    UpdateProcess(const UpdateProcess&) = delete;
+    UpdateProcess& operator=(const UpdateProcess&) = delete;
+
+    void setEnvironment(const QString& name, const QString& value);
+    // Standard button names ("Ok", "Yes", ...) for the message boxes, in order.
+    void setAnswers(const QStringList& answers);
+
+    void start(const QString& program, const QStringList& arguments);
+    bool waitForExit(int timeoutMs = 30000);
+    int exitCode() const;
+    QProcess::ExitStatus exitStatus() const;
+    QString standardError();
+
+    QList<QJsonObject> events() const;
+    QList<QJsonObject> events(const QString& kind) const;
+    bool waitForEvent(const QString& kind, int timeoutMs = 15000) const;
+    void command(const QString& line);
+
+private:
+    QTemporaryDir workDirectory;
+    QProcessEnvironment environment;
+    QProcess process;
+    QByteArray errors;
+};
+
+#endif

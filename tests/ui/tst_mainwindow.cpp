@@ -1,0 +1,652 @@
+#include "testregistry.h"
+
+#include "appdirfiles.h"
+#include "changelogviewer.h"
+#include "configuration.h"
+#include "fakemirror.h"
+#include "mainwindow.h"
+#include "modalanswerer.h"
+#include "platformrecorder.h"
+#include "singleinstancechecker.h"
+#include "updateengine.h"
+#include "updateserver.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <functional>
+#include <limits>
+#include <memory>
+
+namespace {
+
+const QString clientType = QStringLiteral("client_linux_x86");
+const int targetVersion = 5;
+const QString iniPath = QStringLiteral("/5/client_linux_x86.ini");
+
+template <typename T> T* child(QWidget& window, const char* name)
+{
+    T* widget = window.findChild<T*>(QLatin1String(name));
+    if (!widget)
+        qFatal("the window has no %s", name);
+    return widget;
+}
+
+// The application's event loop, as start-up runs it, until the code under
+// test ends it (QCoreApplication::quit only ends that loop); its exit code,
+// or -1 when nothing ended it within 20 seconds.
+int exitCodeOf(const std::function<void()>& trigger)
+{
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(-1); });
+    watchdog.start(20000);
+    QTimer::singleShot(0, qApp, trigger);
+    return QCoreApplication::exec();
+}
+
+QByteArray pngImage(int width, int height)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+QString clientScript()
+{
+    return AppDirFiles::path(QStringLiteral("kv3client_runscript.sh"));
+}
+
+// One window on its own configuration, as start-up builds it.
+struct Fixture
+{
+    explicit Fixture(int noUserMode = 0)
+    {
+        config.noUserMode = noUserMode;
+        config.updateType.type = clientType;
+        config.updateType.version = targetVersion;
+        config.updateType.versionName = QStringLiteral("5.0");
+        window = std::make_unique<MainWindow>(config);
+        engine = window->findChild<UpdateEngine*>();
+        if (!engine)
+            qFatal("the window has no engine");
+        window->setUIToConfigSpecs();
+    }
+
+    bool showActive()
+    {
+        window->show();
+        window->activateWindow();
+        return QTest::qWaitForWindowActive(window.get());
+    }
+
+    QPushButton* startButton() { return child<QPushButton>(*window, "startButton"); }
+    QTextEdit* log() { return child<QTextEdit>(*window, "outputTextEdit"); }
+    QProgressBar* progressBar() { return child<QProgressBar>(*window, "totalProgressBar"); }
+
+    Configuration config;
+    std::unique_ptr<MainWindow> window;
+    UpdateEngine* engine = nullptr;
+};
+
+} // namespace
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void progressValue_data();
+    void progressValue();
+    void downloadFigures_data();
+    void downloadFigures();
+    void figuresHiddenKeepTheirTexts();
+    void versionLabel_data();
+    void versionLabel();
+    void startButtonBeforeARun_data();
+    void startButtonBeforeARun();
+    void successOffersTheClientStart();
+    void startingTheClientClosesTheWindow();
+    void cancelledRunOffersRestart();
+    void errorIsLoggedAndShown();
+    void fatalEngineErrorEndsWithTwo();
+    void fatalConfigurationErrorEndsWithOne();
+    void idleWindowClosesAtOnce();
+    void closeWhileBusyAsksUntilYes();
+    void activationMessage_data();
+    void activationMessage();
+    void bannerImage();
+    void bannerGarbageIsIgnored();
+    void logoOpensTheMakersSite();
+    void detailsShowTheNewestLine();
+    void changeLogOfTheTargetVersion();
+    void runInProgressThenFailure();
+    void confirmedCloseCancelsTheRunAndQuits();
+};
+
+void MainWindowTest::initTestCase()
+{
+    // The banner query has no server to ask in these tests: an empty host
+    // name ends it at once, whatever else runs on the banner port.
+    BANNER_SERVER = QString();
+}
+
+void MainWindowTest::cleanup()
+{
+    AppDirFiles::removeIniFiles();
+    delete ChangeLogViewer::instance();
+}
+
+void MainWindowTest::progressValue_data()
+{
+    QTest::addColumn<qreal>("fraction");
+    QTest::addColumn<int>("value");
+
+    const qreal infinity = std::numeric_limits<qreal>::infinity();
+    QTest::newRow("0") << qreal(0) << 0;
+    QTest::newRow("0.5") << qreal(0.5) << 500;
+    QTest::newRow("0.9995 truncates") << qreal(0.9995) << 999;
+    QTest::newRow("1") << qreal(1) << 1000;
+    QTest::newRow("above 1") << qreal(1.7) << 1000;
+    QTest::newRow("below 0") << qreal(-0.2) << 0;
+    QTest::newRow("beyond int") << qreal(1e300) << 1000;
+    QTest::newRow("+infinity") << infinity << 1000;
+    QTest::newRow("-infinity") << -infinity << 0;
+    QTest::newRow("NaN keeps the value") << std::numeric_limits<qreal>::quiet_NaN() << 250;
+}
+
+void MainWindowTest::progressValue()
+{
+    QFETCH(qreal, fraction);
+    QFETCH(int, value);
+
+    Fixture fixture;
+    emit fixture.engine->updateProgress(0.25);
+    emit fixture.engine->updateProgress(fraction);
+    QCOMPARE(fixture.progressBar()->value(), value);
+}
+
+void MainWindowTest::downloadFigures_data()
+{
+    QTest::addColumn<quint64>("done");
+    QTest::addColumn<quint64>("total");
+    QTest::addColumn<quint64>("speed");
+    QTest::addColumn<QString>("sizeText");
+    QTest::addColumn<QString>("speedText");
+
+    // A kilobyte is 1000 bytes, and the division truncates.
+    QTest::newRow("below a kilobyte") << quint64(999) << quint64(1999) << quint64(500)
+                                      << QStringLiteral("0 KB / 1 KB") << QStringLiteral("0 KB/s");
+    QTest::newRow("megabytes") << quint64(123456789) << quint64(987654321) << quint64(1500)
+                               << QStringLiteral("123456 KB / 987654 KB") << QStringLiteral("1 KB/s");
+    const quint64 largest = std::numeric_limits<quint64>::max();
+    QTest::newRow("64-bit") << largest << largest << largest << QStringLiteral("18446744073709551 KB / 18446744073709551 KB")
+                            << QStringLiteral("18446744073709551 KB/s");
+}
+
+void MainWindowTest::downloadFigures()
+{
+    QFETCH(quint64, done);
+    QFETCH(quint64, total);
+    QFETCH(quint64, speed);
+    QFETCH(QString, sizeText);
+    QFETCH(QString, speedText);
+
+    Fixture fixture;
+    fixture.window->show();
+    auto* sizeLabel = child<QLabel>(*fixture.window, "downloadSizeLabel");
+    auto* speedLabel = child<QLabel>(*fixture.window, "downloadSpeedLabel");
+    QVERIFY(!sizeLabel->isVisible());
+    QVERIFY(!speedLabel->isVisible());
+
+    emit fixture.engine->downloadProgress(done, total, speed, true);
+    QVERIFY(sizeLabel->isVisible());
+    QVERIFY(speedLabel->isVisible());
+    QCOMPARE(sizeLabel->text(), QStringLiteral("<span style=\"font-size:small;\">") + sizeText + QStringLiteral("</span>"));
+    QCOMPARE(speedLabel->text(), QStringLiteral("<span style=\"font-size:small;\">") + speedText + QStringLiteral("</span>"));
+}
+
+void MainWindowTest::figuresHiddenKeepTheirTexts()
+{
+    Fixture fixture;
+    fixture.window->show();
+    auto* sizeLabel = child<QLabel>(*fixture.window, "downloadSizeLabel");
+    emit fixture.engine->downloadProgress(5000, 10000, 2000, true);
+    const QString shown = sizeLabel->text();
+
+    emit fixture.engine->downloadProgress(7000, 10000, 2000, false);
+    QVERIFY(!sizeLabel->isVisible());
+    QVERIFY(!child<QLabel>(*fixture.window, "downloadSpeedLabel")->isVisible());
+    QCOMPARE(sizeLabel->text(), shown);
+}
+
+void MainWindowTest::versionLabel_data()
+{
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("versionName");
+    QTest::addColumn<QString>("text");
+
+    const QString title = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">Update to Korvalune 5.0</div>");
+    const QString line = QStringLiteral("<div style=\"margin-top:8px\">You are currently on <strong>%1 channel</strong>.</div>");
+    QTest::newRow("stable") << 0 << QStringLiteral("5.0") << title + line.arg(QStringLiteral("Stable"));
+    QTest::newRow("beta") << 1 << QStringLiteral("5.0") << title + line.arg(QStringLiteral("Beta"));
+    QTest::newRow("alpha") << 2 << QStringLiteral("5.0") << title + line.arg(QStringLiteral("Alpha"));
+    QTest::newRow("unknown channel") << 3 << QStringLiteral("5.0") << title + line.arg(QString());
+    QTest::newRow("no version name") << 0 << QString() << line.arg(QStringLiteral("Stable"));
+}
+
+void MainWindowTest::versionLabel()
+{
+    QFETCH(int, channel);
+    QFETCH(QString, versionName);
+    QFETCH(QString, text);
+
+    Fixture fixture;
+    fixture.config.updateType.channel = UpdateChannel(channel);
+    fixture.config.updateType.versionName = versionName;
+    fixture.window->setUIToConfigSpecs();
+    QCOMPARE(child<QLabel>(*fixture.window, "versionLabel")->text(), text);
+}
+
+void MainWindowTest::startButtonBeforeARun_data()
+{
+    QTest::addColumn<int>("noUserMode");
+    QTest::addColumn<bool>("enabled");
+
+    QTest::newRow("user") << 0 << true;
+    QTest::newRow("unattended") << 1 << false;
+}
+
+void MainWindowTest::startButtonBeforeARun()
+{
+    QFETCH(int, noUserMode);
+    QFETCH(bool, enabled);
+
+    Fixture fixture(noUserMode);
+    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Start Update"));
+    QCOMPARE(fixture.startButton()->isEnabled(), enabled);
+    QVERIFY(fixture.startButton()->isDefault());
+}
+
+void MainWindowTest::successOffersTheClientStart()
+{
+    PlatformRecorder recorder;
+    Fixture fixture;
+    QVERIFY(fixture.showActive());
+    // As during a run.
+    fixture.startButton()->setEnabled(false);
+    child<QPushButton>(*fixture.window, "detailsButton")->setFocus();
+
+    emit fixture.engine->updateFinished();
+    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Start Korvalune"));
+    QVERIFY(fixture.startButton()->isEnabled());
+    // Return must start the client: the button has the focus.
+    QVERIFY(fixture.startButton()->hasFocus());
+    QVERIFY(recorder.startedPrograms.isEmpty());
+}
+
+void MainWindowTest::startingTheClientClosesTheWindow()
+{
+    PlatformRecorder recorder;
+    Fixture fixture;
+    QVERIFY(fixture.showActive());
+    emit fixture.engine->updateFinished();
+
+    // Return goes to the widget with the focus.
+    QVERIFY(QApplication::focusWidget());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(recorder.startedPrograms, QStringList{clientScript()});
+    QVERIFY(!fixture.window->isVisible());
+}
+
+void MainWindowTest::cancelledRunOffersRestart()
+{
+    Fixture fixture;
+    fixture.window->show();
+    fixture.startButton()->setEnabled(false);
+    emit fixture.engine->updateProgress(0.6);
+
+    ModalAnswerer answerer({QMessageBox::Ok});
+    emit fixture.engine->updateCanceled();
+    QCOMPARE(answerer.boxes().size(), 1);
+    const ModalAnswerer::SeenBox box = answerer.boxes().first();
+    QCOMPARE(box.title, QStringLiteral("Update"));
+    QCOMPARE(box.text, QStringLiteral("Update cancelled. Push \"Details\" to check reasons."));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.parent.data(), fixture.window.get());
+
+    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Restart"));
+    QVERIFY(fixture.startButton()->isEnabled());
+    QCOMPARE(fixture.log()->toPlainText(), QStringLiteral("Update cancelled"));
+    QCOMPARE(fixture.progressBar()->value(), 0);
+    QVERIFY(fixture.window->isVisible());
+}
+
+void MainWindowTest::errorIsLoggedAndShown()
+{
+    Fixture fixture;
+    fixture.window->show();
+    const QString text = QStringLiteral("Unable to create file /tmp/x for saving");
+
+    ModalAnswerer answerer({QMessageBox::Ok});
+    emit fixture.engine->error(text);
+    QCOMPARE(answerer.boxes().size(), 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.boxes().first().text, text);
+    QCOMPARE(answerer.boxes().first().parent.data(), fixture.window.get());
+    QCOMPARE(fixture.log()->toPlainText(), text);
+    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Start Update"));
+}
+
+void MainWindowTest::fatalEngineErrorEndsWithTwo()
+{
+    Fixture fixture;
+    fixture.window->show();
+    ModalAnswerer answerer({QMessageBox::Ok});
+
+    QCOMPARE(exitCodeOf([&] { emit fixture.engine->fatalError(QStringLiteral("mirrors.ini is missing")); }), 2);
+    QCOMPARE(answerer.boxes().size(), 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.boxes().first().parent.data(), fixture.window.get());
+    // Shown, not logged.
+    QCOMPARE(fixture.log()->toPlainText(), QString());
+}
+
+void MainWindowTest::fatalConfigurationErrorEndsWithOne()
+{
+    Fixture fixture;
+    ModalAnswerer answerer({QMessageBox::Ok});
+
+    QCOMPARE(exitCodeOf([&] { emit fixture.config.fatalError(QStringLiteral("Invalid version nr (x)")); }), 1);
+    QCOMPARE(answerer.boxes().size(), 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.boxes().first().text, QStringLiteral("Invalid version nr (x)"));
+    // The window may not be shown yet: the box stands alone.
+    QVERIFY(!answerer.boxes().first().hadParent);
+}
+
+void MainWindowTest::idleWindowClosesAtOnce()
+{
+    Fixture fixture;
+    fixture.window->show();
+    ModalAnswerer answerer;
+    QVERIFY(fixture.window->close());
+    QVERIFY(answerer.boxes().isEmpty());
+}
+
+void MainWindowTest::closeWhileBusyAsksUntilYes()
+{
+    Fixture fixture;
+    fixture.window->show();
+    // Prepared for a run and not yet started: busy, with nothing to cancel.
+    fixture.engine->state = EngineState::Initialized;
+
+    ModalAnswerer answerer({QMessageBox::No, QMessageBox::No, QMessageBox::Yes});
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        QVERIFY(!fixture.window->close());
+        QCOMPARE(answerer.boxes().size(), attempt);
+        QVERIFY(fixture.window->isVisible());
+    }
+    const ModalAnswerer::SeenBox box = answerer.boxes().first();
+    QCOMPARE(box.title, QStringLiteral("Question"));
+    QCOMPARE(box.text, QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
+    QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(box.parent.data(), fixture.window.get());
+
+    // Confirmed once: later attempts wait for the run's end without asking.
+    QVERIFY(!fixture.window->close());
+    QCOMPARE(answerer.boxes().size(), 3);
+    QVERIFY(fixture.window->isVisible());
+}
+
+void MainWindowTest::activationMessage_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("raised");
+
+    QTest::newRow("#") << QStringLiteral("#") << true;
+    QTest::newRow("other text") << QStringLiteral("x") << false;
+}
+
+void MainWindowTest::activationMessage()
+{
+    QFETCH(QString, message);
+    QFETCH(bool, raised);
+
+    Fixture fixture;
+    QVERIFY(fixture.showActive());
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+
+    auto* checker = fixture.window->findChild<SingleInstanceChecker*>();
+    QVERIFY(checker);
+    QSignalSpy received(checker, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(message));
+    QVERIFY(received.wait());
+    QCOMPARE(received.first().first().toString(), message);
+    if (raised)
+        QTRY_VERIFY(fixture.window->isActiveWindow());
+    else
+        QVERIFY(other.isActiveWindow());
+}
+
+void MainWindowTest::bannerImage()
+{
+    PlatformRecorder recorder;
+    Fixture fixture;
+    fixture.window->show();
+    auto* banner = child<QLabel>(*fixture.window, "banner");
+    const QString clickUrl = QStringLiteral("https://news.korvalune.example/spring?from=updater");
+
+    emit fixture.engine->bannerFound(pngImage(468, 60), clickUrl);
+    QVERIFY(!banner->pixmap().isNull());
+    QCOMPARE(banner->toolTip(), QStringLiteral("Click to open \"https://news.korvalune.example\""));
+    QTest::mouseClick(banner, Qt::LeftButton);
+    QCOMPARE(recorder.openedUrls, QList<QUrl>{QUrl(clickUrl)});
+}
+
+void MainWindowTest::bannerGarbageIsIgnored()
+{
+    PlatformRecorder recorder;
+    Fixture fixture;
+    fixture.window->show();
+    auto* banner = child<QLabel>(*fixture.window, "banner");
+
+    emit fixture.engine->bannerFound(QByteArray("<html>404 Not Found</html>"),
+                                     QStringLiteral("https://news.korvalune.example/"));
+    QVERIFY(banner->pixmap().isNull());
+    QCOMPARE(banner->toolTip(), QString());
+    // No URL either: a click hands the desktop an empty one.
+    QTest::mouseClick(banner, Qt::LeftButton);
+    QCOMPARE(recorder.openedUrls, QList<QUrl>{QUrl()});
+}
+
+void MainWindowTest::logoOpensTheMakersSite()
+{
+    PlatformRecorder recorder;
+    Fixture fixture;
+    fixture.window->show();
+    auto* logo = child<QLabel>(*fixture.window, "korvaluneLabel");
+    QCOMPARE(logo->pixmap().size(), QSize(48, 48));
+
+    QTest::mouseClick(logo, Qt::LeftButton);
+    QCOMPARE(recorder.openedUrls.size(), 1);
+    QCOMPARE(recorder.openedUrls.first().host(), QStringLiteral("www.korvalune.example"));
+}
+
+void MainWindowTest::detailsShowTheNewestLine()
+{
+    Fixture fixture;
+    fixture.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
+    const int heightWithoutLog = fixture.window->height();
+    for (int line = 1; line <= 40; ++line)
+        emit fixture.engine->message(QStringLiteral("line %1").arg(line));
+    QVERIFY(!fixture.log()->isVisible());
+
+    auto* details = child<QPushButton>(*fixture.window, "detailsButton");
+    QTest::mouseClick(details, Qt::LeftButton);
+    QVERIFY(fixture.log()->isVisible());
+    QScrollBar* scrollBar = fixture.log()->verticalScrollBar();
+    QTRY_VERIFY(scrollBar->maximum() > 0);
+    QTRY_COMPARE(scrollBar->value(), scrollBar->maximum());
+    QTRY_VERIFY(fixture.window->height() > heightWithoutLog);
+
+    QTest::mouseClick(details, Qt::LeftButton);
+    QVERIFY(!fixture.log()->isVisible());
+    QTRY_COMPARE(fixture.window->height(), heightWithoutLog);
+}
+
+void MainWindowTest::changeLogOfTheTargetVersion()
+{
+    FakeMirror mirror;
+    QVERIFY(mirror.start());
+    mirror.setResponse(QStringLiteral("/5/changelog_client.txt"), FakeMirror::Response::ok("5.0: faster maps\n"));
+    AppDirFiles::writeMirrorsIni({{QStringLiteral("m1"), mirror.baseUrl()}});
+
+    Fixture fixture;
+    fixture.window->show();
+    QTest::mouseClick(child<QPushButton>(*fixture.window, "changelogButton"), Qt::LeftButton);
+    QVERIFY(ChangeLogViewer::instance());
+    QTRY_COMPARE(mirror.requestedPaths(), QStringList{QStringLiteral("/5/changelog_client.txt")});
+}
+
+// A real run against a mirror that holds back the product ini, then refuses it.
+void MainWindowTest::runInProgressThenFailure()
+{
+    FakeMirror mirror;
+    QVERIFY(mirror.start());
+    FakeMirror::Response held = FakeMirror::Response::withStatus(404);
+    held.hold = true;
+    mirror.setResponse(iniPath, held);
+    AppDirFiles::writeMirrorsIni({{QStringLiteral("m1"), mirror.baseUrl()}});
+
+    Fixture fixture;
+    fixture.window->show();
+    QTest::mouseClick(fixture.startButton(), Qt::LeftButton);
+    QTRY_COMPARE(mirror.heldCount(), 1);
+    QVERIFY(fixture.engine->busy());
+    QVERIFY(!fixture.startButton()->isEnabled());
+
+    // A start while the run is busy starts nothing.
+    QVERIFY(QMetaObject::invokeMethod(fixture.window.get(), "onAutoStartUpdate"));
+    QCOMPARE(mirror.requestCount(iniPath), 1);
+
+    ModalAnswerer answerer({QMessageBox::Ok});
+    QSignalSpy canceled(fixture.engine, &UpdateEngine::updateCanceled);
+    mirror.releaseAll();
+    QVERIFY(canceled.wait(20000));
+    QCOMPARE(answerer.boxes().size(), 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Update"));
+    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Restart"));
+    QVERIFY(fixture.startButton()->isEnabled());
+    QVERIFY(fixture.log()->toPlainText().endsWith(QLatin1String("Update cancelled")));
+    QCOMPARE(fixture.progressBar()->value(), 0);
+    QVERIFY(!fixture.engine->busy());
+}
+
+void MainWindowTest::confirmedCloseCancelsTheRunAndQuits()
+{
+    FakeMirror mirror;
+    QVERIFY(mirror.start());
+    FakeMirror::Response held = FakeMirror::Response::withStatus(404);
+    held.hold = true;
+    mirror.setResponse(iniPath, held);
+    AppDirFiles::writeMirrorsIni({{QStringLiteral("m1"), mirror.baseUrl()}});
+
+    Fixture fixture;
+    fixture.window->show();
+    QTest::mouseClick(fixture.startButton(), Qt::LeftButton);
+    QTRY_COMPARE(mirror.heldCount(), 1);
+
+    ModalAnswerer answerer({QMessageBox::Yes});
+    QSignalSpy canceled(fixture.engine, &UpdateEngine::updateCanceled);
+    // The end of the abandoned run quits the program with 0, without the box
+    // of a cancelled run.
+    QCOMPARE(exitCodeOf([&] { fixture.window->close(); }), 0);
+    QCOMPARE(canceled.size(), 1);
+    QCOMPARE(answerer.boxes().size(), 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Question"));
+    QVERIFY(!fixture.engine->busy());
+}
+
+// The unattended client start waits a real second; these cases wait for it.
+class MainWindowTimingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void unattendedSuccessStartsTheClient();
+    void openChangeLogKeepsTheClientWaiting();
+};
+
+void MainWindowTimingTest::initTestCase()
+{
+    BANNER_SERVER = QString();
+}
+
+void MainWindowTimingTest::cleanup()
+{
+    delete ChangeLogViewer::instance();
+}
+
+void MainWindowTimingTest::unattendedSuccessStartsTheClient()
+{
+    PlatformRecorder recorder;
+    Fixture fixture(1);
+    fixture.window->show();
+    QElapsedTimer sinceFinish;
+
+    emit fixture.engine->updateFinished();
+    sinceFinish.start();
+    QVERIFY(recorder.startedPrograms.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.startedPrograms, QStringList{clientScript()}, 5000);
+    QVERIFY2(sinceFinish.elapsed() >= 950, qPrintable(QString::number(sinceFinish.elapsed())));
+    QVERIFY(!fixture.window->isVisible());
+    // Nobody was meant to press it.
+    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Start Update"));
+    QVERIFY(!fixture.startButton()->isEnabled());
+}
+
+void MainWindowTimingTest::openChangeLogKeepsTheClientWaiting()
+{
+    PlatformRecorder recorder;
+    Fixture fixture(1);
+    fixture.window->show();
+    QTest::mouseClick(child<QPushButton>(*fixture.window, "changelogButton"), Qt::LeftButton);
+    QVERIFY(ChangeLogViewer::instance());
+
+    emit fixture.engine->updateFinished();
+    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Start Korvalune"));
+    QVERIFY(fixture.startButton()->isEnabled());
+    // Well past the second after which an unattended run starts the client.
+    QTest::qWait(1500);
+    QVERIFY(recorder.startedPrograms.isEmpty());
+    QVERIFY(fixture.window->isVisible());
+}
+
+static TestRegistration registration("MainWindowTest", [] { return new MainWindowTest; });
+static TestRegistration timingRegistration("MainWindowTimingTest", [] { return new MainWindowTimingTest; });
+#include "tst_mainwindow.moc"
