@@ -20,6 +20,7 @@ xvfb
 xauth
 fonts-dejavu-core
 nginx-light
+python3
 "
 
 missing=""
