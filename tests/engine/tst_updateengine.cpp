@@ -6,6 +6,7 @@
 #include "iniwriter.h"
 #include "nginxserver.h"
 #include "releasebuilder.h"
+#include "testfiles.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 #include "updateserver.h"
@@ -55,9 +56,7 @@ QMap<QString, QByteArray> snapshot()
             tree.insert(relative + QLatin1Char('/'), QByteArray());
             continue;
         }
-        QFile file(path);
-        file.open(QIODevice::ReadOnly);
-        tree.insert(relative, file.readAll());
+        tree.insert(relative, TestFiles::read(path));
     }
     return tree;
 }
@@ -361,9 +360,9 @@ void UpdateEngineTest::cleansUpAnotherVersion()
 {
     writeMirrors({mirror.get()});
     const QString oldWorkDir = makePrivateDir(QDir::tempPath() + QStringLiteral("/run_for_41"));
-    QVERIFY(ReleaseBuilder::writeFile(oldWorkDir + QStringLiteral("/.hidden"), "h"));
-    QVERIFY(ReleaseBuilder::writeFile(oldWorkDir + QStringLiteral("/a/b/c.bin"), "c"));
-    QVERIFY(ReleaseBuilder::writeFile(oldWorkDir + QStringLiteral("/a/.d/e"), "e"));
+    QVERIFY(TestFiles::write(oldWorkDir + QStringLiteral("/.hidden"), "h"));
+    QVERIFY(TestFiles::write(oldWorkDir + QStringLiteral("/a/b/c.bin"), "c"));
+    QVERIFY(TestFiles::write(oldWorkDir + QStringLiteral("/a/.d/e"), "e"));
     UpdateIniData::modify(41, oldWorkDir, ClientType);
 
     Configuration config;
@@ -410,7 +409,7 @@ void UpdateEngineTest::cleanUpGuard_data()
     makePrivateDir(temp + QStringLiteral("/korvalune_temp_5"));
     QDir().mkpath(temp + QStringLiteral("/target"));
     QFile::link(temp + QStringLiteral("/target"), temp + QStringLiteral("/link"));
-    ReleaseBuilder::writeFile(temp + QStringLiteral("/plain_file"), "x");
+    TestFiles::write(temp + QStringLiteral("/plain_file"), "x");
 
     QTest::newRow("own work directory") << temp + "/korvalune_temp_5" << true;
     QTest::newRow("same, not clean") << temp + "/./korvalune_temp_5/" << true;
@@ -459,7 +458,7 @@ void UpdateEngineTest::freshUpdate()
     const ReleaseBuilder release = newRelease();
     QVERIFY(release.writeMirror(mirrorRoot->path()));
     QVERIFY(oldRelease().install(appDir()));
-    QVERIFY(ReleaseBuilder::writeFile(appPath(QStringLiteral("data/user_notes.txt")), "mine"));
+    QVERIFY(TestFiles::write(appPath(QStringLiteral("data/user_notes.txt")), "mine"));
     writeMirrors({mirror.get()});
 
     Configuration config;
@@ -605,7 +604,7 @@ void UpdateEngineTest::installationFailureRollsBack()
     release.addFile(QStringLiteral("zz"), QStringLiteral("zz/blocked/file.txt"), "blocked");
     QVERIFY(release.writeMirror(mirrorRoot->path()));
     QVERIFY(oldRelease().install(appDir()));
-    QVERIFY(ReleaseBuilder::writeFile(appPath(QStringLiteral("zz/blocked")), "a file, not a directory"));
+    QVERIFY(TestFiles::write(appPath(QStringLiteral("zz/blocked")), "a file, not a directory"));
     writeMirrors({mirror.get()});
     const QMap<QString, QByteArray> before = snapshot();
 
