@@ -90,7 +90,7 @@ private slots:
 
 private:
     QString destination() const { return fixture->workDir.filePath(QStringLiteral("file.bin")); }
-    void serveSlowly();
+    void serveInPieces(int size, int pieceBytes, int intervalMs);
 
     std::unique_ptr<DownloadFixture> fixture;
 };
@@ -107,14 +107,14 @@ void DownloadTaskTest::cleanup()
     fixture.reset();
 }
 
-// Mirror m1 sends a body of 100000 bytes in pieces of 1000 every 50 ms: a
-// transfer still under way when the case acts on it.
-void DownloadTaskTest::serveSlowly()
+// Mirror m1 sends a body of `size` bytes in pieces of `pieceBytes`, one
+// every `intervalMs`.
+void DownloadTaskTest::serveInPieces(int size, int pieceBytes, int intervalMs)
 {
-    FakeMirror::Response slow = FakeMirror::Response::ok(pattern(100000));
-    slow.trickleBytes = 1000;
-    slow.trickleIntervalMs = 50;
-    fixture->server.setResponse(RequestPath, slow);
+    FakeMirror::Response trickle = FakeMirror::Response::ok(pattern(size));
+    trickle.trickleBytes = pieceBytes;
+    trickle.trickleIntervalMs = intervalMs;
+    fixture->server.setResponse(RequestPath, trickle);
     fixture->addMirror(QStringLiteral("m1"), 2);
 }
 
@@ -362,11 +362,7 @@ void DownloadTaskTest::idleAttemptTimesOutOnTheSixteenthTick()
 // With a limit of one tick, every tick must have been preceded by data.
 void DownloadTaskTest::trickleKeepsAttemptAlive()
 {
-    FakeMirror::Response trickle = FakeMirror::Response::ok(pattern(300));
-    trickle.trickleBytes = 10;
-    trickle.trickleIntervalMs = 10;
-    fixture->server.setResponse(RequestPath, trickle);
-    fixture->addMirror(QStringLiteral("m1"), 2);
+    serveInPieces(300, 10, 10);
     fixture->mirrors.mirrors[0].timeoutTicks = 1;
 
     DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), 300,
@@ -463,7 +459,8 @@ void DownloadTaskTest::cancelDuringTransferDeletesPartialFile()
 {
     QFETCH(bool, byUser);
 
-    serveSlowly();
+    // A transfer still under way when the case acts on it.
+    serveInPieces(100000, 1000, 50);
 
     DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(),
                                    100000, nullptr, 1.0);
@@ -494,7 +491,8 @@ void DownloadTaskTest::cancelDuringTransferDeletesPartialFile()
 // The run's task tree may be destroyed while a transfer is in flight.
 void DownloadTaskTest::destroyedMidTransferLeavesNoFile()
 {
-    serveSlowly();
+    // A transfer still under way when the case acts on it.
+    serveInPieces(100000, 1000, 50);
 
     auto task = std::make_unique<DownloadTaskSpecification>(&fixture->manager, &fixture->mirrors,
                                                             Source, destination(), 100000, nullptr,

@@ -1,9 +1,9 @@
 #include "testregistry.h"
 
 #include "checksignaturetaskspecification.h"
-#include "downloadfixture.h"
 #include "downloadfilelisttaskspecification.h"
 #include "downloadfiletaskspecification.h"
+#include "downloadfixture.h"
 #include "downloadtaskspecification.h"
 #include "signing.h"
 #include "testfiles.h"

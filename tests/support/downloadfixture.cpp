@@ -13,7 +13,8 @@ DownloadFixture::DownloadFixture()
     manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     manager.setProxy(QNetworkProxy::NoProxy);
     config.tempDir = workDir.path();
-    QObject::connect(&mirrors, &Mirrors::message, &mirrors, [this](const QString& text) { log << text; });
+    QObject::connect(&mirrors, &Mirrors::message, &mirrors,
+                     [this](const QString& text) { log << text; });
 }
 
 bool DownloadFixture::start()
@@ -49,7 +50,8 @@ QStringList DownloadFixture::mirrorNames() const
 
 void DownloadFixture::follow(TaskSpecification* task)
 {
-    QObject::connect(task, &TaskSpecification::message, task, [this](const QString& text) { log << text; });
+    QObject::connect(task, &TaskSpecification::message, task,
+                     [this](const QString& text) { log << text; });
 }
 
 void DownloadFixture::seedSoThatFirstChoiceIs(int index, int idleMirrors)
