@@ -4,6 +4,7 @@
 #include "fakeupdateserver.h"
 #include "iniwriter.h"
 #include "modalanswerer.h"
+#include "testfiles.h"
 #include "updateserver.h"
 
 #include <QDir>
@@ -349,10 +350,8 @@ void ConfigurationTest::workDirectoryNumbering()
     const QString base = tempRoot->filePath(QStringLiteral("korvalune_temp_"));
     for (int number : std::as_const(takenByDirectories))
         QVERIFY(QDir().mkdir(base + QString::number(number)));
-    for (int number : std::as_const(takenByFiles)) {
-        QFile file(base + QString::number(number));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    for (int number : std::as_const(takenByFiles))
+        QVERIFY(TestFiles::write(base + QString::number(number), QByteArray()));
     // One link points to a directory someone else controls, the others
     // nowhere: both would hand that someone our downloads.
     const QString elsewhere = tempRoot->filePath(QStringLiteral("elsewhere"));
@@ -425,8 +424,7 @@ void ConfigurationTest::resumedWorkDirectory()
     } else if (kind == QLatin1String("symlink")) {
         QVERIFY(QFile::link(privateDir, recorded));
     } else if (kind == QLatin1String("file")) {
-        QFile file(recorded);
-        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(TestFiles::write(recorded, QByteArray()));
     } else if (kind == QLatin1String("foreign")) {
         if (::geteuid() != 0)
             QSKIP("handing a directory to another user needs root");

@@ -1,8 +1,9 @@
 #include "appdirectory.h"
 
+#include "testfiles.h"
+
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 AppDirectory::AppDirectory()
 {
@@ -45,11 +46,7 @@ bool AppDirectory::copyTranslations()
 
 bool AppDirectory::writeFile(const QString& relative, const QByteArray& content)
 {
-    const QString target = filePath(relative);
-    if (!QDir().mkpath(QFileInfo(target).absolutePath()))
-        return false;
-    QFile file(target);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush();
+    return TestFiles::write(filePath(relative), content);
 }
 
 // The client's start script writes its argument count to reportPath.

@@ -2,30 +2,14 @@
 
 #include "checksignaturetaskspecification.h"
 #include "signing.h"
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
-#include <QCryptographicHash>
-#include <QFile>
+#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
-
-namespace {
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QString md5Of(const QByteArray& content)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
-}
-
-} // namespace
 
 class CheckSignatureTest : public QObject
 {
@@ -64,13 +48,14 @@ void CheckSignatureTest::check_data()
     QTest::addColumn<QStringList>("messages");
 
     const QStringList failed{"Signature check failed for %1"};
-    QTest::newRow("md5 matches") << content << md5Of(content) << "none" << true << QStringList();
-    QTest::newRow("upper-case md5 matches") << content << md5Of(content).toUpper() << "none" << true
+    const QString md5 = TestFiles::md5(content);
+    QTest::newRow("md5 matches") << content << md5 << "none" << true << QStringList();
+    QTest::newRow("upper-case md5 matches") << content << md5.toUpper() << "none" << true
                                             << QStringList();
-    QTest::newRow("empty file, md5 of nothing") << QByteArray() << md5Of(QByteArray()) << "none" << true
-                                                << QStringList();
-    QTest::newRow("md5 differs") << content << md5Of("other") << "none" << false << failed;
-    QTest::newRow("md5 with a blank never matches") << content << md5Of(content) + " " << "none" << false
+    QTest::newRow("empty file, md5 of nothing") << QByteArray() << TestFiles::md5(QByteArray()) << "none"
+                                                << true << QStringList();
+    QTest::newRow("md5 differs") << content << TestFiles::md5("other") << "none" << false << failed;
+    QTest::newRow("md5 with a blank never matches") << content << md5 + " " << "none" << false
                                                     << failed;
     QTest::newRow("signature matches") << content << QString() << "good" << true << QStringList();
     QTest::newRow("signature of empty content") << QByteArray() << QString() << "good" << true
@@ -93,15 +78,16 @@ void CheckSignatureTest::check()
 
     QTemporaryDir dir;
     const QString path = dir.filePath("file");
-    writeFile(path, content);
+    QVERIFY(TestFiles::write(path, content));
     if (signature == QLatin1String("good"))
-        writeFile(path + ".sig", Signing::signature(content));
+        QVERIFY(TestFiles::write(path + ".sig", Signing::signature(content)));
     else if (signature == QLatin1String("other"))
-        writeFile(path + ".sig", Signing::signature("other content"));
+        QVERIFY(TestFiles::write(path + ".sig", Signing::signature("other content")));
     else if (signature == QLatin1String("short"))
-        writeFile(path + ".sig", Signing::signature(content).left(127));
+        QVERIFY(TestFiles::write(path + ".sig", Signing::signature(content).left(127)));
     else if (signature == QLatin1String("huge"))
-        writeFile(path + ".sig", Signing::signature(content) + QByteArray(64 * 1024, '\0'));
+        QVERIFY(TestFiles::write(path + ".sig",
+                                 Signing::signature(content) + QByteArray(64 * 1024, '\0')));
 
     CheckSignatureTaskSpecification task(path, expectedMd5, false, nullptr, 1.0);
     QStringList lines;
@@ -119,15 +105,15 @@ void CheckSignatureTest::md5CheckNeverReadsTheSignature()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("file");
-    writeFile(path, "abc");
+    QVERIFY(TestFiles::write(path, "abc"));
     // A directory where the signature file would be: reading it would fail.
     QVERIFY(QDir().mkdir(path + ".sig"));
-    CheckSigFunc check(path, md5Of("abc"));
+    CheckSigFunc check(path, TestFiles::md5("abc"));
     QSignalSpy messages(&check, &ASyncFunc::message);
     QVERIFY(check.run());
     QCOMPARE(messages.count(), 0);
 
-    CheckSigFunc missing(dir.filePath("missing"), md5Of("abc"));
+    CheckSigFunc missing(dir.filePath("missing"), TestFiles::md5("abc"));
     QSignalSpy missingMessages(&missing, &ASyncFunc::message);
     QVERIFY(!missing.run());
     QCOMPARE(missingMessages.count(), 1);
@@ -153,8 +139,8 @@ void CheckSignatureTest::cancelOnFail()
 
     QTemporaryDir dir;
     const QString path = dir.filePath("file");
-    writeFile(path, "abc");
-    CheckSignatureTaskSpecification task(path, passes ? md5Of("abc") : md5Of("x"), cancelOnFail,
+    QVERIFY(TestFiles::write(path, "abc"));
+    CheckSignatureTaskSpecification task(path, TestFiles::md5(passes ? "abc" : "x"), cancelOnFail,
                                          nullptr, 0.5);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
@@ -168,8 +154,8 @@ void CheckSignatureTest::checkDoneComesWhileStillRunning()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("file");
-    writeFile(path, "abc");
-    CheckSignatureTaskSpecification task(path, md5Of("abc"), true, nullptr, 1.0);
+    QVERIFY(TestFiles::write(path, "abc"));
+    CheckSignatureTaskSpecification task(path, TestFiles::md5("abc"), true, nullptr, 1.0);
     int stateAtCheckDone = -1;
     CheckSignatureTaskSpecification* sender = nullptr;
     connect(&task, &CheckSignatureTaskSpecification::checkDone, this,
@@ -188,8 +174,8 @@ void CheckSignatureTest::resultAfterResetIsDropped()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("file");
-    writeFile(path, "abc");
-    CheckSignatureTaskSpecification task(path, md5Of("abc"), true, nullptr, 1.0);
+    QVERIFY(TestFiles::write(path, "abc"));
+    CheckSignatureTaskSpecification task(path, TestFiles::md5("abc"), true, nullptr, 1.0);
     QSignalSpy done(&task, &CheckSignatureTaskSpecification::checkDone);
     QSignalSpy progress(&task, &TaskSpecification::updateProgress);
     task.execute();

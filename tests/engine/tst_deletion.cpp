@@ -4,9 +4,10 @@
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "filespecifications.h"
+#include "testfiles.h"
 
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,20 +26,6 @@ namespace {
 QString appRoot()
 {
     return Configuration::getAppRootPath();
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(content), qint64(content.size()));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 struct Outcome
@@ -130,9 +117,9 @@ void DeletionTest::cleanupTestCase()
 // list is still worked through.
 void DeletionTest::deletesWhatItCanInListOrder()
 {
-    writeFile(installed(rel("one.txt")), "one");
+    QVERIFY(TestFiles::write(installed(rel("one.txt")), "one"));
     QVERIFY(QDir().mkpath(installed(rel("dir"))));
-    writeFile(installed(rel("sub/two.txt")), "two");
+    QVERIFY(TestFiles::write(installed(rel("sub/two.txt")), "two"));
     QList<QString> deletions{rel("one.txt"), rel("missing.txt"), rel("dir"), rel("sub/two.txt")};
 
     QStringList progress;
@@ -168,11 +155,11 @@ void DeletionTest::refusesEntriesOutside()
 
     QTemporaryDir outside;
     const QString victim = outside.path() + "/victim.txt";
-    writeFile(victim, "not ours");
+    QVERIFY(TestFiles::write(victim, "not ours"));
     entry.replace("%1", QDir(appRoot()).relativeFilePath(victim))
         .replace("%2", victim)
         .replace("%3", area);
-    writeFile(installed(rel("ours.txt")), "ours");
+    QVERIFY(TestFiles::write(installed(rel("ours.txt")), "ours"));
     QList<QString> deletions{entry, rel("ours.txt")};
 
     FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);
@@ -181,7 +168,7 @@ void DeletionTest::refusesEntriesOutside()
     const QString refusal =
         QStringLiteral("Refusing to delete '%1': the path leaves the application directory").arg(entry);
     QCOMPARE(outcome.messages, QStringList({"Starting deleting files", refusal}));
-    QCOMPARE(readFile(victim), QByteArray("not ours"));
+    QCOMPARE(TestFiles::read(victim), QByteArray("not ours"));
     QVERIFY(!QFileInfo::exists(installed(rel("ours.txt"))));
 }
 
@@ -193,9 +180,9 @@ void DeletionTest::removesOldCopiesOfTheInstallation()
     Configuration config;
     config.tempDir = work.path();
     const QString library = rel("plugins/libx-" + token + ".so");
-    writeFile(installed(library), "installed");
-    writeFile(work.path() + QLatin1Char('/') + library, "new");
-    writeFile(installed(rel("obsolete.txt")), "obsolete");
+    QVERIFY(TestFiles::write(installed(library), "installed"));
+    QVERIFY(TestFiles::write(work.path() + QLatin1Char('/') + library, "new"));
+    QVERIFY(TestFiles::write(installed(rel("obsolete.txt")), "obsolete"));
 
     FileReplaceSpecification record;
     record.section = QStringLiteral("files");
@@ -209,20 +196,20 @@ void DeletionTest::removesOldCopiesOfTheInstallation()
     QCOMPARE(runTask(install).state, int(TaskState::Finished));
     const QString oldCopy = "old/_old_libx-" + token + ".so";
     QCOMPARE(specs.deletions, QList<QString>({rel("obsolete.txt"), oldCopy}));
-    QCOMPARE(readFile(installed(oldCopy)), QByteArray("installed"));
+    QCOMPARE(TestFiles::read(installed(oldCopy)), QByteArray("installed"));
 
     FileDeleteListTaskSpecification deletion(&specs.deletions, nullptr, 0.05);
     QCOMPARE(runTask(deletion).state, int(TaskState::Finished));
     QVERIFY(!QFileInfo::exists(installed(oldCopy)));
     QVERIFY(!QFileInfo::exists(installed(rel("obsolete.txt"))));
-    QCOMPARE(readFile(installed(library)), QByteArray("new"));
+    QCOMPARE(TestFiles::read(installed(library)), QByteArray("new"));
 }
 
 void DeletionTest::userAbortStopsBetweenDeletions()
 {
     QList<QString> deletions;
     for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
-        writeFile(installed(rel(QString::fromLatin1(name))), name);
+        QVERIFY(TestFiles::write(installed(rel(QString::fromLatin1(name))), name));
         deletions << rel(QString::fromLatin1(name));
     }
     FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);

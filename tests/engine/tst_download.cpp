@@ -1,75 +1,19 @@
 #include "testregistry.h"
 
+#include "downloadfixture.h"
 #include "downloadtaskspecification.h"
-#include "fakemirror.h"
-#include "mirrors.h"
-#include "randomgenerator.h"
+#include "testfiles.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
-const QString Version = QStringLiteral("7");
 const QString Source = QStringLiteral("client/data/file.bin");
 const QString RequestPath = QStringLiteral("/7/client/data/file.bin");
-
-// The shared services of a run, as the engine sets them up: one network
-// manager that never follows a redirection, and the run's mirror list.
-struct Services
-{
-    Services()
-        : mirrors(nullptr)
-    {
-        manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-        manager.setProxy(QNetworkProxy::NoProxy);
-        QObject::connect(&mirrors, &Mirrors::message, &mirrors,
-                         [this](const QString& text) { log << text; });
-    }
-
-    void addMirror(const QString& name, const FakeMirror& server, int retries = 2,
-                   const QString& prefix = QString())
-    {
-        FTPSiteAccessData mirror;
-        mirror.name = name;
-        mirror.url = server.baseUrl() + prefix + QLatin1Char('/') + Version;
-        mirror.retries = retries;
-        mirrors.mirrors.append(mirror);
-    }
-
-    const FTPSiteAccessData* mirror(const QString& name) const
-    {
-        for (const FTPSiteAccessData& entry : mirrors.mirrors) {
-            if (entry.name == name)
-                return &entry;
-        }
-        return nullptr;
-    }
-
-    QStringList mirrorNames() const
-    {
-        QStringList names;
-        for (const FTPSiteAccessData& entry : mirrors.mirrors)
-            names << entry.name;
-        return names;
-    }
-
-    // Log lines of the task and of the mirror list, in the order they came.
-    void follow(TaskSpecification* task)
-    {
-        QObject::connect(task, &TaskSpecification::message, task,
-                         [this](const QString& text) { log << text; });
-    }
-
-    QNetworkAccessManager manager;
-    Mirrors mirrors;
-    QStringList log;
-};
 
 struct Ticks
 {
@@ -94,23 +38,26 @@ QByteArray pattern(int size)
     return bytes;
 }
 
-// The mirror choice draws from the process's one generator; pick a seed
-// whose first draw takes the free slot `index` of `freeSlots`.
-void seedSoThatFirstChoiceIs(int index, int freeSlots)
+// The two ways a download is canceled from outside: by the user, or
+// because a sibling task of the run failed.
+void addCancelRows()
 {
-    for (quint32 seed = 1;; ++seed) {
-        RandomGenerator::seed(seed);
-        if (RandomGenerator::next() % freeSlots == index) {
-            RandomGenerator::seed(seed);
-            return;
-        }
-    }
+    QTest::addColumn<bool>("byUser");
+    QTest::newRow("user") << true;
+    QTest::newRow("sibling") << false;
 }
 
-QByteArray readFile(const QString& path)
+void cancel(TaskSpecification& task, bool byUser, TaskSpecification* sibling = nullptr)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    if (byUser)
+        task.userCanceled();
+    else
+        task.handleOtherTaskCancelled(sibling);
+}
+
+int canceledState(bool byUser)
+{
+    return int(byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled);
 }
 
 } // namespace
@@ -121,6 +68,7 @@ class DownloadTaskTest : public QObject
 
 private slots:
     void init();
+    void cleanup();
     void downloadsExactBytes_data();
     void downloadsExactBytes();
     void statusOtherThan200DropsMirror_data();
@@ -141,16 +89,33 @@ private slots:
     void resetAfterFinishReleasesNothing();
 
 private:
-    QTemporaryDir* workDir = nullptr;
-    std::unique_ptr<QTemporaryDir> ownedWorkDir;
-    QString destination() const { return workDir->filePath(QStringLiteral("file.bin")); }
+    QString destination() const { return fixture->workDir.filePath(QStringLiteral("file.bin")); }
+    void serveInPieces(int size, int pieceBytes, int intervalMs);
+
+    std::unique_ptr<DownloadFixture> fixture;
 };
 
 void DownloadTaskTest::init()
 {
-    ownedWorkDir = std::make_unique<QTemporaryDir>();
-    workDir = ownedWorkDir.get();
-    QVERIFY(workDir->isValid());
+    fixture = std::make_unique<DownloadFixture>();
+    QVERIFY(fixture->start());
+}
+
+// The server and every reply go with their case.
+void DownloadTaskTest::cleanup()
+{
+    fixture.reset();
+}
+
+// Mirror m1 sends a body of `size` bytes in pieces of `pieceBytes`, one
+// every `intervalMs`.
+void DownloadTaskTest::serveInPieces(int size, int pieceBytes, int intervalMs)
+{
+    FakeMirror::Response trickle = FakeMirror::Response::ok(pattern(size));
+    trickle.trickleBytes = pieceBytes;
+    trickle.trickleIntervalMs = intervalMs;
+    fixture->server.setResponse(RequestPath, trickle);
+    fixture->addMirror(QStringLiteral("m1"), 2);
 }
 
 void DownloadTaskTest::downloadsExactBytes_data()
@@ -182,18 +147,15 @@ void DownloadTaskTest::downloadsExactBytes()
     QFETCH(bool, chunked);
     QFETCH(quint64, total);
 
-    FakeMirror server;
-    QVERIFY(server.start());
     FakeMirror::Response response = FakeMirror::Response::ok(pattern(bodySize));
     response.length = FakeMirror::Length(length);
     response.chunked = chunked;
-    server.setResponse(RequestPath, response);
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server);
+    fixture->server.setResponse(RequestPath, response);
+    fixture->addMirror(QStringLiteral("m1"));
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(),
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(),
                                    size, nullptr, 0.5);
-    services.follow(&task);
+    fixture->follow(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
@@ -201,12 +163,12 @@ void DownloadTaskTest::downloadsExactBytes()
 
     QCOMPARE(canceled.count(), 0);
     QCOMPARE(task.state, int(TaskState::Finished));
-    QCOMPARE(readFile(destination()), pattern(bodySize));
-    QCOMPARE(server.requestedPaths(), QStringList{RequestPath});
+    QCOMPARE(TestFiles::read(destination()), pattern(bodySize));
+    QCOMPARE(fixture->server.requestedPaths(), QStringList{RequestPath});
     QCOMPARE(task.progress, 0.5);
     QCOMPARE(task.mirrorName(), QStringLiteral("m1"));
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->inUse, 0);
-    QCOMPARE(services.log, (QStringList{"Downloading " + Source, "Downloading " + Source + " finished"}));
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
+    QCOMPARE(fixture->log, (QStringList{"Downloading " + Source, "Downloading " + Source + " finished"}));
 
     const Ticks figures = tick(task);
     QCOMPARE(figures.done, quint64(bodySize));
@@ -235,20 +197,18 @@ void DownloadTaskTest::statusOtherThan200DropsMirror()
 {
     QFETCH(int, status);
 
-    FakeMirror server;
-    QVERIFY(server.start());
     const QString target = QStringLiteral("/elsewhere/file.bin");
-    server.setResponse(target, FakeMirror::Response::ok("moved here"));
-    FakeMirror::Response response = FakeMirror::Response::redirect(status, server.url(target), "body");
+    fixture->server.setResponse(target, FakeMirror::Response::ok("moved here"));
+    FakeMirror::Response response =
+        FakeMirror::Response::redirect(status, fixture->server.url(target), "body");
     if (status == 401)
         response.headers.append({QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"mirror\"")});
-    server.setResponse(RequestPath, response);
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 5);
+    fixture->server.setResponse(RequestPath, response);
+    fixture->addMirror(QStringLiteral("m1"), 5);
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(), -1,
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), -1,
                                    nullptr, 1.0);
-    services.follow(&task);
+    fixture->follow(&task);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     QSignalSpy error(&task, &TaskSpecification::error);
     task.execute();
@@ -256,55 +216,51 @@ void DownloadTaskTest::statusOtherThan200DropsMirror()
 
     QCOMPARE(task.state, int(TaskState::ErrorCanceled));
     QCOMPARE(error.count(), 0);
-    QVERIFY(services.mirrors.mirrors.isEmpty());
-    QCOMPARE(server.requestedPaths(), QStringList{RequestPath});
-    QCOMPARE(services.log.value(1),
-             QStringLiteral("%1 returned %2").arg(server.url(RequestPath), QString::number(status)));
-    QCOMPARE(services.log.mid(2), QStringList{"There are no (more) known working mirrors available"});
+    QVERIFY(fixture->mirrors.mirrors.isEmpty());
+    QCOMPARE(fixture->server.requestedPaths(), QStringList{RequestPath});
+    QCOMPARE(fixture->log.value(1),
+             QStringLiteral("%1 returned %2")
+                 .arg(fixture->server.url(RequestPath), QString::number(status)));
+    QCOMPARE(fixture->log.mid(2), QStringList{"There are no (more) known working mirrors available"});
     QVERIFY(!QFile::exists(destination()));
 }
 
 void DownloadTaskTest::failedMirrorGivesWayToAnother()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
+    FakeMirror& server = fixture->server;
     server.setResponse(QStringLiteral("/bad") + RequestPath, FakeMirror::Response::withStatus(404));
     server.setResponse(QStringLiteral("/good") + RequestPath, FakeMirror::Response::ok("content"));
-    Services services;
-    services.addMirror(QStringLiteral("bad"), server, 2, QStringLiteral("/bad"));
-    services.addMirror(QStringLiteral("good"), server, 2, QStringLiteral("/good"));
-    seedSoThatFirstChoiceIs(0, 2);
+    fixture->addMirror(QStringLiteral("bad"), 2, QStringLiteral("/bad"));
+    fixture->addMirror(QStringLiteral("good"), 2, QStringLiteral("/good"));
+    DownloadFixture::seedSoThatFirstChoiceIs(0, 2);
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(), -1,
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), -1,
                                    nullptr, 1.0);
-    services.follow(&task);
+    fixture->follow(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     QVERIFY(finished.wait(10000));
-    QCOMPARE(readFile(destination()), QByteArray("content"));
+    QCOMPARE(TestFiles::read(destination()), QByteArray("content"));
     QCOMPARE(task.mirrorName(), QStringLiteral("good"));
-    QCOMPARE(services.mirrorNames(), QStringList{"good"});
+    QCOMPARE(fixture->mirrorNames(), QStringList{"good"});
     QCOMPARE(server.requestedPaths(),
              (QStringList{QStringLiteral("/bad") + RequestPath, QStringLiteral("/good") + RequestPath}));
-    QCOMPARE(services.log.at(1), QStringLiteral("%1 returned 404").arg(server.url("/bad" + RequestPath)));
-    QCOMPARE(services.mirror(QStringLiteral("good"))->inUse, 0);
-    QCOMPARE(services.mirror(QStringLiteral("good"))->errors, 0);
+    QCOMPARE(fixture->log.at(1), QStringLiteral("%1 returned 404").arg(server.url("/bad" + RequestPath)));
+    QCOMPARE(fixture->mirror(QStringLiteral("good"))->inUse, 0);
+    QCOMPARE(fixture->mirror(QStringLiteral("good"))->errors, 0);
 }
 
 // Each attempt gets a body cut short of its announced length.
 void DownloadTaskTest::networkErrorsAreChargedUntilMirrorIsDropped()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
     FakeMirror::Response response = FakeMirror::Response::ok(pattern(50000));
     response.truncateAfter = 20000;
-    server.setResponse(RequestPath, response);
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
+    fixture->server.setResponse(RequestPath, response);
+    fixture->addMirror(QStringLiteral("m1"), 2);
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(),
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(),
                                    50000, nullptr, 1.0);
-    services.follow(&task);
+    fixture->follow(&task);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     QSignalSpy error(&task, &TaskSpecification::error);
     task.execute();
@@ -314,7 +270,7 @@ void DownloadTaskTest::networkErrorsAreChargedUntilMirrorIsDropped()
     QCOMPARE(error.count(), 0);
     QVERIFY(!QFile::exists(destination()));
     // Three attempts, each told by the reply's own text.
-    const QStringList& log = services.log;
+    const QStringList& log = fixture->log;
     QCOMPARE(log.size(), 6);
     QCOMPARE(log.at(0), "Downloading " + Source);
     QCOMPARE(log.at(3), QStringLiteral("Mirror m1 failed too many times, removing"));
@@ -348,17 +304,14 @@ void DownloadTaskTest::bodyPastTheLimitFailsTheAttempt()
     QFETCH(int, length);
     QFETCH(bool, fails);
 
-    FakeMirror server;
-    QVERIFY(server.start());
     FakeMirror::Response response = FakeMirror::Response::ok(QByteArray(bodySize, 'x'));
     response.length = FakeMirror::Length(length);
-    server.setResponse(RequestPath, response);
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 1);
+    fixture->server.setResponse(RequestPath, response);
+    fixture->addMirror(QStringLiteral("m1"), 1);
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(), size,
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), size,
                                    nullptr, 1.0);
-    services.follow(&task);
+    fixture->follow(&task);
     QSignalSpy ended(&task, fails ? &TaskSpecification::canceled : &TaskSpecification::finished);
     task.execute();
     QVERIFY(ended.wait(20000));
@@ -372,59 +325,49 @@ void DownloadTaskTest::bodyPastTheLimitFailsTheAttempt()
     // The mirror is charged like for a network error: its second one removes
     // it. (The server may see a request twice: the network manager sends it
     // again when its connection closed under it.)
-    QCOMPARE(services.log.count(tooLong), 2);
-    QVERIFY(services.log.contains(QStringLiteral("Mirror m1 failed too many times, removing")));
+    QCOMPARE(fixture->log.count(tooLong), 2);
+    QVERIFY(fixture->log.contains(QStringLiteral("Mirror m1 failed too many times, removing")));
     QVERIFY(!QFile::exists(destination()));
 }
 
 void DownloadTaskTest::idleAttemptTimesOutOnTheSixteenthTick()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
     FakeMirror::Response stalled = FakeMirror::Response::ok(pattern(1000));
     stalled.stall = FakeMirror::Stall::AfterHeaders;
-    server.failFirst(RequestPath, 1, stalled);
-    server.setResponse(RequestPath, FakeMirror::Response::ok(pattern(1000)));
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
+    fixture->server.failFirst(RequestPath, 1, stalled);
+    fixture->server.setResponse(RequestPath, FakeMirror::Response::ok(pattern(1000)));
+    fixture->addMirror(QStringLiteral("m1"), 2);
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(), 1000,
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), 1000,
                                    nullptr, 1.0);
-    services.follow(&task);
+    fixture->follow(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
-    QTRY_COMPARE(server.requestCount(RequestPath), 1);
+    QTRY_COMPARE(fixture->server.requestCount(RequestPath), 1);
     // Let the headers arrive: they are no data and reset nothing.
     QTRY_VERIFY(QFile::exists(destination()));
 
     for (int i = 1; i <= 15; ++i)
         QVERIFY2(tick(task).downloading, qPrintable(QString::number(i)));
-    QCOMPARE(server.requestCount(RequestPath), 1);
+    QCOMPARE(fixture->server.requestCount(RequestPath), 1);
     QVERIFY(!tick(task).downloading);
-    QCOMPARE(services.log.value(1), QStringLiteral("file %1 timed out on mirror m1").arg(Source));
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->errors, 1);
+    QCOMPARE(fixture->log.value(1), QStringLiteral("file %1 timed out on mirror m1").arg(Source));
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->errors, 1);
 
     QVERIFY(finished.wait(10000));
-    QCOMPARE(server.requestCount(RequestPath), 2);
-    QCOMPARE(readFile(destination()), pattern(1000));
+    QCOMPARE(fixture->server.requestCount(RequestPath), 2);
+    QCOMPARE(TestFiles::read(destination()), pattern(1000));
 }
 
 // With a limit of one tick, every tick must have been preceded by data.
 void DownloadTaskTest::trickleKeepsAttemptAlive()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
-    FakeMirror::Response trickle = FakeMirror::Response::ok(pattern(300));
-    trickle.trickleBytes = 10;
-    trickle.trickleIntervalMs = 10;
-    server.setResponse(RequestPath, trickle);
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
-    services.mirrors.mirrors[0].timeoutTicks = 1;
+    serveInPieces(300, 10, 10);
+    fixture->mirrors.mirrors[0].timeoutTicks = 1;
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(), 300,
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), 300,
                                    nullptr, 1.0);
-    services.follow(&task);
+    fixture->follow(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     double seen = 0.0;
@@ -438,26 +381,21 @@ void DownloadTaskTest::trickleKeepsAttemptAlive()
         ++ticks;
     }
     QVERIFY(ticks >= 3);
-    QCOMPARE(server.requestCount(RequestPath), 1);
-    QCOMPARE(services.log.filter(QStringLiteral("timed out")), QStringList());
-    QCOMPARE(readFile(destination()), pattern(300));
+    QCOMPARE(fixture->server.requestCount(RequestPath), 1);
+    QCOMPARE(fixture->log.filter(QStringLiteral("timed out")), QStringList());
+    QCOMPARE(TestFiles::read(destination()), pattern(300));
 }
 
 void DownloadTaskTest::unwritableDestinationIsAnErrorWithoutRetry()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
-    server.setResponse(RequestPath, FakeMirror::Response::ok("content"));
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
-    services.addMirror(QStringLiteral("m2"), server, 2);
+    fixture->server.setResponse(RequestPath, FakeMirror::Response::ok("content"));
+    fixture->addMirror(QStringLiteral("m1"), 2);
+    fixture->addMirror(QStringLiteral("m2"), 2);
     // A file where a directory is expected.
-    QFile blocker(workDir->filePath(QStringLiteral("blocker")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    const QString target = workDir->filePath(QStringLiteral("blocker/file.bin"));
+    QVERIFY(TestFiles::write(fixture->workDir.filePath(QStringLiteral("blocker")), QByteArray()));
+    const QString target = fixture->workDir.filePath(QStringLiteral("blocker/file.bin"));
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, target, -1, nullptr,
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, target, -1, nullptr,
                                    1.0);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     QSignalSpy error(&task, &TaskSpecification::error);
@@ -467,99 +405,85 @@ void DownloadTaskTest::unwritableDestinationIsAnErrorWithoutRetry()
     QCOMPARE(task.state, int(TaskState::ErrorCanceled));
     QCOMPARE(error.count(), 1);
     QCOMPARE(error.at(0).at(0).toString(), QStringLiteral("Unable to create file %1 for saving").arg(target));
-    QCOMPARE(services.mirrorNames(), (QStringList{"m1", "m2"}));
-    for (const FTPSiteAccessData& mirror : std::as_const(services.mirrors.mirrors)) {
+    QCOMPARE(fixture->mirrorNames(), (QStringList{"m1", "m2"}));
+    for (const FTPSiteAccessData& mirror : std::as_const(fixture->mirrors.mirrors)) {
         QCOMPARE(mirror.inUse, 0);
         QCOMPARE(mirror.errors, 0);
     }
-    QVERIFY(services.manager.findChildren<QNetworkReply*>().isEmpty());
+    QVERIFY(fixture->manager.findChildren<QNetworkReply*>().isEmpty());
 }
 
 void DownloadTaskTest::oneMirrorServesOneDownloadAtATime()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
     const QString otherSource = QStringLiteral("client/other.bin");
     const QString otherPath = QStringLiteral("/7/client/other.bin");
     FakeMirror::Response first = FakeMirror::Response::ok(pattern(20000));
     first.hold = true;
-    server.setResponse(RequestPath, first);
-    server.setResponse(otherPath, FakeMirror::Response::ok(pattern(30000)));
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
+    fixture->server.setResponse(RequestPath, first);
+    fixture->server.setResponse(otherPath, FakeMirror::Response::ok(pattern(30000)));
+    fixture->addMirror(QStringLiteral("m1"), 2);
 
-    DownloadTaskSpecification a(&services.manager, &services.mirrors, Source, destination(), -1,
+    DownloadTaskSpecification a(&fixture->manager, &fixture->mirrors, Source, destination(), -1,
                                 nullptr, 1.0);
-    const QString otherDestination = workDir->filePath(QStringLiteral("other.bin"));
-    DownloadTaskSpecification b(&services.manager, &services.mirrors, otherSource, otherDestination,
+    const QString otherDestination = fixture->workDir.filePath(QStringLiteral("other.bin"));
+    DownloadTaskSpecification b(&fixture->manager, &fixture->mirrors, otherSource, otherDestination,
                                 -1, nullptr, 1.0);
     QSignalSpy aFinished(&a, &TaskSpecification::finished);
     QSignalSpy bFinished(&b, &TaskSpecification::finished);
     a.execute();
     b.execute();
-    QTRY_COMPARE(server.heldCount(), 1);
+    QTRY_COMPARE(fixture->server.heldCount(), 1);
 
     // The waiting task holds nothing, counts no idle ticks and never times out.
     QVERIFY(!QFile::exists(otherDestination));
     for (int i = 0; i < 20; ++i)
         QVERIFY(!tick(b).downloading);
     QCOMPARE(b.state, int(TaskState::Running));
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->inUse, 1);
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 1);
 
-    server.releaseAll();
+    fixture->server.releaseAll();
     QVERIFY(aFinished.wait(10000));
     QVERIFY(bFinished.count() == 1 || bFinished.wait(10000));
-    QCOMPARE(server.maxConcurrentRequests(), 1);
-    QCOMPARE(server.requestedPaths(), (QStringList{RequestPath, otherPath}));
-    QCOMPARE(readFile(otherDestination), pattern(30000));
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->inUse, 0);
+    QCOMPARE(fixture->server.maxConcurrentRequests(), 1);
+    QCOMPARE(fixture->server.requestedPaths(), (QStringList{RequestPath, otherPath}));
+    QCOMPARE(TestFiles::read(otherDestination), pattern(30000));
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
 }
 
 void DownloadTaskTest::cancelDuringTransferDeletesPartialFile_data()
 {
-    QTest::addColumn<bool>("byUser");
-    QTest::newRow("user") << true;
-    QTest::newRow("sibling") << false;
+    addCancelRows();
 }
 
 void DownloadTaskTest::cancelDuringTransferDeletesPartialFile()
 {
     QFETCH(bool, byUser);
 
-    FakeMirror server;
-    QVERIFY(server.start());
-    FakeMirror::Response slow = FakeMirror::Response::ok(pattern(100000));
-    slow.trickleBytes = 1000;
-    slow.trickleIntervalMs = 50;
-    server.setResponse(RequestPath, slow);
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
+    // A transfer still under way when the case acts on it.
+    serveInPieces(100000, 1000, 50);
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(), 100000,
-                                   nullptr, 1.0);
-    services.follow(&task);
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(),
+                                   100000, nullptr, 1.0);
+    fixture->follow(&task);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
     QTRY_VERIFY(tick(task).done > 0);
     QVERIFY(QFile::exists(destination()));
 
-    if (byUser)
-        task.userCanceled();
-    else
-        task.handleOtherTaskCancelled(nullptr);
+    cancel(task, byUser);
 
     QCOMPARE(canceled.count(), 1);
-    QCOMPARE(task.state, int(byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled));
+    QCOMPARE(task.state, canceledState(byUser));
     QVERIFY(!QFile::exists(destination()));
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->inUse, 0);
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->errors, 0);
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->errors, 0);
     QCOMPARE(task.progress, 0.0);
     const QStringList expected = byUser ? QStringList{"Downloading " + Source}
                                         : QStringList{"Downloading " + Source, "Abort downloading " + Source};
-    QCOMPARE(services.log, expected);
+    QCOMPARE(fixture->log, expected);
     // Nothing more happens: no new attempt, no file.
     QTest::qWait(200);
-    QCOMPARE(server.requestCount(RequestPath), 1);
+    QCOMPARE(fixture->server.requestCount(RequestPath), 1);
     QVERIFY(!QFile::exists(destination()));
     QCOMPARE(canceled.count(), 1);
 }
@@ -567,17 +491,12 @@ void DownloadTaskTest::cancelDuringTransferDeletesPartialFile()
 // The run's task tree may be destroyed while a transfer is in flight.
 void DownloadTaskTest::destroyedMidTransferLeavesNoFile()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
-    FakeMirror::Response slow = FakeMirror::Response::ok(pattern(100000));
-    slow.trickleBytes = 1000;
-    slow.trickleIntervalMs = 50;
-    server.setResponse(RequestPath, slow);
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
+    // A transfer still under way when the case acts on it.
+    serveInPieces(100000, 1000, 50);
 
-    auto task = std::make_unique<DownloadTaskSpecification>(&services.manager, &services.mirrors, Source,
-                                                            destination(), 100000, nullptr, 1.0);
+    auto task = std::make_unique<DownloadTaskSpecification>(&fixture->manager, &fixture->mirrors,
+                                                            Source, destination(), 100000, nullptr,
+                                                            1.0);
     task->execute();
     QTRY_VERIFY(tick(*task).done > 0);
     task.reset();
@@ -586,76 +505,66 @@ void DownloadTaskTest::destroyedMidTransferLeavesNoFile()
 
 void DownloadTaskTest::cancelWhileWaitingNeverRequests_data()
 {
-    QTest::addColumn<bool>("byUser");
-    QTest::newRow("user") << true;
-    QTest::newRow("sibling") << false;
+    addCancelRows();
 }
 
 void DownloadTaskTest::cancelWhileWaitingNeverRequests()
 {
     QFETCH(bool, byUser);
 
-    FakeMirror server;
-    QVERIFY(server.start());
     FakeMirror::Response first = FakeMirror::Response::ok(pattern(1000));
     first.hold = true;
-    server.setResponse(RequestPath, first);
-    server.setResponse(QStringLiteral("/7/client/other.bin"), FakeMirror::Response::ok("other"));
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
+    fixture->server.setResponse(RequestPath, first);
+    fixture->server.setResponse(QStringLiteral("/7/client/other.bin"),
+                                FakeMirror::Response::ok("other"));
+    fixture->addMirror(QStringLiteral("m1"), 2);
 
-    DownloadTaskSpecification holder(&services.manager, &services.mirrors, Source, destination(), -1,
+    DownloadTaskSpecification holder(&fixture->manager, &fixture->mirrors, Source, destination(), -1,
                                      nullptr, 1.0);
-    const QString otherDestination = workDir->filePath(QStringLiteral("other.bin"));
-    DownloadTaskSpecification waiter(&services.manager, &services.mirrors,
+    const QString otherDestination = fixture->workDir.filePath(QStringLiteral("other.bin"));
+    DownloadTaskSpecification waiter(&fixture->manager, &fixture->mirrors,
                                      QStringLiteral("client/other.bin"), otherDestination, -1, nullptr,
                                      1.0);
-    services.follow(&waiter);
+    fixture->follow(&waiter);
     QSignalSpy holderFinished(&holder, &TaskSpecification::finished);
     QSignalSpy waiterCanceled(&waiter, &TaskSpecification::canceled);
     holder.execute();
     waiter.execute();
-    QTRY_COMPARE(server.heldCount(), 1);
+    QTRY_COMPARE(fixture->server.heldCount(), 1);
 
-    if (byUser)
-        waiter.userCanceled();
-    else
-        waiter.handleOtherTaskCancelled(&holder);
+    cancel(waiter, byUser, &holder);
     QCOMPARE(waiterCanceled.count(), 1);
-    QCOMPARE(waiter.state, int(byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled));
+    QCOMPARE(waiter.state, canceledState(byUser));
     // A wait is no transfer: nothing to abort, so nothing to say.
-    QCOMPARE(services.log, QStringList{"Downloading client/other.bin"});
+    QCOMPARE(fixture->log, QStringList{"Downloading client/other.bin"});
 
-    server.releaseAll();
+    fixture->server.releaseAll();
     QVERIFY(holderFinished.wait(10000));
     // Give any stale wake-up its turns of the event loop.
     QTest::qWait(200);
-    QCOMPARE(server.requestedPaths(), QStringList{RequestPath});
+    QCOMPARE(fixture->server.requestedPaths(), QStringList{RequestPath});
     QVERIFY(!QFile::exists(otherDestination));
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->inUse, 0);
-    QCOMPARE(waiter.state, int(byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled));
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
+    QCOMPARE(waiter.state, canceledState(byUser));
 }
 
 // The finished task still names its mirror, but no longer holds it.
 void DownloadTaskTest::resetAfterFinishReleasesNothing()
 {
-    FakeMirror server;
-    QVERIFY(server.start());
-    server.setResponse(RequestPath, FakeMirror::Response::ok("content"));
-    Services services;
-    services.addMirror(QStringLiteral("m1"), server, 2);
+    fixture->server.setResponse(RequestPath, FakeMirror::Response::ok("content"));
+    fixture->addMirror(QStringLiteral("m1"), 2);
 
-    DownloadTaskSpecification task(&services.manager, &services.mirrors, Source, destination(), -1,
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), -1,
                                    nullptr, 1.0);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     QVERIFY(finished.wait(10000));
     task.userCanceled();
     task.reset();
-    QCOMPARE(services.mirror(QStringLiteral("m1"))->inUse, 0);
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
     QCOMPARE(task.state, int(TaskState::Idle));
     // A completed file is no partial one: it stays.
-    QCOMPARE(readFile(destination()), QByteArray("content"));
+    QCOMPARE(TestFiles::read(destination()), QByteArray("content"));
 }
 
 static TestRegistration registration("DownloadTaskTest", [] { return new DownloadTaskTest; });

@@ -1,23 +1,17 @@
 #include "testregistry.h"
 
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
 #include "downloadfiletaskspecification.h"
+#include "downloadfixture.h"
 #include "downloadtaskspecification.h"
-#include "fakemirror.h"
-#include "mirrors.h"
-#include "randomgenerator.h"
 #include "signing.h"
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
@@ -31,30 +25,6 @@ QByteArray contentOf(const QString& fileName, int size)
     while (bytes.size() < size)
         bytes += bytes;
     return bytes.left(size);
-}
-
-QString md5Of(const QByteArray& content)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// The mirror choice draws from the process's one generator: pick a seed
-// whose first draw takes the first of `freeMirrors` idle mirrors.
-void seedSoThatFirstChoiceIsTheFirstMirror(int freeMirrors)
-{
-    for (quint32 seed = 1;; ++seed) {
-        RandomGenerator::seed(seed);
-        if (RandomGenerator::next() % freeMirrors == 0) {
-            RandomGenerator::seed(seed);
-            return;
-        }
-    }
 }
 
 QString requestPath(const QString& prefix, const QString& fileName)
@@ -90,17 +60,11 @@ private:
     // Lists the file and serves it (or `served`) below every mirror prefix given.
     void addFile(const QString& fileName, const QByteArray& content, const QStringList& prefixes,
                  bool withMd5 = true);
-    void addMirror(const QString& name, const QString& prefix);
     std::unique_ptr<DownloadFileListTaskSpecification> makeStep(int streams);
-    QString local(const QString& fileName) const { return workDir->filePath(fileName); }
+    QString local(const QString& fileName) const { return fixture->workDir.filePath(fileName); }
 
-    std::unique_ptr<QTemporaryDir> workDir;
-    std::unique_ptr<FakeMirror> server;
-    std::unique_ptr<QNetworkAccessManager> manager;
-    std::unique_ptr<Mirrors> mirrors;
-    std::unique_ptr<Configuration> config;
+    std::unique_ptr<DownloadFixture> fixture;
     QList<FileDownloadSpecification> downloads;
-    QStringList log;
 };
 
 void FileDownloadsTest::initTestCase()
@@ -110,24 +74,15 @@ void FileDownloadsTest::initTestCase()
 
 void FileDownloadsTest::init()
 {
-    workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(workDir->isValid());
-    server = std::make_unique<FakeMirror>();
-    QVERIFY(server->start());
-    manager = std::make_unique<QNetworkAccessManager>();
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    manager->setProxy(QNetworkProxy::NoProxy);
-    mirrors = std::make_unique<Mirrors>(nullptr);
-    config = std::make_unique<Configuration>();
-    config->tempDir = workDir->path();
+    fixture = std::make_unique<DownloadFixture>();
+    QVERIFY(fixture->start());
     downloads.clear();
-    log.clear();
-    connect(mirrors.get(), &Mirrors::message, this, [this](const QString& text) { log << text; });
 }
 
 void FileDownloadsTest::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
+    fixture.reset();
 }
 
 void FileDownloadsTest::addFile(const QString& fileName, const QByteArray& content,
@@ -136,35 +91,26 @@ void FileDownloadsTest::addFile(const QString& fileName, const QByteArray& conte
     FileDownloadSpecification record;
     record.section = Section;
     record.fileName = fileName;
-    record.md5 = withMd5 ? md5Of(content) : QString();
+    record.md5 = withMd5 ? TestFiles::md5(content) : QString();
     record.size = quint64(content.size());
     downloads.append(record);
     for (const QString& prefix : prefixes)
-        server->setResponse(requestPath(prefix, fileName), FakeMirror::Response::ok(content));
-}
-
-void FileDownloadsTest::addMirror(const QString& name, const QString& prefix)
-{
-    FTPSiteAccessData mirror;
-    mirror.name = name;
-    mirror.url = server->baseUrl() + prefix + QStringLiteral("/7");
-    mirror.retries = 2;
-    mirrors->mirrors.append(mirror);
+        fixture->server.setResponse(requestPath(prefix, fileName),
+                                    FakeMirror::Response::ok(content));
 }
 
 std::unique_ptr<DownloadFileListTaskSpecification> FileDownloadsTest::makeStep(int streams)
 {
-    config->streams = streams;
-    auto step = std::make_unique<DownloadFileListTaskSpecification>(&downloads, manager.get(),
-                                                                    mirrors.get(), config.get(),
-                                                                    nullptr);
-    connect(step.get(), &TaskSpecification::message, this, [this](const QString& text) { log << text; });
+    fixture->config.streams = streams;
+    auto step = std::make_unique<DownloadFileListTaskSpecification>(
+        &downloads, &fixture->manager, &fixture->mirrors, &fixture->config, nullptr);
+    fixture->follow(step.get());
     return step;
 }
 
 void FileDownloadsTest::emptyListNeedsNoDownload()
 {
-    addMirror(QStringLiteral("m1"), QString());
+    fixture->addMirror(QStringLiteral("m1"));
     auto step = makeStep(6);
     QSignalSpy finished(step.get(), &TaskSpecification::finished);
     step->execute();
@@ -172,8 +118,9 @@ void FileDownloadsTest::emptyListNeedsNoDownload()
     QCOMPARE(finished.count(), 1);
     QCOMPARE(step->state, int(TaskState::Finished));
     QVERIFY(qFuzzyCompare(step->progress, 0.4));
-    QCOMPARE(log, QStringList{"No downloads needed"});
-    QCOMPARE(QDir(workDir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    QCOMPARE(fixture->log, QStringList{"No downloads needed"});
+    QCOMPARE(QDir(fixture->workDir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList());
 }
 
 void FileDownloadsTest::filesLandInTheirSubDirectories()
@@ -181,7 +128,7 @@ void FileDownloadsTest::filesLandInTheirSubDirectories()
     const QStringList names{"top.bin", "x/a.bin", "x/y/b.bin", "x/c.bin", "z/d.bin"};
     for (const QString& name : names)
         addFile(name, contentOf(name, 3000), {QString()});
-    addMirror(QStringLiteral("m1"), QString());
+    fixture->addMirror(QStringLiteral("m1"));
     auto step = makeStep(3);
     QSignalSpy finished(step.get(), &TaskSpecification::finished);
     step->execute();
@@ -189,8 +136,8 @@ void FileDownloadsTest::filesLandInTheirSubDirectories()
 
     QCOMPARE(step->state, int(TaskState::Finished));
     for (const QString& name : names)
-        QCOMPARE(readFile(local(name)), contentOf(name, 3000));
-    QCOMPARE(log.first(), QStringLiteral("Downloading files"));
+        QCOMPARE(TestFiles::read(local(name)), contentOf(name, 3000));
+    QCOMPARE(fixture->log.first(), QStringLiteral("Downloading files"));
     QVERIFY(qFuzzyCompare(step->progress, 0.4));
 }
 
@@ -198,10 +145,8 @@ void FileDownloadsTest::directoryThatCannotBeMadeEndsTheStep()
 {
     addFile(QStringLiteral("a.bin"), "a", {QString()});
     addFile(QStringLiteral("x/y/b.bin"), "b", {QString()});
-    addMirror(QStringLiteral("m1"), QString());
-    QFile blocker(local(QStringLiteral("x")));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    fixture->addMirror(QStringLiteral("m1"));
+    QVERIFY(TestFiles::write(local(QStringLiteral("x")), QByteArray()));
 
     auto step = makeStep(6);
     QSignalSpy canceled(step.get(), &TaskSpecification::canceled);
@@ -209,7 +154,8 @@ void FileDownloadsTest::directoryThatCannotBeMadeEndsTheStep()
 
     QCOMPARE(canceled.count(), 1);
     QCOMPARE(step->state, int(TaskState::ErrorCanceled));
-    QCOMPARE(log, QStringList{"Could not create dir " + QDir(workDir->path()).canonicalPath() + "/x/y"});
+    const QString workDir = QDir(fixture->workDir.path()).canonicalPath();
+    QCOMPARE(fixture->log, QStringList{"Could not create dir " + workDir + "/x/y"});
     QVERIFY(step->findChildren<TaskSpecification*>().isEmpty());
 }
 
@@ -221,8 +167,8 @@ void FileDownloadsTest::oneStreamKeepsListOrder()
         addFile(name, contentOf(name, 20000), {QString()});
         expected << requestPath(QString(), name);
     }
-    addMirror(QStringLiteral("m1"), QString());
-    addMirror(QStringLiteral("m2"), QString());
+    fixture->addMirror(QStringLiteral("m1"));
+    fixture->addMirror(QStringLiteral("m2"));
     auto step = makeStep(1);
     QSignalSpy finished(step.get(), &TaskSpecification::finished);
     step->execute();
@@ -235,10 +181,10 @@ void FileDownloadsTest::oneStreamKeepsListOrder()
         QCOMPARE(file->progressRange, 0.25);
     QVERIFY(finished.wait(20000));
 
-    QCOMPARE(server->requestedPaths(), expected);
-    QCOMPARE(server->maxConcurrentRequests(), 1);
+    QCOMPARE(fixture->server.requestedPaths(), expected);
+    QCOMPARE(fixture->server.maxConcurrentRequests(), 1);
     // Each file is checked before the next one starts.
-    QStringList order = log.filter(QStringLiteral("Downloading "));
+    QStringList order = fixture->log.filter(QStringLiteral("Downloading "));
     QCOMPARE(order.size(), 9);
     for (int i = 0; i < names.size(); ++i) {
         QCOMPARE(order.at(1 + 2 * i), "Downloading client/" + names[i]);
@@ -251,7 +197,7 @@ void FileDownloadsTest::sixStreamsRunSixAtOnce()
     QStringList prefixes;
     for (int i = 0; i < 6; ++i) {
         prefixes << QStringLiteral("/m%1").arg(i);
-        addMirror(QStringLiteral("m%1").arg(i), prefixes.last());
+        fixture->addMirror(QStringLiteral("m%1").arg(i), 2, prefixes.last());
     }
     for (int i = 0; i < 8; ++i)
         addFile(QStringLiteral("f%1.bin").arg(i), contentOf(QString::number(i), 5000), prefixes);
@@ -260,24 +206,25 @@ void FileDownloadsTest::sixStreamsRunSixAtOnce()
     for (const QString& prefix : std::as_const(prefixes)) {
         for (int i = 0; i < 8; ++i) {
             held.body = contentOf(QString::number(i), 5000);
-            server->setResponse(requestPath(prefix, QStringLiteral("f%1.bin").arg(i)), held);
+            fixture->server.setResponse(requestPath(prefix, QStringLiteral("f%1.bin").arg(i)), held);
         }
     }
     auto step = makeStep(6);
     QSignalSpy finished(step.get(), &TaskSpecification::finished);
     step->execute();
-    QTRY_COMPARE(server->heldCount(), 6);
-    QCOMPARE(server->activeRequests(), 6);
+    QTRY_COMPARE(fixture->server.heldCount(), 6);
+    QCOMPARE(fixture->server.activeRequests(), 6);
 
     while (finished.isEmpty()) {
-        server->releaseAll();
-        QTRY_VERIFY(!finished.isEmpty() || server->heldCount() > 0);
+        fixture->server.releaseAll();
+        QTRY_VERIFY(!finished.isEmpty() || fixture->server.heldCount() > 0);
     }
     QCOMPARE(step->state, int(TaskState::Finished));
-    QCOMPARE(server->maxConcurrentRequests(), 6);
-    QCOMPARE(server->requests().size(), 8);
+    QCOMPARE(fixture->server.maxConcurrentRequests(), 6);
+    QCOMPARE(fixture->server.requests().size(), 8);
     for (int i = 0; i < 8; ++i)
-        QCOMPARE(readFile(local(QStringLiteral("f%1.bin").arg(i))), contentOf(QString::number(i), 5000));
+        QCOMPARE(TestFiles::read(local(QStringLiteral("f%1.bin").arg(i))),
+                 contentOf(QString::number(i), 5000));
 }
 
 void FileDownloadsTest::badFileIsFetchedFromAnotherMirror_data()
@@ -293,12 +240,12 @@ void FileDownloadsTest::badFileIsFetchedFromAnotherMirror()
 
     const QByteArray content = contentOf(QStringLiteral("good"), 10000);
     addFile(QStringLiteral("sub/file.bin"), content, {QStringLiteral("/good")});
-    server->setResponse(requestPath(QStringLiteral("/bad"), QStringLiteral("sub/file.bin")),
-                        FakeMirror::Response::ok(FakeMirror::corrupted(content)));
-    addMirror(QStringLiteral("bad"), QStringLiteral("/bad"));
+    fixture->server.setResponse(requestPath(QStringLiteral("/bad"), QStringLiteral("sub/file.bin")),
+                                FakeMirror::Response::ok(FakeMirror::corrupted(content)));
+    fixture->addMirror(QStringLiteral("bad"), 2, QStringLiteral("/bad"));
     if (otherMirror)
-        addMirror(QStringLiteral("good"), QStringLiteral("/good"));
-    seedSoThatFirstChoiceIsTheFirstMirror(int(mirrors->mirrors.size()));
+        fixture->addMirror(QStringLiteral("good"), 2, QStringLiteral("/good"));
+    DownloadFixture::seedSoThatFirstChoiceIs(0, int(fixture->mirrors.mirrors.size()));
 
     auto step = makeStep(6);
     QSignalSpy ended(step.get(), otherMirror ? &TaskSpecification::finished : &TaskSpecification::canceled);
@@ -306,20 +253,24 @@ void FileDownloadsTest::badFileIsFetchedFromAnotherMirror()
     QVERIFY(ended.wait(20000));
 
     const QString retry = QStringLiteral("md5 sum for sub/file.bin failed, invalidating mirror and retrying");
-    QCOMPARE(log.count(retry), 1);
-    const int failedAt = log.indexOf("Signature check failed for " + local(QStringLiteral("sub/file.bin")));
+    QCOMPARE(fixture->log.count(retry), 1);
+    const int failedAt =
+        fixture->log.indexOf("Signature check failed for " + local(QStringLiteral("sub/file.bin")));
     QVERIFY(failedAt >= 0);
-    QCOMPARE(log.indexOf(retry), failedAt + 1);
-    QCOMPARE(server->requestCount(requestPath(QStringLiteral("/bad"), QStringLiteral("sub/file.bin"))), 1);
+    QCOMPARE(fixture->log.indexOf(retry), failedAt + 1);
+    QCOMPARE(fixture->server.requestCount(
+                 requestPath(QStringLiteral("/bad"), QStringLiteral("sub/file.bin"))),
+             1);
     if (otherMirror) {
         QCOMPARE(step->state, int(TaskState::Finished));
-        QCOMPARE(readFile(local(QStringLiteral("sub/file.bin"))), content);
-        QCOMPARE(mirrors->mirrors.size(), 1);
-        QCOMPARE(mirrors->mirrors.first().name, QStringLiteral("good"));
+        QCOMPARE(TestFiles::read(local(QStringLiteral("sub/file.bin"))), content);
+        QCOMPARE(fixture->mirrors.mirrors.size(), 1);
+        QCOMPARE(fixture->mirrors.mirrors.first().name, QStringLiteral("good"));
     } else {
         QCOMPARE(step->state, int(TaskState::ErrorCanceled));
-        QCOMPARE(log.last(), QStringLiteral("There are no (more) known working mirrors available"));
-        QVERIFY(mirrors->mirrors.isEmpty());
+        QCOMPARE(fixture->log.last(),
+                 QStringLiteral("There are no (more) known working mirrors available"));
+        QVERIFY(fixture->mirrors.mirrors.isEmpty());
     }
 }
 
@@ -327,11 +278,11 @@ void FileDownloadsTest::userAbortAsACheckFailsFetchesNothingMore()
 {
     const QByteArray content = contentOf(QStringLiteral("good"), 10000);
     addFile(QStringLiteral("file.bin"), content, {QStringLiteral("/good")});
-    server->setResponse(requestPath(QStringLiteral("/bad"), QStringLiteral("file.bin")),
-                        FakeMirror::Response::ok(FakeMirror::corrupted(content)));
-    addMirror(QStringLiteral("bad"), QStringLiteral("/bad"));
-    addMirror(QStringLiteral("good"), QStringLiteral("/good"));
-    seedSoThatFirstChoiceIsTheFirstMirror(2);
+    fixture->server.setResponse(requestPath(QStringLiteral("/bad"), QStringLiteral("file.bin")),
+                                FakeMirror::Response::ok(FakeMirror::corrupted(content)));
+    fixture->addMirror(QStringLiteral("bad"), 2, QStringLiteral("/bad"));
+    fixture->addMirror(QStringLiteral("good"), 2, QStringLiteral("/good"));
+    DownloadFixture::seedSoThatFirstChoiceIs(0, 2);
 
     auto step = makeStep(6);
     // The failing check is still running when it says so.
@@ -344,10 +295,11 @@ void FileDownloadsTest::userAbortAsACheckFailsFetchesNothingMore()
     QVERIFY(canceled.wait(20000));
 
     QCOMPARE(step->state, int(TaskState::UserCanceled));
-    QVERIFY(log.contains(QStringLiteral("md5 sum for file.bin failed, invalidating mirror and retrying")));
-    QCOMPARE(mirrors->mirrors.size(), 1);
+    QVERIFY(fixture->log.contains(
+        QStringLiteral("md5 sum for file.bin failed, invalidating mirror and retrying")));
+    QCOMPARE(fixture->mirrors.mirrors.size(), 1);
     QTest::qWait(100);
-    QCOMPARE(server->requests().size(), 1);
+    QCOMPARE(fixture->server.requests().size(), 1);
 }
 
 void FileDownloadsTest::userAbort_data()
@@ -366,7 +318,7 @@ void FileDownloadsTest::userAbort()
     QStringList prefixes;
     for (int i = 0; i < 3; ++i) {
         prefixes << QStringLiteral("/m%1").arg(i);
-        addMirror(QStringLiteral("m%1").arg(i), prefixes.last());
+        fixture->addMirror(QStringLiteral("m%1").arg(i), 2, prefixes.last());
     }
     const QStringList names{"a.bin", "b.bin", "c.bin", "d.bin"};
     FakeMirror::Response held;
@@ -375,12 +327,12 @@ void FileDownloadsTest::userAbort()
         addFile(name, contentOf(name, 4000), {});
         held.body = contentOf(name, 4000);
         for (const QString& prefix : std::as_const(prefixes))
-            server->setResponse(requestPath(prefix, name), held);
+            fixture->server.setResponse(requestPath(prefix, name), held);
     }
     auto step = makeStep(streams);
     QSignalSpy canceled(step.get(), &TaskSpecification::canceled);
     step->execute();
-    QTRY_COMPARE(server->heldCount(), streams);
+    QTRY_COMPARE(fixture->server.heldCount(), streams);
 
     step->userCanceled();
     QCOMPARE(canceled.count(), 1);
@@ -388,13 +340,13 @@ void FileDownloadsTest::userAbort()
     const QList<DownloadFileTaskSpecification*> files =
         step->findChildren<DownloadFileTaskSpecification*>(Qt::FindDirectChildrenOnly);
     QCOMPARE(files.first()->state, int(TaskState::UserCanceled));
-    QCOMPARE(log.filter(QStringLiteral("Abort downloading")).size(), streams - 1);
+    QCOMPARE(fixture->log.filter(QStringLiteral("Abort downloading")).size(), streams - 1);
     for (int i = 1; i < streams; ++i)
         QCOMPARE(files.at(i)->state, int(TaskState::ErrorCanceled));
     for (const QString& name : names)
         QVERIFY2(!QFile::exists(local(name)), qPrintable(name));
     QTest::qWait(100);
-    QCOMPARE(server->requests().size(), streams);
+    QCOMPARE(fixture->server.requests().size(), streams);
 }
 
 void FileDownloadsTest::totalIsTheSumOfListedSizesFromTheFirstTick()
@@ -402,7 +354,7 @@ void FileDownloadsTest::totalIsTheSumOfListedSizesFromTheFirstTick()
     addFile(QStringLiteral("a.bin"), contentOf("a", 7000), {QString()});
     addFile(QStringLiteral("empty.bin"), QByteArray(), {QString()});
     addFile(QStringLiteral("b.bin"), contentOf("b", 9000), {QString()});
-    addMirror(QStringLiteral("m1"), QString());
+    fixture->addMirror(QStringLiteral("m1"));
     auto step = makeStep(1);
     QSignalSpy finished(step.get(), &TaskSpecification::finished);
     step->execute();
@@ -419,7 +371,7 @@ void FileDownloadsTest::totalIsTheSumOfListedSizesFromTheFirstTick()
     step->timeTick(done, total, speed, downloading);
     QCOMPARE(total, quint64(16000));
     QCOMPARE(done, quint64(16000));
-    QCOMPARE(readFile(local(QStringLiteral("empty.bin"))), QByteArray());
+    QCOMPARE(TestFiles::read(local(QStringLiteral("empty.bin"))), QByteArray());
 }
 
 void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature_data()
@@ -451,10 +403,11 @@ void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
     if (signatureListed)
         addFile(name + ".sig", signature, {QString()});
     else
-        server->setResponse(requestPath(QString(), name + ".sig"), FakeMirror::Response::ok(signature));
+        fixture->server.setResponse(requestPath(QString(), name + ".sig"),
+                                    FakeMirror::Response::ok(signature));
     addFile(QStringLiteral("other.bin"), contentOf("other", 1000), {QString()});
     for (int i = 0; i < streams; ++i)
-        addMirror(QStringLiteral("m%1").arg(i), QString());
+        fixture->addMirror(QStringLiteral("m%1").arg(i));
 
     auto step = makeStep(streams);
     QSignalSpy finished(step.get(), &TaskSpecification::finished);
@@ -465,18 +418,19 @@ void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
     if (!signatureValid) {
         // Every mirror that served the pair is dropped, until none is left.
         QCOMPARE(step->state, int(TaskState::ErrorCanceled));
-        QVERIFY(log.contains("md5 sum for " + name + " failed, invalidating mirror and retrying"));
-        QVERIFY(mirrors->mirrors.isEmpty());
+        QVERIFY(fixture->log.contains("md5 sum for " + name
+                                      + " failed, invalidating mirror and retrying"));
+        QVERIFY(fixture->mirrors.mirrors.isEmpty());
         return;
     }
     QCOMPARE(step->state, int(TaskState::Finished));
-    QVERIFY(log.filter(QStringLiteral("failed")).isEmpty());
-    QCOMPARE(readFile(local(name)), content);
-    QCOMPARE(readFile(local(name + ".sig")), signature);
+    QVERIFY(fixture->log.filter(QStringLiteral("failed")).isEmpty());
+    QCOMPARE(TestFiles::read(local(name)), content);
+    QCOMPARE(TestFiles::read(local(name + ".sig")), signature);
     // One task fetches the signature, just after its file.
-    QCOMPARE(server->requestCount(requestPath(QString(), name + ".sig")), 1);
-    QCOMPARE(server->requests().size(), 4);
-    const QStringList order = log.filter(QStringLiteral("signed.so"));
+    QCOMPARE(fixture->server.requestCount(requestPath(QString(), name + ".sig")), 1);
+    QCOMPARE(fixture->server.requests().size(), 4);
+    const QStringList order = fixture->log.filter(QStringLiteral("signed.so"));
     QCOMPARE(order, (QStringList{"Downloading client/" + name, "Downloading client/" + name + " finished",
                                  "Downloading client/" + name + ".sig",
                                  "Downloading client/" + name + ".sig finished"}));

@@ -4,6 +4,7 @@
 #include "makedownloadreplacelisttaskspecification.h"
 #include "releasebuilder.h"
 #include "signing.h"
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
 #include <QDir>
@@ -160,8 +161,8 @@ void FileListsTest::sectionsAndKeysAreSorted()
     release.addFile("a", app("k1"), "5");
     release.addFile("B", app("q"), "6");
     QVERIFY(release.writeProductIni(workDir->path()));
-    QVERIFY(ReleaseBuilder::writeFile(appPath("old1"), "x"));
-    QVERIFY(ReleaseBuilder::writeFile(appPath("old2"), "x"));
+    QVERIFY(TestFiles::write(appPath("old1"), "x"));
+    QVERIFY(TestFiles::write(appPath("old2"), "x"));
 
     const Pass pass = runPass();
     QVERIFY(pass.ok);
@@ -222,15 +223,15 @@ void FileListsTest::decisionTable()
     if (installed == QLatin1String("current"))
         QVERIFY(release.install(Configuration::getAppRootPath()));
     else if (installed == QLatin1String("stale"))
-        QVERIFY(ReleaseBuilder::writeFile(appPath(installedName.section('/', 1)), "old release\n"));
+        QVERIFY(TestFiles::write(appPath(installedName.section('/', 1)), "old release\n"));
     if (workCopy == QLatin1String("current"))
         QVERIFY(release.writeWorkCopies(workDir->path()));
     else if (workCopy == QLatin1String("stale"))
-        QVERIFY(ReleaseBuilder::writeFile(workDir->filePath(key), "half a downl"));
+        QVERIFY(TestFiles::write(workDir->filePath(key), "half a downl"));
     if (kind == QLatin1String("unpacked") && installed != QLatin1String("current")) {
         // The compressed file under its key in the application directory
         // matches field 1, but only the unpacked file counts.
-        QVERIFY(ReleaseBuilder::writeFile(appPath(key.section('/', 1)),
+        QVERIFY(TestFiles::write(appPath(key.section('/', 1)),
                                           release.download("bin", key)));
     }
 
@@ -288,7 +289,7 @@ void FileListsTest::signatureEntries()
         if (state == QLatin1String("missing"))
             return QFile::remove(signaturePath);
         if (state == QLatin1String("other"))
-            return ReleaseBuilder::writeFile(signaturePath, Signing::signature("other content"));
+            return TestFiles::write(signaturePath, Signing::signature("other content"));
         return true;
     };
     if (installedSignature != QLatin1String("-")) {
@@ -356,7 +357,7 @@ void FileListsTest::escapedNamesSurvive()
     release.addPackedFile("Section mit ß", packed, "two", unpacked);
     release.addFile("other", app("stays"), "three");
     QVERIFY(release.writeProductIni(workDir->path()));
-    QVERIFY(ReleaseBuilder::writeFile(appPath("stays"), "three"));
+    QVERIFY(TestFiles::write(appPath("stays"), "three"));
 
     const Pass pass = runPass();
     QVERIFY(pass.ok);
@@ -421,7 +422,7 @@ void FileListsTest::noFiles()
 {
     QFETCH(QByteArray, ini);
     if (ini != "-")
-        QVERIFY(ReleaseBuilder::writeFile(workDir->filePath(release.productIniName()), ini));
+        QVERIFY(TestFiles::write(workDir->filePath(release.productIniName()), ini));
 
     const Pass pass = runPass();
     QVERIFY(!pass.ok);
@@ -498,9 +499,9 @@ void FileListsTest::hostileNames()
     name.replace(QLatin1Char('@'), QFileInfo(appDir->path()).fileName());
     // Files that the hostile names reach, so a name that slipped through
     // would be listed for deletion.
-    QVERIFY(ReleaseBuilder::writeFile(appPath("lib\\x.so"), "x"));
-    QVERIFY(ReleaseBuilder::writeFile(appPath("a..b/..x"), "x"));
-    QVERIFY(ReleaseBuilder::writeFile(appPath("x"), "x"));
+    QVERIFY(TestFiles::write(appPath("lib\\x.so"), "x"));
+    QVERIFY(TestFiles::write(appPath("a..b/..x"), "x"));
+    QVERIFY(TestFiles::write(appPath("x"), "x"));
     release.addFile("a", app("before"), "before");
     if (place == QLatin1String("key"))
         release.addFile("files", name, "content");
@@ -554,7 +555,7 @@ void FileListsTest::duplicateKeys()
     if (secondSection == QLatin1String("delete"))
         release.addDeletion(secondKey);
     else
-        release.addLine(secondSection, secondKey, ReleaseBuilder::md5("second") + "::6");
+        release.addLine(secondSection, secondKey, TestFiles::md5("second") + "::6");
     QVERIFY(release.writeProductIni(workDir->path()));
 
     const Pass pass = runPass();

@@ -1,19 +1,15 @@
 #include "testregistry.h"
 
 #include "checksignaturetaskspecification.h"
-#include "configuration.h"
+#include "downloadfixture.h"
 #include "downloadtaskspecification.h"
-#include "fakemirror.h"
 #include "inidownloadtaskspecification.h"
-#include "mirrors.h"
 #include "signing.h"
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
@@ -24,19 +20,6 @@ const QString IniName = Type + QStringLiteral(".ini");
 const QString IniRequest = QStringLiteral("/7/") + IniName;
 const QString SigRequest = IniRequest + QStringLiteral(".sig");
 const QByteArray IniContent("[client]\nkorvalune.bin=0123456789abcdef0123456789abcdef::1234\n");
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), qint64(content.size()));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 } // namespace
 
@@ -58,14 +41,9 @@ private slots:
 
 private:
     void serveRelease(const QByteArray& signature);
-    QString localIni() const { return workDir->filePath(IniName); }
+    QString localIni() const { return fixture->workDir.filePath(IniName); }
 
-    std::unique_ptr<QTemporaryDir> workDir;
-    std::unique_ptr<FakeMirror> server;
-    std::unique_ptr<QNetworkAccessManager> manager;
-    std::unique_ptr<Mirrors> mirrors;
-    std::unique_ptr<Configuration> config;
-    QStringList log;
+    std::unique_ptr<DownloadFixture> fixture;
 };
 
 void IniDownloadTest::initTestCase()
@@ -75,36 +53,23 @@ void IniDownloadTest::initTestCase()
 
 void IniDownloadTest::init()
 {
-    workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(workDir->isValid());
-    server = std::make_unique<FakeMirror>();
-    QVERIFY(server->start());
-    manager = std::make_unique<QNetworkAccessManager>();
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    manager->setProxy(QNetworkProxy::NoProxy);
-    mirrors = std::make_unique<Mirrors>(nullptr);
-    FTPSiteAccessData mirror;
-    mirror.name = QStringLiteral("m1");
-    mirror.url = server->baseUrl() + QStringLiteral("/7");
-    mirror.retries = 2;
-    mirrors->mirrors.append(mirror);
-    config = std::make_unique<Configuration>();
-    config->updateType.type = Type;
-    config->updateType.version = 7;
-    config->tempDir = workDir->path();
-    log.clear();
-    connect(mirrors.get(), &Mirrors::message, this, [this](const QString& text) { log << text; });
+    fixture = std::make_unique<DownloadFixture>();
+    QVERIFY(fixture->start());
+    fixture->addMirror(QStringLiteral("m1"));
+    fixture->config.updateType.type = Type;
+    fixture->config.updateType.version = 7;
 }
 
 void IniDownloadTest::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
+    fixture.reset();
 }
 
 void IniDownloadTest::serveRelease(const QByteArray& signature)
 {
-    server->setResponse(IniRequest, FakeMirror::Response::ok(IniContent));
-    server->setResponse(SigRequest, FakeMirror::Response::ok(signature));
+    fixture->server.setResponse(IniRequest, FakeMirror::Response::ok(IniContent));
+    fixture->server.setResponse(SigRequest, FakeMirror::Response::ok(signature));
 }
 
 void IniDownloadTest::startsFromWhatTheWorkDirectoryHolds_data()
@@ -133,11 +98,12 @@ void IniDownloadTest::startsFromWhatTheWorkDirectoryHolds()
     const QByteArray signature = Signing::signature(IniContent);
     serveRelease(signature);
     if (iniPresent)
-        writeFile(localIni(), IniContent);
+        QVERIFY(TestFiles::write(localIni(), IniContent));
     if (sigPresent)
-        writeFile(localIni() + ".sig", signature);
+        QVERIFY(TestFiles::write(localIni() + ".sig", signature));
 
-    IniDownloadTaskSpecification task(manager.get(), mirrors.get(), config.get(), nullptr);
+    IniDownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, &fixture->config,
+                                      nullptr);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy messages(&task, &TaskSpecification::message);
     task.execute();
@@ -157,29 +123,30 @@ void IniDownloadTest::startsFromWhatTheWorkDirectoryHolds()
     QVERIFY(finished.wait(10000));
     QCOMPARE(task.state, int(TaskState::Finished));
     QVERIFY(qFuzzyCompare(task.progress, 0.1));
-    QCOMPARE(server->requestedPaths(), requests);
-    QCOMPARE(readFile(localIni()), IniContent);
-    QCOMPARE(readFile(localIni() + ".sig"), signature);
+    QCOMPARE(fixture->server.requestedPaths(), requests);
+    QCOMPARE(TestFiles::read(localIni()), IniContent);
+    QCOMPARE(TestFiles::read(localIni() + ".sig"), signature);
 }
 
 void IniDownloadTest::badResumedPairIsFetchedAgain()
 {
     const QByteArray signature = Signing::signature(IniContent);
     serveRelease(signature);
-    writeFile(localIni(), "[client]\ntampered=1\n");
-    writeFile(localIni() + ".sig", signature);
+    QVERIFY(TestFiles::write(localIni(), "[client]\ntampered=1\n"));
+    QVERIFY(TestFiles::write(localIni() + ".sig", signature));
 
-    IniDownloadTaskSpecification task(manager.get(), mirrors.get(), config.get(), nullptr, 0.1);
-    connect(&task, &TaskSpecification::message, this, [this](const QString& text) { log << text; });
+    IniDownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, &fixture->config,
+                                      nullptr, 0.1);
+    fixture->follow(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     QVERIFY(finished.wait(10000));
 
-    QCOMPARE(server->requestedPaths(), (QStringList{IniRequest, SigRequest}));
-    QCOMPARE(readFile(localIni()), IniContent);
-    QCOMPARE(log.mid(0, 3), (QStringList{"Download / check product ini",
-                                         "Signature check failed for " + localIni(),
-                                         "Could not verify the product ini file. Retrying"}));
+    QCOMPARE(fixture->server.requestedPaths(), (QStringList{IniRequest, SigRequest}));
+    QCOMPARE(TestFiles::read(localIni()), IniContent);
+    QCOMPARE(fixture->log.mid(0, 3), (QStringList{"Download / check product ini",
+                                                  "Signature check failed for " + localIni(),
+                                                  "Could not verify the product ini file. Retrying"}));
     QCOMPARE(task.state, int(TaskState::Finished));
 }
 
@@ -188,39 +155,42 @@ void IniDownloadTest::signatureThatNeverVerifiesEndsTheStep()
 {
     serveRelease(FakeMirror::corrupted(Signing::signature(IniContent)));
 
-    IniDownloadTaskSpecification task(manager.get(), mirrors.get(), config.get(), nullptr);
-    connect(&task, &TaskSpecification::message, this, [this](const QString& text) { log << text; });
+    IniDownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, &fixture->config,
+                                      nullptr);
+    fixture->follow(&task);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
     QVERIFY(canceled.wait(100000));
 
     QCOMPARE(task.state, int(TaskState::ErrorCanceled));
     const int checks = IniDownloadTaskSpecification::MaxFailedChecks + 1;
-    QCOMPARE(server->requestCount(IniRequest), checks);
-    QCOMPARE(server->requestCount(SigRequest), checks);
-    QCOMPARE(log.count("Signature check failed for " + localIni()), checks);
-    QCOMPARE(log.count("Could not verify the product ini file. Retrying"), checks - 1);
-    QCOMPARE(log.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
-    QCOMPARE(log.at(log.size() - 2), "Signature check failed for " + localIni());
+    QCOMPARE(fixture->server.requestCount(IniRequest), checks);
+    QCOMPARE(fixture->server.requestCount(SigRequest), checks);
+    QCOMPARE(fixture->log.count("Signature check failed for " + localIni()), checks);
+    QCOMPARE(fixture->log.count("Could not verify the product ini file. Retrying"), checks - 1);
+    QCOMPARE(fixture->log.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
+    QCOMPARE(fixture->log.at(fixture->log.size() - 2), "Signature check failed for " + localIni());
     // A bad signature is no fault of the mirror's transfer.
-    QCOMPARE(mirrors->mirrors.size(), 1);
-    QCOMPARE(mirrors->mirrors.first().inUse, 0);
+    QCOMPARE(fixture->mirrors.mirrors.size(), 1);
+    QCOMPARE(fixture->mirrors.mirrors.first().inUse, 0);
 }
 
 void IniDownloadTest::downloadThatFailsForGoodEndsBeforeTheCheck()
 {
-    server->setResponse(IniRequest, FakeMirror::Response::withStatus(404));
+    fixture->server.setResponse(IniRequest, FakeMirror::Response::withStatus(404));
 
-    IniDownloadTaskSpecification task(manager.get(), mirrors.get(), config.get(), nullptr);
-    connect(&task, &TaskSpecification::message, this, [this](const QString& text) { log << text; });
+    IniDownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, &fixture->config,
+                                      nullptr);
+    fixture->follow(&task);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
     QVERIFY(canceled.wait(10000));
 
     QCOMPARE(task.state, int(TaskState::ErrorCanceled));
-    QCOMPARE(server->requestedPaths(), QStringList{IniRequest});
-    QCOMPARE(log.last(), QStringLiteral("There are no (more) known working mirrors available"));
-    QVERIFY(log.filter(QStringLiteral("Signature check")).isEmpty());
+    QCOMPARE(fixture->server.requestedPaths(), QStringList{IniRequest});
+    QCOMPARE(fixture->log.last(),
+             QStringLiteral("There are no (more) known working mirrors available"));
+    QVERIFY(fixture->log.filter(QStringLiteral("Signature check")).isEmpty());
     QVERIFY(!QFile::exists(localIni()));
 }
 
@@ -236,9 +206,10 @@ void IniDownloadTest::userAbortEndsRetries()
     QFETCH(bool, duringCheck);
 
     serveRelease(FakeMirror::corrupted(Signing::signature(IniContent)));
-    IniDownloadTaskSpecification task(manager.get(), mirrors.get(), config.get(), nullptr);
+    IniDownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, &fixture->config,
+                                      nullptr);
     connect(&task, &TaskSpecification::message, this, [&](const QString& text) {
-        log << text;
+        fixture->log << text;
         // The failing check is still running when it says so.
         if (duringCheck && text.startsWith(QLatin1String("Signature check failed")))
             task.userCanceled();
@@ -246,14 +217,14 @@ void IniDownloadTest::userAbortEndsRetries()
     if (!duringCheck) {
         FakeMirror::Response held = FakeMirror::Response::ok(IniContent);
         held.hold = true;
-        server->failFirst(IniRequest, 2, FakeMirror::Response::ok(IniContent));
-        server->setResponse(IniRequest, held);
+        fixture->server.failFirst(IniRequest, 2, FakeMirror::Response::ok(IniContent));
+        fixture->server.setResponse(IniRequest, held);
     }
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
     if (!duringCheck) {
         // The third attempt's ini is held back; abort while it transfers.
-        QTRY_COMPARE(server->heldCount(), 1);
+        QTRY_COMPARE(fixture->server.heldCount(), 1);
         task.userCanceled();
     }
     QVERIFY(canceled.count() == 1 || canceled.wait(10000));
@@ -261,15 +232,15 @@ void IniDownloadTest::userAbortEndsRetries()
     QCOMPARE(task.state, int(TaskState::UserCanceled));
     QCOMPARE(canceled.count(), 1);
     const int rounds = duringCheck ? 1 : 3;
-    QCOMPARE(server->requestCount(IniRequest), rounds);
-    QCOMPARE(server->requestCount(SigRequest), rounds - 1 + int(duringCheck));
-    QCOMPARE(log.count("Could not verify the product ini file. Retrying"), rounds - 1);
-    QVERIFY(!log.contains("Could not verify the product ini file. Aborting"));
+    QCOMPARE(fixture->server.requestCount(IniRequest), rounds);
+    QCOMPARE(fixture->server.requestCount(SigRequest), rounds - 1 + int(duringCheck));
+    QCOMPARE(fixture->log.count("Could not verify the product ini file. Retrying"), rounds - 1);
+    QVERIFY(!fixture->log.contains("Could not verify the product ini file. Aborting"));
     if (!duringCheck)
         QVERIFY(!QFile::exists(localIni()));
     // Nothing starts after the end.
     QTest::qWait(100);
-    QCOMPARE(server->requestCount(IniRequest), rounds);
+    QCOMPARE(fixture->server.requestCount(IniRequest), rounds);
 }
 
 static TestRegistration registration("IniDownloadTest", [] { return new IniDownloadTest; });

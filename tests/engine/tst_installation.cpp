@@ -4,11 +4,12 @@
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
+#include "testfiles.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -17,7 +18,6 @@
 #include <QThreadPool>
 
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <memory>
 
@@ -34,30 +34,13 @@ QString appRoot()
     return Configuration::getAppRootPath();
 }
 
-void writeFile(const QString& path, const QByteArray& content)
+// Every file starts as 0644 whatever the umask: the cases check the modes the
+// installation gives its files.
+bool writeFile(const QString& path, const QByteArray& content)
 {
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(content), qint64(content.size()));
-    file.close();
-    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
-                                | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther));
-}
-
-void writeGzip(const QString& path, const QByteArray& content)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    gzFile out = gzopen(QFile::encodeName(path).constData(), "wb");
-    QVERIFY(out);
-    QCOMPARE(gzwrite(out, content.constData(), unsigned(content.size())), int(content.size()));
-    QCOMPARE(gzclose(out), Z_OK);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
+        | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
+    return TestFiles::write(path, content) && QFile::setPermissions(path, mode);
 }
 
 int modeOf(const QString& path)
@@ -66,11 +49,6 @@ int modeOf(const QString& path)
     if (stat(QFile::encodeName(path).constData(), &info) != 0)
         return -1;
     return int(info.st_mode & 07777);
-}
-
-QString md5Of(const QByteArray& content)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
 }
 
 QByteArray bigContent(const QByteArray& tag, int size = 16 * 1024 * 1024)
@@ -239,7 +217,7 @@ QMap<QString, QByteArray> InstallationTest::snapshot() const
     while (it.hasNext()) {
         const QString path = it.next();
         entries.insert(root.relativeFilePath(path),
-                       it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
+                       it.fileInfo().isDir() ? QByteArray("<dir>") : TestFiles::read(path));
     }
     QDirIterator old(appRoot() + "/old", QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                      QDirIterator::Subdirectories);
@@ -247,7 +225,7 @@ QMap<QString, QByteArray> InstallationTest::snapshot() const
         const QString path = old.next();
         if (path.contains(token) || foreignOldCopies.contains(old.fileName()))
             entries.insert(root.relativeFilePath(path),
-                           old.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
+                           old.fileInfo().isDir() ? QByteArray("<dir>") : TestFiles::read(path));
     }
     return entries;
 }
@@ -289,17 +267,17 @@ void InstallationTest::installOneFile()
         foreignOldCopies << "_old_" + bareName;
     }
     if (targetExists)
-        writeFile(installed(target), "installed version\n");
+        QVERIFY(writeFile(installed(target), "installed version\n"));
     if (staleOldCopy)
-        writeFile(oldCopy(bareName), "left by an earlier run\n");
+        QVERIFY(writeFile(oldCopy(bareName), "left by an earlier run\n"));
 
     const QByteArray content("new version\n");
     QList<FileReplaceSpecification> replacements;
     if (unzip) {
-        writeGzip(download("pkg/" + bareName + ".gz"), content);
-        replacements << record("pkg/" + bareName + ".gz", target, md5Of(content));
+        QVERIFY(TestFiles::writeGzip(download("pkg/" + bareName + ".gz"), content));
+        replacements << record("pkg/" + bareName + ".gz", target, TestFiles::md5(content));
     } else {
-        writeFile(download(target), content);
+        QVERIFY(writeFile(download(target), content));
         replacements << record(target);
     }
     QList<QString> deletions;
@@ -309,12 +287,12 @@ void InstallationTest::installOneFile()
     QCOMPARE(outcome.state, int(TaskState::Finished));
     QCOMPARE(outcome.messages,
              QStringList({"Starting file updates", "add/replace " + replacements.first().fileName}));
-    QCOMPARE(readFile(installed(target)), content);
+    QCOMPARE(TestFiles::read(installed(target)), content);
     QCOMPARE(modeOf(installed(target)), mode);
     if (targetExists)
-        QCOMPARE(readFile(oldCopy(bareName)), QByteArray("installed version\n"));
+        QCOMPARE(TestFiles::read(oldCopy(bareName)), QByteArray("installed version\n"));
     else if (staleOldCopy)
-        QCOMPARE(readFile(oldCopy(bareName)), QByteArray("left by an earlier run\n"));
+        QCOMPARE(TestFiles::read(oldCopy(bareName)), QByteArray("left by an earlier run\n"));
     else
         QVERIFY(!QFileInfo::exists(oldCopy(bareName)));
     QCOMPARE(deletions, listed ? QList<QString>{"old/_old_" + bareName} : QList<QString>{});
@@ -339,7 +317,7 @@ void InstallationTest::executableRule()
     QFETCH(int, mode);
 
     const QString path = scratch->path() + QLatin1Char('/') + name;
-    writeFile(path, "content");
+    QVERIFY(writeFile(path, "content"));
     FileReplaceTaskSpecification::makeSingleFileExecutable(path);
     QCOMPARE(modeOf(path), mode);
 }
@@ -373,32 +351,33 @@ void InstallationTest::failedFileUndoesTheStep()
     QFETCH(Failure, failure);
 
     QList<FileReplaceSpecification> replacements;
-    writeFile(installed(rel("keep-%1.txt")), "installed keep\n");
-    writeFile(download(rel("keep-%1.txt")), "new keep\n");
+    QVERIFY(writeFile(installed(rel("keep-%1.txt")), "installed keep\n"));
+    QVERIFY(writeFile(download(rel("keep-%1.txt")), "new keep\n"));
     replacements << record(rel("keep-%1.txt"));
-    writeFile(download(rel("fresh/deep/new-%1.txt")), "new file\n");
+    QVERIFY(writeFile(download(rel("fresh/deep/new-%1.txt")), "new file\n"));
     replacements << record(rel("fresh/deep/new-%1.txt"));
 
     const QString failing = rel("fail-%1.so");
-    writeFile(installed(failing), "installed fail\n");
+    QVERIFY(writeFile(installed(failing), "installed fail\n"));
     QString expected;
     switch (failure) {
     case Failure::StaleCopyUndeletable:
-        writeFile(oldCopy(QFileInfo(failing).fileName()) + "/inside", "blocks the deletion");
-        writeFile(download(failing), "new fail\n");
+        QVERIFY(writeFile(oldCopy(QFileInfo(failing).fileName()) + "/inside", "blocks the deletion"));
+        QVERIFY(writeFile(download(failing), "new fail\n"));
         replacements << record(failing);
         expected = QStringLiteral("Could not delete '%1'").arg(oldCopy(QFileInfo(failing).fileName()));
         break;
     case Failure::UnpackedMd5Wrong:
-        writeGzip(download("pkg/fail.gz"), "unpacked but wrong\n");
-        replacements << record("pkg/fail.gz", failing, md5Of("something else"));
+        QVERIFY(TestFiles::writeGzip(download("pkg/fail.gz"), "unpacked but wrong\n"));
+        replacements << record("pkg/fail.gz", failing, TestFiles::md5("something else"));
         expected = QStringLiteral("Signature check failed for %1").arg(installed(failing));
         break;
     case Failure::BrokenGzip: {
-        writeGzip(download("pkg/fail.gz"), bigContent("truncated", 1024 * 1024));
+        QVERIFY(TestFiles::writeGzip(download("pkg/fail.gz"),
+                                     bigContent("truncated", 1024 * 1024)));
         QFile gz(download("pkg/fail.gz"));
         QVERIFY(gz.resize(gz.size() / 2));
-        replacements << record("pkg/fail.gz", failing, md5Of("irrelevant"));
+        replacements << record("pkg/fail.gz", failing, TestFiles::md5("irrelevant"));
         expected = QStringLiteral("Could not unzip '%1' to '%2'")
                        .arg(download("pkg/fail.gz"), installed(failing));
         break;
@@ -409,8 +388,8 @@ void InstallationTest::failedFileUndoesTheStep()
                        .arg(download(failing), installed(failing));
         break;
     case Failure::DirectoryBlocked:
-        writeFile(installed(rel("blocked")), "a file, not a directory");
-        writeFile(download(rel("blocked/inner-%1.txt")), "new inner\n");
+        QVERIFY(writeFile(installed(rel("blocked")), "a file, not a directory"));
+        QVERIFY(writeFile(download(rel("blocked/inner-%1.txt")), "new inner\n"));
         replacements << record(rel("blocked/inner-%1.txt"));
         expected = QStringLiteral("Could not create dir '%1' because it already exists and is not a dir")
                        .arg(installed(rel("blocked")));
@@ -431,16 +410,16 @@ void InstallationTest::failedFileUndoesTheStep()
 void InstallationTest::secondOfThreeFailsWhileThirdCopies()
 {
     QList<FileReplaceSpecification> replacements;
-    writeFile(installed(rel("first-%1.txt")), "installed first\n");
-    writeFile(download(rel("first-%1.txt")), "new first\n");
+    QVERIFY(writeFile(installed(rel("first-%1.txt")), "installed first\n"));
+    QVERIFY(writeFile(download(rel("first-%1.txt")), "new first\n"));
     replacements << record(rel("first-%1.txt"));
     // Not gzip: unpacking passes it through, and its check fails only after
     // 16 MiB were written and hashed, while the third file is being copied.
-    writeFile(installed(rel("second-%1.so")), "installed second\n");
-    writeFile(download("pkg/second"), bigContent("second"));
-    replacements << record("pkg/second", rel("second-%1.so"), md5Of("not this"));
-    writeFile(installed(rel("third-%1.bin")), "installed third\n");
-    writeFile(download(rel("third-%1.bin")), bigContent("third"));
+    QVERIFY(writeFile(installed(rel("second-%1.so")), "installed second\n"));
+    QVERIFY(writeFile(download("pkg/second"), bigContent("second")));
+    replacements << record("pkg/second", rel("second-%1.so"), TestFiles::md5("not this"));
+    QVERIFY(writeFile(installed(rel("third-%1.bin")), "installed third\n"));
+    QVERIFY(writeFile(download(rel("third-%1.bin")), bigContent("third")));
     replacements << record(rel("third-%1.bin"));
 
     const QMap<QString, QByteArray> before = snapshot();
@@ -461,8 +440,8 @@ void InstallationTest::userAbortMidStep()
     QList<FileReplaceSpecification> replacements;
     for (const char* name : {"one-%1.bin", "two-%1.bin", "three-%1.bin"}) {
         const QString path = rel(QString::fromLatin1(name));
-        writeFile(installed(path), "installed " + path.toUtf8());
-        writeFile(download(path), bigContent(path.toUtf8()));
+        QVERIFY(writeFile(installed(path), "installed " + path.toUtf8()));
+        QVERIFY(writeFile(download(path), bigContent(path.toUtf8())));
         replacements << record(path);
     }
     const QMap<QString, QByteArray> before = snapshot();
@@ -488,11 +467,11 @@ void InstallationTest::resetMidUnpackRestoresTheOriginal()
 {
     QList<FileReplaceSpecification> replacements;
     const QString big = rel("big-%1.so");
-    writeFile(installed(big), "installed big\n");
+    QVERIFY(writeFile(installed(big), "installed big\n"));
     // Not gzip: unpacking passes it through.
-    writeFile(download("pkg/big"), bigContent("big"));
-    replacements << record("pkg/big", big, md5Of(bigContent("big")));
-    writeFile(download(rel("added/new-%1.txt")), "new\n");
+    QVERIFY(writeFile(download("pkg/big"), bigContent("big")));
+    replacements << record("pkg/big", big, TestFiles::md5(bigContent("big")));
+    QVERIFY(writeFile(download(rel("added/new-%1.txt")), "new\n"));
     replacements << record(rel("added/new-%1.txt"));
 
     const QMap<QString, QByteArray> before = snapshot();
@@ -538,15 +517,15 @@ void InstallationTest::sameBareNamePair()
     for (const QString& dir : {QStringLiteral("a"), QStringLiteral("between"), QStringLiteral("b")}) {
         const QString path = rel(dir + "/x-%1.so");
         if (dir != QLatin1String("between"))
-            writeFile(installed(path), "installed " + dir.toUtf8());
-        writeFile(download(path), "new " + dir.toUtf8());
+            QVERIFY(writeFile(installed(path), "installed " + dir.toUtf8()));
+        QVERIFY(writeFile(download(path), "new " + dir.toUtf8()));
         replacements << record(path);
     }
     if (staleOldCopy)
-        writeFile(oldCopy(bareName), "left by an earlier run\n");
+        QVERIFY(writeFile(oldCopy(bareName), "left by an earlier run\n"));
     if (laterFileFails) {
-        writeGzip(download("pkg/c.gz"), "unpacked but wrong\n");
-        replacements << record("pkg/c.gz", rel("c-%1.so"), md5Of("something else"));
+        QVERIFY(TestFiles::writeGzip(download("pkg/c.gz"), "unpacked but wrong\n"));
+        replacements << record("pkg/c.gz", rel("c-%1.so"), TestFiles::md5("something else"));
     }
 
     QMap<QString, QByteArray> before = snapshot();
@@ -562,10 +541,10 @@ void InstallationTest::sameBareNamePair()
         return;
     }
     QCOMPARE(outcome.state, int(TaskState::Finished));
-    QCOMPARE(readFile(installed(rel("a/x-%1.so"))), QByteArray("new a"));
-    QCOMPARE(readFile(installed(rel("b/x-%1.so"))), QByteArray("new b"));
-    QCOMPARE(readFile(oldCopy(bareName)), QByteArray("installed a"));
-    QCOMPARE(readFile(oldCopy("2_" + bareName)), QByteArray("installed b"));
+    QCOMPARE(TestFiles::read(installed(rel("a/x-%1.so"))), QByteArray("new a"));
+    QCOMPARE(TestFiles::read(installed(rel("b/x-%1.so"))), QByteArray("new b"));
+    QCOMPARE(TestFiles::read(oldCopy(bareName)), QByteArray("installed a"));
+    QCOMPARE(TestFiles::read(oldCopy("2_" + bareName)), QByteArray("installed b"));
     QStringList listed = deletions;
     listed.sort();
     QCOMPARE(listed, QStringList({"old/_old_2_" + bareName, "old/_old_" + bareName}));
@@ -601,7 +580,7 @@ void InstallationTest::refusesPathsOutside()
 
     QTemporaryDir outside;
     const QString victim = outside.path() + "/victim.so";
-    writeFile(victim, "not ours");
+    QVERIFY(writeFile(victim, "not ours"));
     const QString fromRoot = QDir(appRoot()).relativeFilePath(victim);
     const QString fromWork = QDir(work->path()).relativeFilePath(victim);
     const auto fill = [&](const QString& text) {
@@ -613,18 +592,18 @@ void InstallationTest::refusesPathsOutside()
     };
 
     QList<FileReplaceSpecification> replacements;
-    writeFile(download(rel("fresh/new-%1.txt")), "new\n");
+    QVERIFY(writeFile(download(rel("fresh/new-%1.txt")), "new\n"));
     replacements << record(rel("fresh/new-%1.txt"));
-    writeGzip(download("pkg/v.gz"), "hostile");
+    QVERIFY(TestFiles::writeGzip(download("pkg/v.gz"), "hostile"));
     replacements << record(fill(fileName), unzipDest.isEmpty() ? QString() : fill(unzipDest),
-                           md5Of("hostile"));
+                           TestFiles::md5("hostile"));
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
 
     const Outcome outcome = StepRunner(step).run();
     QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
     QCOMPARE(outcome.messages, QStringList({"Starting file updates", fill(message)}));
-    QCOMPARE(readFile(victim), QByteArray("not ours"));
+    QCOMPARE(TestFiles::read(victim), QByteArray("not ours"));
     QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{"victim.so"});
     QVERIFY(!QFileInfo::exists(installed(rel("fresh"))));

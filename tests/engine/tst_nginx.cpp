@@ -7,10 +7,10 @@
 #include "mirrors.h"
 #include "nginxserver.h"
 #include "releasebuilder.h"
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
 #include <QDir>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QRegularExpression>
@@ -37,12 +37,6 @@ QByteArray contentOf(const QString& name, int size)
         bytes.append(char(state >> 24));
     }
     return bytes;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 } // namespace
@@ -138,7 +132,7 @@ void NginxDownloadTest::releaseComesFromTheWorkingMirror()
     iniStep.execute();
     QVERIFY(iniFinished.wait(30000));
     const QString localIni = config.tempDir + QLatin1Char('/') + Type + QStringLiteral(".ini");
-    QCOMPARE(readFile(localIni), release.productIni());
+    QCOMPARE(TestFiles::read(localIni), release.productIni());
 
     FileSpecifications specs;
     MakeDownloadReplaceListTaskSpecification listStep(&config, specs, nullptr, 0.05);
@@ -159,10 +153,10 @@ void NginxDownloadTest::releaseComesFromTheWorkingMirror()
 
     for (const FileDownloadSpecification& record : std::as_const(downloads)) {
         const QString local = config.tempDir + QLatin1Char('/') + record.fileName;
-        QCOMPARE(readFile(local), release.download(Section, record.fileName));
+        QCOMPARE(TestFiles::read(local), release.download(Section, record.fileName));
     }
     for (const QString& name : {signedListed, signedAlone}) {
-        QCOMPARE(readFile(config.tempDir + QLatin1Char('/') + name + ".sig"),
+        QCOMPARE(TestFiles::read(config.tempDir + QLatin1Char('/') + name + ".sig"),
                  release.downloadSignature(Section, name));
     }
     QVERIFY(log.filter(QStringLiteral("failed")).isEmpty());

@@ -1,6 +1,7 @@
 #include "testregistry.h"
 
 #include "signing.h"
+#include "testfiles.h"
 #include "tomcryptutil.h"
 
 #include <QBuffer>
@@ -28,18 +29,6 @@ const QStringList PSS_SHA1_SALT8 = {"-sha1", "-sigopt", "rsa_padding_mode:pss", 
 const unsigned char* bytes(const QByteArray& data)
 {
     return reinterpret_cast<const unsigned char*>(data.constData());
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush();
 }
 
 // The DER structure at the head of a key block, without the filler that
@@ -152,12 +141,12 @@ void SignatureTest::initTestCase()
 
     // The key blocks in the form openssl reads. No call into our module here:
     // the first test wants to be its first user.
-    const QByteArray privateBlock = readAll(Signing::developmentPrivateKeyPath());
-    const QByteArray publicBlock = readAll(Signing::developmentPublicKeyPath());
+    const QByteArray privateBlock = TestFiles::read(Signing::developmentPrivateKeyPath());
+    const QByteArray publicBlock = TestFiles::read(Signing::developmentPublicKeyPath());
     QCOMPARE(privateBlock.size(), int(KEY_BLOCK_SIZE));
     QCOMPARE(publicBlock.size(), int(KEY_BLOCK_SIZE));
-    QVERIFY(writeAll(path("private.der"), derHead(privateBlock)));
-    QVERIFY(writeAll(path("public.der"), derHead(publicBlock)));
+    QVERIFY(TestFiles::write(path("private.der"), derHead(privateBlock)));
+    QVERIFY(TestFiles::write(path("public.der"), derHead(publicBlock)));
     QCOMPARE(openssl({"rsa", "-inform", "DER", "-in", path("private.der"), "-out",
                       path("private.pem")}),
              0);
@@ -188,14 +177,14 @@ QByteArray SignatureTest::opensslSignature(const QByteArray& content, const QStr
                                            const QString& keyFile)
 {
     const QString message = path("openssl-message");
-    if (!writeAll(message, content))
+    if (!TestFiles::write(message, content))
         return QByteArray();
     QFile::remove(message + ".sig");
     const QStringList arguments = QStringList{"dgst"} + options
         + QStringList{"-sign", path(keyFile), "-out", message + ".sig", message};
     if (openssl(arguments) != 0)
         return QByteArray();
-    return readAll(message + ".sig");
+    return TestFiles::read(message + ".sig");
 }
 
 int SignatureTest::kvsign(const QStringList& arguments, QByteArray* output)
@@ -260,7 +249,7 @@ void SignatureTest::concurrentVerificationFromFirstUse()
 void SignatureTest::builtInKeyIsTheWholeDevelopmentBlock()
 {
     const QByteArray builtIn(reinterpret_cast<const char*>(PUBLIC_KEY), KEY_BLOCK_SIZE);
-    QCOMPARE(builtIn, readAll(Signing::developmentPublicKeyPath()));
+    QCOMPARE(builtIn, TestFiles::read(Signing::developmentPublicKeyPath()));
 
     // All 2048 bytes go to the import, although only the head is DER.
     ScopedRsaKey key;
@@ -319,8 +308,8 @@ void SignatureTest::signatureVerifiesWithOpenssl()
     ScopedRsaKey key;
     loadPrivateKey(key.get());
     const QString message = path("our-message");
-    QVERIFY(writeAll(message, content));
-    QVERIFY(writeAll(message + ".sig", sign(key.get(), content)));
+    QVERIFY(TestFiles::write(message, content));
+    QVERIFY(TestFiles::write(message + ".sig", sign(key.get(), content)));
 
     QByteArray output;
     const QStringList arguments = QStringList{"dgst"} + PSS_SHA1_SALT8
@@ -421,7 +410,7 @@ void SignatureTest::flippedBitRejected()
 void SignatureTest::garbageKeyThrows_data()
 {
     QTest::addColumn<QByteArray>("block");
-    const QByteArray publicBlock = readAll(Signing::developmentPublicKeyPath());
+    const QByteArray publicBlock = TestFiles::read(Signing::developmentPublicKeyPath());
     QTest::newRow("zeros") << QByteArray(KEY_BLOCK_SIZE, '\0');
     QTest::newRow("random bytes") << pseudoRandom(KEY_BLOCK_SIZE, 5);
     QTest::newRow("truncated key") << publicBlock.left(100);
@@ -485,11 +474,11 @@ void SignatureTest::signingHelperSignsFixtures()
 {
     const QString file = path("fixture.ini");
     const QByteArray content = "[Files]\n";
-    QVERIFY(writeAll(file, content));
+    QVERIFY(TestFiles::write(file, content));
     QVERIFY(Signing::signFile(file));
     ScopedRsaKey key;
     loadBuiltInKey(key.get());
-    QVERIFY(verifyWith(key.get(), content, readAll(file + ".sig")));
+    QVERIFY(verifyWith(key.get(), content, TestFiles::read(file + ".sig")));
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot sign"));
     QVERIFY(!Signing::signFile(path("no-such-file")));
@@ -506,15 +495,15 @@ void SignatureTest::kvsignSignsAndVerifies()
     QCOMPARE(QFileInfo(privateKey).permissions() & (QFile::ReadGroup | QFile::ReadOther),
              QFile::Permissions());
 
-    const QByteArray publicBlock = readAll(publicKey);
+    const QByteArray publicBlock = TestFiles::read(publicKey);
     QCOMPARE(kvsign({"genkey", privateKey, path("another_public.key")}, &output), 1);
     QVERIFY2(output.contains("already exists"), output.constData());
     QVERIFY(!QFileInfo::exists(path("another_public.key")));
-    QCOMPARE(readAll(publicKey), publicBlock);
+    QCOMPARE(TestFiles::read(publicKey), publicBlock);
 
     const QString release = path("release.bin");
     const QByteArray content = pseudoRandom(500000, 6);
-    QVERIFY(writeAll(release, content));
+    QVERIFY(TestFiles::write(release, content));
     QCOMPARE(kvsign({"sign", privateKey, release}, &output), 0);
     QCOMPARE(QFileInfo(release + ".sig").size(), qint64(128));
     QCOMPARE(kvsign({"verify", publicKey, release}, &output), 0);
@@ -523,7 +512,7 @@ void SignatureTest::kvsignSignsAndVerifies()
     // The tool's files are the formats the module reads.
     ScopedRsaKey key;
     load_key(key.get(), QFile::encodeName(publicKey).constData());
-    QVERIFY(verifyWith(key.get(), content, readAll(release + ".sig")));
+    QVERIFY(verifyWith(key.get(), content, TestFiles::read(release + ".sig")));
 }
 
 void SignatureTest::kvsignReportsErrors_data()
@@ -557,13 +546,13 @@ void SignatureTest::kvsignReportsErrors()
     QFETCH(QString, text);
 
     const QString root = directory.path();
-    QVERIFY(writeAll(path("plain"), "plain"));
-    QVERIFY(writeAll(path("oversized"), "oversized"));
-    QVERIFY(writeAll(path("oversized.sig"), QByteArray(MAX_SIGNATURE_FILE_SIZE + 1, '\1')));
-    QVERIFY(writeAll(path("changed"), "changed"));
-    QVERIFY(writeAll(path("changed.sig"), Signing::signature("original")));
-    QVERIFY(writeAll(path("short"), "short"));
-    QVERIFY(writeAll(path("short.sig"), Signing::signature("short").left(127)));
+    QVERIFY(TestFiles::write(path("plain"), "plain"));
+    QVERIFY(TestFiles::write(path("oversized"), "oversized"));
+    QVERIFY(TestFiles::write(path("oversized.sig"), QByteArray(MAX_SIGNATURE_FILE_SIZE + 1, '\1')));
+    QVERIFY(TestFiles::write(path("changed"), "changed"));
+    QVERIFY(TestFiles::write(path("changed.sig"), Signing::signature("original")));
+    QVERIFY(TestFiles::write(path("short"), "short"));
+    QVERIFY(TestFiles::write(path("short.sig"), Signing::signature("short").left(127)));
 
     arguments.replaceInStrings(QStringLiteral("@"), root);
     QByteArray output;

@@ -6,6 +6,7 @@
 #include "iniwriter.h"
 #include "nginxserver.h"
 #include "releasebuilder.h"
+#include "testfiles.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 #include "updateserver.h"
@@ -55,9 +56,7 @@ QMap<QString, QByteArray> snapshot()
             tree.insert(relative + QLatin1Char('/'), QByteArray());
             continue;
         }
-        QFile file(path);
-        file.open(QIODevice::ReadOnly);
-        tree.insert(relative, file.readAll());
+        tree.insert(relative, TestFiles::read(path));
     }
     return tree;
 }
@@ -136,11 +135,10 @@ private slots:
     void invalidProxyIsReportedOnceTheLoopRuns();
     void idleEngineIgnoresCancelAndTimer();
     void resumesSameVersion();
-    void cleansUpAnotherVersion();
-    void ignoresRecordWhoseDirectoryVanished();
+    void staleRunRecordIsReplaced_data();
+    void staleRunRecordIsReplaced();
     void cleanUpGuard_data();
     void cleanUpGuard();
-    void refusedCleanUpStillDropsTheRecord();
 
     void freshUpdate();
     void alreadyCurrentFetchesOnlyTheProductIni();
@@ -357,48 +355,65 @@ void UpdateEngineTest::resumesSameVersion()
     QVERIFY(!QFileInfo::exists(workDir));
 }
 
-void UpdateEngineTest::cleansUpAnotherVersion()
+// A record of an earlier run that cannot be resumed: its directory is
+// removed when it is ours, and the record goes all the same. update.ini can
+// name any directory; "%1" in a log line is the recorded one.
+void UpdateEngineTest::staleRunRecordIsReplaced_data()
 {
-    writeMirrors({mirror.get()});
-    const QString oldWorkDir = makePrivateDir(QDir::tempPath() + QStringLiteral("/run_for_41"));
-    QVERIFY(ReleaseBuilder::writeFile(oldWorkDir + QStringLiteral("/.hidden"), "h"));
-    QVERIFY(ReleaseBuilder::writeFile(oldWorkDir + QStringLiteral("/a/b/c.bin"), "c"));
-    QVERIFY(ReleaseBuilder::writeFile(oldWorkDir + QStringLiteral("/a/.d/e"), "e"));
-    UpdateIniData::modify(41, oldWorkDir, ClientType);
+    QTest::addColumn<int>("recordedVersion");
+    QTest::addColumn<QString>("recordedDir");
+    QTest::addColumn<bool>("ours");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QStringList>("expectedLog");
+    QTest::addColumn<bool>("dirRemains");
 
-    Configuration config;
-    configure(config, 42);
-    UpdateEngine engine(config, nullptr);
-    EngineLog log(engine);
-    QVERIFY(engine.initialize());
-    QCOMPARE(log.lines.mid(0, 2),
-             (QStringList{QStringLiteral("Cleanup previous session (v. 41, %1) files...").arg(oldWorkDir),
-                          QStringLiteral("Ok")}));
-    QVERIFY(!QFileInfo::exists(oldWorkDir));
-    QVERIFY(config.tempDir != oldWorkDir);
-    QVERIFY(QFileInfo(config.tempDir).isDir());
-
-    int version = 0;
-    QString dir;
-    QVERIFY(UpdateIniData::get(&version, nullptr, &dir));
-    QCOMPARE(version, 42);
-    QCOMPARE(dir, config.tempDir);
-    QVERIFY(engine.busy());
+    const QString cleanUp = QStringLiteral("Cleanup previous session (v. 41, %1) files...");
+    QTest::newRow("another version's work directory")
+        << 41 << QDir::tempPath() + QStringLiteral("/run_for_41") << true << 42
+        << QStringList{cleanUp, QStringLiteral("Ok")} << false;
+    QTest::newRow("directory vanished")
+        << 2 << QDir::tempPath() + QStringLiteral("/vanished") << false << 2 << QStringList() << false;
+    QTest::newRow("directory not ours")
+        << 41 << QFileInfo(appDir()).absolutePath() << false << 42
+        << QStringList{cleanUp, QStringLiteral("Failed to remove directory")} << true;
 }
 
-void UpdateEngineTest::ignoresRecordWhoseDirectoryVanished()
+void UpdateEngineTest::staleRunRecordIsReplaced()
 {
+    QFETCH(int, recordedVersion);
+    QFETCH(QString, recordedDir);
+    QFETCH(bool, ours);
+    QFETCH(int, version);
+    QFETCH(QStringList, expectedLog);
+    QFETCH(bool, dirRemains);
+
     writeMirrors({mirror.get()});
-    UpdateIniData::modify(2, QDir::tempPath() + QStringLiteral("/vanished"), ClientType);
+    if (ours) {
+        makePrivateDir(recordedDir);
+        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/.hidden"), "h"));
+        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/a/b/c.bin"), "c"));
+        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/a/.d/e"), "e"));
+    }
+    UpdateIniData::modify(recordedVersion, recordedDir, ClientType);
+
     Configuration config;
-    configure(config, 2);
+    configure(config, version);
     UpdateEngine engine(config, nullptr);
     EngineLog log(engine);
     QVERIFY(engine.initialize());
-    QCOMPARE(log.lines, QStringList());
+    QCOMPARE(log.lines, expectedLog.replaceInStrings(QStringLiteral("%1"), recordedDir));
+    QCOMPARE(QFileInfo::exists(recordedDir), dirRemains);
+    QVERIFY(QFileInfo(appDir()).isDir());
+    QVERIFY(QFileInfo(QCoreApplication::applicationFilePath()).exists());
+    QVERIFY(config.tempDir != recordedDir);
+    QVERIFY(QFileInfo(config.tempDir).isDir());
+
+    int recorded = 0;
     QString dir;
-    QVERIFY(UpdateIniData::get(nullptr, nullptr, &dir));
+    QVERIFY(UpdateIniData::get(&recorded, nullptr, &dir));
+    QCOMPARE(recorded, version);
     QCOMPARE(dir, config.tempDir);
+    QVERIFY(engine.busy());
 }
 
 void UpdateEngineTest::cleanUpGuard_data()
@@ -410,7 +425,7 @@ void UpdateEngineTest::cleanUpGuard_data()
     makePrivateDir(temp + QStringLiteral("/korvalune_temp_5"));
     QDir().mkpath(temp + QStringLiteral("/target"));
     QFile::link(temp + QStringLiteral("/target"), temp + QStringLiteral("/link"));
-    ReleaseBuilder::writeFile(temp + QStringLiteral("/plain_file"), "x");
+    TestFiles::write(temp + QStringLiteral("/plain_file"), "x");
 
     QTest::newRow("own work directory") << temp + "/korvalune_temp_5" << true;
     QTest::newRow("same, not clean") << temp + "/./korvalune_temp_5/" << true;
@@ -434,32 +449,12 @@ void UpdateEngineTest::cleanUpGuard()
     QCOMPARE(isSafeToCleanUp(path), safe);
 }
 
-// update.ini can name any directory: one that is not ours stays, the record
-// goes all the same.
-void UpdateEngineTest::refusedCleanUpStillDropsTheRecord()
-{
-    writeMirrors({mirror.get()});
-    const QString parent = QFileInfo(appDir()).absolutePath();
-    UpdateIniData::modify(41, parent, ClientType);
-    Configuration config;
-    configure(config, 42);
-    UpdateEngine engine(config, nullptr);
-    EngineLog log(engine);
-    QVERIFY(engine.initialize());
-    QVERIFY(log.lines.contains(QStringLiteral("Failed to remove directory")));
-    QVERIFY(QFileInfo(appDir()).isDir());
-    QVERIFY(QFileInfo(QCoreApplication::applicationFilePath()).exists());
-    QString dir;
-    QVERIFY(UpdateIniData::get(nullptr, nullptr, &dir));
-    QCOMPARE(dir, config.tempDir);
-}
-
 void UpdateEngineTest::freshUpdate()
 {
     const ReleaseBuilder release = newRelease();
     QVERIFY(release.writeMirror(mirrorRoot->path()));
     QVERIFY(oldRelease().install(appDir()));
-    QVERIFY(ReleaseBuilder::writeFile(appPath(QStringLiteral("data/user_notes.txt")), "mine"));
+    QVERIFY(TestFiles::write(appPath(QStringLiteral("data/user_notes.txt")), "mine"));
     writeMirrors({mirror.get()});
 
     Configuration config;
@@ -605,7 +600,7 @@ void UpdateEngineTest::installationFailureRollsBack()
     release.addFile(QStringLiteral("zz"), QStringLiteral("zz/blocked/file.txt"), "blocked");
     QVERIFY(release.writeMirror(mirrorRoot->path()));
     QVERIFY(oldRelease().install(appDir()));
-    QVERIFY(ReleaseBuilder::writeFile(appPath(QStringLiteral("zz/blocked")), "a file, not a directory"));
+    QVERIFY(TestFiles::write(appPath(QStringLiteral("zz/blocked")), "a file, not a directory"));
     writeMirrors({mirror.get()});
     const QMap<QString, QByteArray> before = snapshot();
 

@@ -1,5 +1,7 @@
 #include "iniwriter.h"
 
+#include "testfiles.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QSettings>
@@ -22,13 +24,7 @@ bool IniWriter::write(const QString& path, const QList<QPair<QString, QVariant>>
 
 bool IniWriter::writeRaw(const QString& path, const QByteArray& content)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    if (file.write(content) != content.size())
-        return false;
-    file.close();
-    return touch(path);
+    return TestFiles::write(path, content) && touch(path);
 }
 
 bool IniWriter::writeMirrors(const QString& path, const QList<Mirror>& mirrors)

@@ -1,14 +1,9 @@
 #include "releasebuilder.h"
 
 #include "signing.h"
+#include "testfiles.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QtDebug>
-
-#include <zlib.h>
 
 namespace {
 
@@ -99,7 +94,7 @@ void ReleaseBuilder::addFile(const QString& section, const QString& key, const Q
     file.check = check;
     file.content = content;
     file.download = content;
-    const QString md5Field = check == Check::Md5 ? md5(content) : QString();
+    const QString md5Field = check == Check::Md5 ? TestFiles::md5(content) : QString();
     file.value = md5Field + QStringLiteral("::") + QString::number(content.size());
     if (check == Check::Signature) {
         file.downloadSignature = Signing::signature(content);
@@ -120,11 +115,11 @@ void ReleaseBuilder::addPackedFile(const QString& section, const QString& key,
     file.unpackDest = unpackDest;
     file.check = check;
     file.content = content;
-    file.download = gzip(content);
+    file.download = TestFiles::gzip(content);
     const bool withMd5 = check == Check::Md5;
-    file.value = QStringList{withMd5 ? md5(file.download) : QString(),
+    file.value = QStringList{withMd5 ? TestFiles::md5(file.download) : QString(),
                              QString::number(file.download.size()),
-                             withMd5 ? md5(content) : QString(),
+                             withMd5 ? TestFiles::md5(content) : QString(),
                              QString::number(content.size()),
                              unpackDest}
                      .join(QStringLiteral("::"));
@@ -202,7 +197,7 @@ FileDownloadSpecification ReleaseBuilder::downloadSpec(const QString& section,
     FileDownloadSpecification spec;
     spec.section = section;
     spec.fileName = key;
-    spec.md5 = file.check == Check::Md5 ? md5(file.download) : QString();
+    spec.md5 = file.check == Check::Md5 ? TestFiles::md5(file.download) : QString();
     spec.size = file.download.size();
     return spec;
 }
@@ -215,7 +210,7 @@ FileReplaceSpecification ReleaseBuilder::replaceSpec(const QString& section,
     spec.section = section;
     spec.fileName = key;
     if (file.packed) {
-        spec.md5 = file.check == Check::Md5 ? md5(file.content) : QString();
+        spec.md5 = file.check == Check::Md5 ? TestFiles::md5(file.content) : QString();
         spec.size = file.content.size();
         spec.unzipDest = file.unpackDest;
     }
@@ -247,36 +242,21 @@ QByteArray ReleaseBuilder::productIni() const
     return text.toUtf8();
 }
 
-bool ReleaseBuilder::writeFile(const QString& path, const QByteArray& content)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        qWarning("cannot create the directory of %s", qPrintable(path));
-        return false;
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()
-        || !file.commit()) {
-        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
-        return false;
-    }
-    return true;
-}
-
 bool ReleaseBuilder::writeEntryFile(const QString& root, const QString& path,
                                     const QByteArray& content, const QByteArray& signature) const
 {
     if (!isContainedName(path))
         return true;
     const QString target = joinPath(root, path);
-    if (!writeFile(target, content))
+    if (!TestFiles::write(target, content))
         return false;
-    return signature.isEmpty() || writeFile(target + QStringLiteral(".sig"), signature);
+    return signature.isEmpty() || TestFiles::write(target + QStringLiteral(".sig"), signature);
 }
 
 bool ReleaseBuilder::writeProductIni(const QString& dir) const
 {
     const QString path = joinPath(dir, productIniName());
-    return writeFile(path, productIni()) && Signing::signFile(path);
+    return TestFiles::write(path, productIni()) && Signing::signFile(path);
 }
 
 bool ReleaseBuilder::writeMirror(const QString& root) const
@@ -292,7 +272,7 @@ bool ReleaseBuilder::writeMirror(const QString& root) const
             return false;
     }
     return changeLog.isNull()
-        || writeFile(joinPath(versionDir, QStringLiteral("changelog_client.txt")), changeLog);
+        || TestFiles::write(joinPath(versionDir, QStringLiteral("changelog_client.txt")), changeLog);
 }
 
 bool ReleaseBuilder::writeWorkCopy(const QString& dir, const QString& section,
@@ -325,37 +305,4 @@ bool ReleaseBuilder::install(const QString& appDir) const
         }
     }
     return true;
-}
-
-QByteArray ReleaseBuilder::gzip(const QByteArray& content)
-{
-    struct Deflater
-    {
-        z_stream stream{};
-        // windowBits 15 + 16: a gzip header and trailer around the deflate data.
-        bool ready = deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
-                                  Z_DEFAULT_STRATEGY) == Z_OK;
-        ~Deflater()
-        {
-            if (ready)
-                deflateEnd(&stream);
-        }
-    } deflater;
-    if (!deflater.ready)
-        qFatal("ReleaseBuilder: deflateInit2 failed");
-    z_stream& stream = deflater.stream;
-    QByteArray result(int(deflateBound(&stream, uLong(content.size()))), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.constData()));
-    stream.avail_in = uInt(content.size());
-    stream.next_out = reinterpret_cast<Bytef*>(result.data());
-    stream.avail_out = uInt(result.size());
-    if (deflate(&stream, Z_FINISH) != Z_STREAM_END)
-        qFatal("ReleaseBuilder: deflate did not finish");
-    result.truncate(int(stream.total_out));
-    return result;
-}
-
-QString ReleaseBuilder::md5(const QByteArray& content)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
 }

@@ -107,11 +107,6 @@ public:
     bool writeWorkCopy(const QString& dir, const QString& section, const QString& key) const;
     bool install(const QString& appDir) const;
 
-    // Writes content to path, creating the missing parent directories.
-    static bool writeFile(const QString& path, const QByteArray& content);
-    static QByteArray gzip(const QByteArray& content);
-    static QString md5(const QByteArray& content);
-
 private:
     struct Entry
     {

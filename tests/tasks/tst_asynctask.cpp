@@ -67,6 +67,24 @@ public:
     int stateAtResult = -1;
 };
 
+// A task already executing, whose worker waits at the gate until the case
+// releases it.
+struct HeldTask
+{
+    HeldTask()
+        : task(&script, 1.0)
+        , finished(&task, &TaskSpecification::finished)
+    {
+        script.gate = &gate;
+        task.execute();
+    }
+
+    QSemaphore gate;
+    WorkerScript script;
+    ScriptedAsyncTask task;
+    QSignalSpy finished;
+};
+
 } // namespace
 
 class AsyncTaskTest : public QObject
@@ -142,59 +160,45 @@ void AsyncTaskTest::messagesAndWeightedProgressArriveBeforeResult()
 
 void AsyncTaskTest::resultAfterResetIsDropped()
 {
-    QSemaphore gate;
-    WorkerScript script;
-    script.gate = &gate;
-    ScriptedAsyncTask task(&script, 1.0);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    task.execute();
-    gate.release();
-    task.reset();
-    QCOMPARE(task.state, int(TaskState::Idle));
+    HeldTask held;
+    held.gate.release();
+    held.task.reset();
+    QCOMPARE(held.task.state, int(TaskState::Idle));
     QCoreApplication::processEvents();
-    QCOMPARE(finished.count(), 0);
+    QCOMPARE(held.finished.count(), 0);
 
     // Executed again at once: only the new worker's result counts.
-    script.gate = nullptr;
-    script.result = false;
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    task.execute();
+    held.script.gate = nullptr;
+    held.script.result = false;
+    QSignalSpy canceled(&held.task, &TaskSpecification::canceled);
+    held.task.execute();
     QVERIFY(canceled.wait(1000));
-    QCOMPARE(finished.count(), 0);
+    QCOMPARE(held.finished.count(), 0);
 }
 
 void AsyncTaskTest::userCancelDoesNotInterruptWorker()
 {
-    QSemaphore gate;
-    WorkerScript script;
-    script.gate = &gate;
-    ScriptedAsyncTask task(&script, 1.0);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    task.execute();
-    task.userCanceled();
-    QCOMPARE(task.state, int(TaskState::Running));
-    gate.release();
-    QVERIFY(finished.wait(1000));
-    QVERIFY(task.canceledByUser);
+    HeldTask held;
+    held.task.userCanceled();
+    QCOMPARE(held.task.state, int(TaskState::Running));
+    held.gate.release();
+    QVERIFY(held.finished.wait(1000));
+    QVERIFY(held.task.canceledByUser);
 }
 
 void AsyncTaskTest::resetWaitsForOtherTasksWorkers()
 {
-    QSemaphore gate;
-    WorkerScript slowScript;
-    slowScript.gate = &gate;
-    ScriptedAsyncTask slow(&slowScript, 1.0);
+    HeldTask slow;
     WorkerScript idleScript;
     ScriptedAsyncTask idle(&idleScript, 1.0);
 
-    slow.execute();
     // reset() blocks the GUI thread, so the worker is released from a plain
     // thread a moment later; reset() must not return before that.
     std::atomic<bool> released{false};
     std::unique_ptr<QThread> releaser(QThread::create([&] {
         QThread::msleep(50);
         released = true;
-        gate.release();
+        slow.gate.release();
     }));
     releaser->start();
     idle.reset();

@@ -5,6 +5,7 @@
 #include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,31 +17,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
-#include <zlib.h>
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeGzip(const QString& path, const QByteArray& content)
-{
-    gzFile out = gzopen(QFile::encodeName(path).constData(), "wb");
-    QVERIFY(out);
-    if (!content.isEmpty())
-        QCOMPARE(gzwrite(out, content.constData(), unsigned(content.size())), int(content.size()));
-    QCOMPARE(gzclose(out), Z_OK);
-}
 
 QByteArray randomBytes(int size)
 {
@@ -180,7 +158,7 @@ void FileTasksTest::createDir()
     for (const QString& path : existingDirs)
         QVERIFY(QDir(root).mkpath(path));
     for (const QString& path : existingFiles)
-        writeFile(root + QLatin1Char('/') + path, "file");
+        QVERIFY(TestFiles::write(root + QLatin1Char('/') + path, "file"));
 
     RollbackDataList records;
     DirCreateTaskSpecification task(root + QLatin1Char('/') + target, &records, nullptr, 1.0);
@@ -217,7 +195,7 @@ void FileTasksTest::deleteFile()
 
     const QString path = root + "/victim";
     if (present)
-        writeFile(path, "x");
+        QVERIFY(TestFiles::write(path, "x"));
     FileDeleteTaskSpecification task(mustSucceed, path, nullptr, 1.0);
     const Outcome outcome = runTask(task);
     QCOMPARE(outcome.state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
@@ -243,9 +221,9 @@ void FileTasksTest::rename()
     // A "%1" in a path must not corrupt the text.
     const QString from = root + "/from%1";
     const QString to = root + "/to%2";
-    writeFile(from, "content");
+    QVERIFY(TestFiles::write(from, "content"));
     if (targetExists)
-        writeFile(to, "already here");
+        QVERIFY(TestFiles::write(to, "already here"));
 
     RollbackDataList records;
     FileRenameTaskSpecification task(from, to, withJournal ? &records : nullptr, nullptr, 1.0);
@@ -254,12 +232,12 @@ void FileTasksTest::rename()
         QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
         QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not rename '") + from
                                                + QStringLiteral("' to '") + to + QLatin1Char('\'')});
-        QCOMPARE(readFile(to), QByteArray("already here"));
+        QCOMPARE(TestFiles::read(to), QByteArray("already here"));
         QVERIFY(records.records.isEmpty());
         return;
     }
     QCOMPARE(outcome.state, int(TaskState::Finished));
-    QCOMPARE(readFile(to), QByteArray("content"));
+    QCOMPARE(TestFiles::read(to), QByteArray("content"));
     QCOMPARE(journalText(records, root),
              withJournal ? QStringList{QStringLiteral("0 /to%2 <- /from%1")} : QStringList{});
 }
@@ -281,16 +259,16 @@ void FileTasksTest::copy()
     const QString source = root + "/source";
     const QString destination = root + "/destination";
     if (sourceExists)
-        writeFile(source, randomBytes(100000));
+        QVERIFY(TestFiles::write(source, randomBytes(100000)));
     if (destinationExists)
-        writeFile(destination, "keep me");
+        QVERIFY(TestFiles::write(destination, "keep me"));
 
     RollbackDataList records;
     FileCopyTaskSpecification task(&records, source, destination, nullptr, 1.0);
     const Outcome outcome = runTask(task);
     if (sourceExists && !destinationExists) {
         QCOMPARE(outcome.state, int(TaskState::Finished));
-        QCOMPARE(readFile(destination), randomBytes(100000));
+        QCOMPARE(TestFiles::read(destination), randomBytes(100000));
         QCOMPARE(journalText(records, root), QStringList{"1 /destination"});
         QVERIFY(outcome.messages.isEmpty());
         return;
@@ -299,7 +277,7 @@ void FileTasksTest::copy()
     QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not copy '%1' to '%2'").arg(source, destination)});
     QVERIFY(records.records.isEmpty());
     if (destinationExists)
-        QCOMPARE(readFile(destination), QByteArray("keep me"));
+        QCOMPARE(TestFiles::read(destination), QByteArray("keep me"));
 }
 
 void FileTasksTest::unzip_data()
@@ -331,29 +309,29 @@ void FileTasksTest::unzip()
     const QString output = root + "/output";
     if (source == QLatin1String("gzip") || source == QLatin1String("whole buffers")
         || source == QLatin1String("empty")) {
-        writeGzip(input, expected);
+        QVERIFY(TestFiles::writeGzip(input, expected));
     } else if (source == QLatin1String("plain")) {
-        writeFile(input, expected);
+        QVERIFY(TestFiles::write(input, expected));
     } else if (source != QLatin1String("missing")) {
-        writeGzip(input, randomBytes(200000));
-        QByteArray packed = readFile(input);
+        QVERIFY(TestFiles::writeGzip(input, randomBytes(200000)));
+        QByteArray packed = TestFiles::read(input);
         if (source == QLatin1String("truncated"))
             packed.chop(packed.size() / 2);
         else if (source == QLatin1String("corrupt"))
             packed[packed.size() / 2] = char(packed[packed.size() / 2] ^ 0x55);
         else
             packed[packed.size() - 6] = char(packed[packed.size() - 6] ^ 0x01);
-        writeFile(input, packed);
+        QVERIFY(TestFiles::write(input, packed));
     }
     if (destinationExists)
-        writeFile(output, "old content");
+        QVERIFY(TestFiles::write(output, "old content"));
 
     RollbackDataList records;
     FileUnzipTaskSpecification task(&records, input, output, nullptr, 1.0);
     const Outcome outcome = runTask(task);
     if (succeeds) {
         QCOMPARE(outcome.state, int(TaskState::Finished));
-        QCOMPARE(readFile(output), expected);
+        QCOMPARE(TestFiles::read(output), expected);
         QCOMPARE(journalText(records, root), QStringList{"1 /output"});
         return;
     }
@@ -380,7 +358,7 @@ void FileTasksTest::unzipFailedWriteLeavesNoFile()
 
     const QString input = root + "/input.gz";
     const QString output = root + "/output";
-    writeGzip(input, randomBytes(size));
+    QVERIFY(TestFiles::writeGzip(input, randomBytes(size)));
 
     const FileSizeLimit sizeLimit{rlim_t(limit)};
     FileUnzipTaskSpecification task(nullptr, input, output, nullptr, 1.0);
@@ -395,8 +373,8 @@ void FileTasksTest::failedStepRollsBackTheTree()
 {
     const QString app = root + "/app";
     QVERIFY(QDir().mkpath(app + "/lib"));
-    writeFile(app + "/lib/x.so", "installed x");
-    writeFile(root + "/download", "new x");
+    QVERIFY(TestFiles::write(app + "/lib/x.so", "installed x"));
+    QVERIFY(TestFiles::write(root + "/download", "new x"));
 
     RollbackDataList journal;
     DirCreateTaskSpecification createDir(app + "/old/deep", &journal, nullptr, 0.25);
@@ -411,7 +389,7 @@ void FileTasksTest::failedStepRollsBackTheTree()
 
     QCOMPARE(journal.records.count(), 4);
     QVERIFY(journal.rollback(&copy));
-    QCOMPARE(readFile(app + "/lib/x.so"), QByteArray("installed x"));
+    QCOMPARE(TestFiles::read(app + "/lib/x.so"), QByteArray("installed x"));
     QVERIFY(!QFileInfo::exists(app + "/old"));
     QCOMPARE(QDir(app).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{"lib"});

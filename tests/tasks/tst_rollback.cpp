@@ -2,6 +2,7 @@
 
 #include "rollback.h"
 #include "taskspecification.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,19 +18,6 @@ public:
     Receiver() : TaskSpecification(nullptr, 1.0) {}
     void execute() override {}
 };
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 } // namespace
 
@@ -64,9 +52,9 @@ void RollbackTest::undoesNewestFirst()
     QTemporaryDir dir;
     const QString a = dir.filePath("a");
     const QString b = dir.filePath("b");
-    writeFile(a, "original");
+    QVERIFY(TestFiles::write(a, "original"));
     QVERIFY(QFile::rename(a, b));
-    writeFile(a, "new");
+    QVERIFY(TestFiles::write(a, "new"));
 
     RollbackDataList journal;
     journal.add(RollbackData(RollbackData::Rename, a, b));
@@ -75,7 +63,7 @@ void RollbackTest::undoesNewestFirst()
     QCOMPARE(journal.records.first().secondPath, a);
 
     QVERIFY(journal.rollback(nullptr));
-    QCOMPARE(readFile(a), QByteArray("original"));
+    QCOMPARE(TestFiles::read(a), QByteArray("original"));
     QVERIFY(!QFile::exists(b));
     QVERIFY(journal.records.isEmpty());
 }
@@ -113,14 +101,14 @@ void RollbackTest::failingUndo()
 
     QTemporaryDir dir;
     const QString root = dir.path();
-    writeFile(root + "/older", "x");
-    writeFile(root + "/newer", "y");
+    QVERIFY(TestFiles::write(root + "/older", "x"));
+    QVERIFY(TestFiles::write(root + "/newer", "y"));
 
     RollbackDataList journal;
     journal.add(RollbackData(RollbackData::CreateFile, root + "/older"));
     if (kind == QLatin1String("rename")) {
-        writeFile(root + "/old", "blocks the way back");
-        writeFile(root + "/new", "moved");
+        QVERIFY(TestFiles::write(root + "/old", "blocks the way back"));
+        QVERIFY(TestFiles::write(root + "/new", "moved"));
         journal.add(RollbackData(RollbackData::Rename, root + "/old", root + "/new"));
     } else if (kind == QLatin1String("file")) {
         journal.add(RollbackData(RollbackData::CreateFile, root + "/gone"));
@@ -152,13 +140,13 @@ void RollbackTest::appendListKeepsOrder()
     QTemporaryDir dir;
     const QString a = dir.filePath("a");
     const QString b = dir.filePath("b");
-    writeFile(a, "original");
+    QVERIFY(TestFiles::write(a, "original"));
 
     // One file's own journal, merged into the phase journal, then more work.
     RollbackDataList fileJournal;
     QVERIFY(QFile::rename(a, b));
     fileJournal.add(RollbackData(RollbackData::Rename, a, b));
-    writeFile(a, "new");
+    QVERIFY(TestFiles::write(a, "new"));
     fileJournal.add(RollbackData(RollbackData::CreateFile, a));
 
     RollbackDataList phase;
@@ -168,7 +156,7 @@ void RollbackTest::appendListKeepsOrder()
     phase.add(RollbackData(RollbackData::CreateDir, dir.filePath("later")));
 
     QVERIFY(phase.rollback(nullptr));
-    QCOMPARE(readFile(a), QByteArray("original"));
+    QCOMPARE(TestFiles::read(a), QByteArray("original"));
     QVERIFY(!QFileInfo::exists(dir.filePath("later")));
 }
 

@@ -3,6 +3,7 @@
 #include "platform.h"
 #include "platformrecorder.h"
 #include "processtools.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,15 +15,12 @@ namespace {
 // The script reports how it was started: its argument count and $0.
 bool writeReportingScript(const QString& path)
 {
-    QFile script(path);
-    if (!script.open(QIODevice::WriteOnly))
-        return false;
-    script.write("#!/bin/sh\n"
-                 "printf '%s\\n%s\\n' \"$#\" \"$0\" > \"$TMPDIR/started.tmp\"\n"
-                 "mv \"$TMPDIR/started.tmp\" \"$TMPDIR/started\"\n");
-    script.close();
-    return script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                 | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    return TestFiles::write(path, "#!/bin/sh\n"
+                                  "printf '%s\\n%s\\n' \"$#\" \"$0\" > \"$TMPDIR/started.tmp\"\n"
+                                  "mv \"$TMPDIR/started.tmp\" \"$TMPDIR/started\"\n")
+        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                           | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                           | QFile::ExeOther);
 }
 
 QString reportPath()

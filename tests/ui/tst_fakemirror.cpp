@@ -1,6 +1,7 @@
 #include "testregistry.h"
 
 #include "fakemirror.h"
+#include "testfiles.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -387,11 +388,8 @@ void FakeMirrorTest::servesDirectory()
         {root + QStringLiteral("/scripted.txt"), "file"},
         {root + QStringLiteral("/sub/deep name.txt"), "deep"},
         {outside.filePath(QStringLiteral("secret.txt")), "secret"}};
-    for (const auto& file : files) {
-        QFile out(file.first);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(file.second);
-    }
+    for (const auto& file : files)
+        QVERIFY(TestFiles::write(file.first, file.second));
     mirror->serveDirectory(root);
     mirror->setResponse(QStringLiteral("/scripted.txt"), FakeMirror::Response::ok("script"));
 

@@ -71,6 +71,26 @@ QString clientScript()
     return AppDirFiles::path(QStringLiteral("kv3client_runscript.sh"));
 }
 
+// Starts the mirror with one scripted answer and makes it m1, the only
+// mirror of mirrors.ini.
+bool startOnlyMirror(FakeMirror& mirror, const QString& path, const FakeMirror::Response& response)
+{
+    if (!mirror.start())
+        return false;
+    mirror.setResponse(path, response);
+    AppDirFiles::writeMirrorsIni({{QStringLiteral("m1"), mirror.baseUrl()}});
+    return true;
+}
+
+// Held back until released, then refused: the product ini of a run that
+// stays busy for as long as a case needs.
+FakeMirror::Response heldRefusal()
+{
+    FakeMirror::Response held = FakeMirror::Response::withStatus(404);
+    held.hold = true;
+    return held;
+}
+
 // One window on its own configuration, as start-up builds it.
 struct Fixture
 {
@@ -85,6 +105,12 @@ struct Fixture
         if (!engine)
             qFatal("the window has no engine");
         window->setUIToConfigSpecs();
+    }
+
+    void showAndStart()
+    {
+        window->show();
+        QTest::mouseClick(startButton(), Qt::LeftButton);
     }
 
     bool showActive()
@@ -519,9 +545,8 @@ void MainWindowTest::detailsShowTheNewestLine()
 void MainWindowTest::changeLogOfTheTargetVersion()
 {
     FakeMirror mirror;
-    QVERIFY(mirror.start());
-    mirror.setResponse(QStringLiteral("/5/changelog_client.txt"), FakeMirror::Response::ok("5.0: faster maps\n"));
-    AppDirFiles::writeMirrorsIni({{QStringLiteral("m1"), mirror.baseUrl()}});
+    QVERIFY(startOnlyMirror(mirror, QStringLiteral("/5/changelog_client.txt"),
+                            FakeMirror::Response::ok("5.0: faster maps\n")));
 
     Fixture fixture;
     fixture.window->show();
@@ -534,15 +559,10 @@ void MainWindowTest::changeLogOfTheTargetVersion()
 void MainWindowTest::runInProgressThenFailure()
 {
     FakeMirror mirror;
-    QVERIFY(mirror.start());
-    FakeMirror::Response held = FakeMirror::Response::withStatus(404);
-    held.hold = true;
-    mirror.setResponse(iniPath, held);
-    AppDirFiles::writeMirrorsIni({{QStringLiteral("m1"), mirror.baseUrl()}});
+    QVERIFY(startOnlyMirror(mirror, iniPath, heldRefusal()));
 
     Fixture fixture;
-    fixture.window->show();
-    QTest::mouseClick(fixture.startButton(), Qt::LeftButton);
+    fixture.showAndStart();
     QTRY_COMPARE(mirror.heldCount(), 1);
     QVERIFY(fixture.engine->busy());
     QVERIFY(!fixture.startButton()->isEnabled());
@@ -567,15 +587,10 @@ void MainWindowTest::runInProgressThenFailure()
 void MainWindowTest::confirmedCloseCancelsTheRunAndQuits()
 {
     FakeMirror mirror;
-    QVERIFY(mirror.start());
-    FakeMirror::Response held = FakeMirror::Response::withStatus(404);
-    held.hold = true;
-    mirror.setResponse(iniPath, held);
-    AppDirFiles::writeMirrorsIni({{QStringLiteral("m1"), mirror.baseUrl()}});
+    QVERIFY(startOnlyMirror(mirror, iniPath, heldRefusal()));
 
     Fixture fixture;
-    fixture.window->show();
-    QTest::mouseClick(fixture.startButton(), Qt::LeftButton);
+    fixture.showAndStart();
     QTRY_COMPARE(mirror.heldCount(), 1);
 
     ModalAnswerer answerer({QMessageBox::Yes});
