@@ -1,6 +1,8 @@
 # One QtTest executable per test area. Each test class of the area registers
 # itself (tests/support/testregistry.h) and becomes one CTest entry, so CTest
-# can run the classes in parallel and label or lock them one by one.
+# can run the classes in parallel and label them one by one.
+
+set(KV_PRIVATE_NETWORK "${CMAKE_CURRENT_LIST_DIR}/private-network.sh")
 
 # kv_add_test_area(<area> SOURCES <files...> [LIBRARIES <targets...>])
 function(kv_add_test_area area)
@@ -13,14 +15,16 @@ function(kv_add_test_area area)
 endfunction()
 
 # kv_add_test_class(<area> <class> [OWN_APPDIR] [LABELS <labels...>]
-#                   [RESOURCE_LOCK <locks...>] [TIMEOUT <seconds>])
-# Every test gets its own HOME, TMPDIR and XDG_RUNTIME_DIR below the build tree.
+#                   [TIMEOUT <seconds>])
+# Every test gets its own HOME, TMPDIR and XDG_RUNTIME_DIR below the build tree,
+# and runs in a network namespace of its own (cmake/private-network.sh), so
+# the fixed ports of the update server are free for it whatever else runs.
 # The application directory of the program is the directory of its
 # executable; a class that writes there (update.ini, mirrors.ini, installed
 # files) says OWN_APPDIR and runs a copy of the executable in a directory of
 # its own, which is emptied (but for the executable) when the test starts.
 function(kv_add_test_class area class)
-    cmake_parse_arguments(ARG "OWN_APPDIR" "TIMEOUT" "LABELS;RESOURCE_LOCK" ${ARGN})
+    cmake_parse_arguments(ARG "OWN_APPDIR" "TIMEOUT" "LABELS" ${ARGN})
     set(name ${area}.${class})
     set(envroot "${CMAKE_BINARY_DIR}/testenv/${name}")
     if(ARG_OWN_APPDIR)
@@ -29,10 +33,10 @@ function(kv_add_test_class area class)
             COMMAND ${CMAKE_COMMAND} -E make_directory "${appdir}"
             COMMAND ${CMAKE_COMMAND} -E copy "$<TARGET_FILE:tst_${area}>" "${appdir}/"
             VERBATIM)
-        add_test(NAME ${name} COMMAND "${appdir}/tst_${area}" ${class})
+        add_test(NAME ${name} COMMAND ${KV_PRIVATE_NETWORK} "${appdir}/tst_${area}" ${class})
     else()
         set(appdir "")
-        add_test(NAME ${name} COMMAND tst_${area} ${class})
+        add_test(NAME ${name} COMMAND ${KV_PRIVATE_NETWORK} $<TARGET_FILE:tst_${area}> ${class})
     endif()
     set(env
         "QT_QPA_PLATFORM=offscreen"
@@ -42,9 +46,6 @@ function(kv_add_test_class area class)
         "KV_TEST_ENV_ROOT=${envroot}"
         "KV_TEST_OWN_APPDIR=${appdir}")
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" LABELS "${area};${ARG_LABELS}")
-    if(ARG_RESOURCE_LOCK)
-        set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
-    endif()
     if(ARG_TIMEOUT)
         set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
     else()

@@ -21,6 +21,7 @@ xauth
 fonts-dejavu-core
 nginx-light
 python3
+iproute2
 "
 
 missing=""
