@@ -10,6 +10,12 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <sys/resource.h>
+
 namespace {
 
 const QString Source = QStringLiteral("client/data/file.bin");
@@ -60,6 +66,37 @@ int canceledState(bool byUser)
     return int(byUser ? TaskState::UserCanceled : TaskState::ErrorCanceled);
 }
 
+// Limits the size of files this process writes while it lives. Writing past
+// the limit then fails with EFBIG instead of ending the process by SIGXFSZ.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+        : previousHandler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        if (::getrlimit(RLIMIT_FSIZE, &previous) != 0)
+            return;
+        rlimit limited = previous;
+        limited.rlim_cur = bytes;
+        set = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        if (set)
+            ::setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+    bool isSet() const { return set; }
+
+private:
+    void (*previousHandler)(int);
+    rlimit previous{};
+    bool set = false;
+};
+
 } // namespace
 
 class DownloadTaskTest : public QObject
@@ -77,6 +114,8 @@ private slots:
     void networkErrorsAreChargedUntilMirrorIsDropped();
     void bodyPastTheLimitFailsTheAttempt_data();
     void bodyPastTheLimitFailsTheAttempt();
+    void writeFailureFailsTheAttempt_data();
+    void writeFailureFailsTheAttempt();
     void idleAttemptTimesOutOnTheSixteenthTick();
     void trickleKeepsAttemptAlive();
     void unwritableDestinationIsAnErrorWithoutRetry();
@@ -330,6 +369,52 @@ void DownloadTaskTest::bodyPastTheLimitFailsTheAttempt()
     QVERIFY(!QFile::exists(destination()));
 }
 
+void DownloadTaskTest::writeFailureFailsTheAttempt_data()
+{
+    QTest::addColumn<int>("bodySize");
+    // "full": the first attempt writes to /dev/full through a link that the
+    // failed attempt removes with its partial file; "limit": every attempt
+    // runs into a file size limit.
+    QTest::addColumn<QString>("disk");
+    QTest::newRow("disk full during the body") << 100000 << "full";
+    QTest::newRow("disk full at the final flush") << 5000 << "full";
+    QTest::newRow("file size limit during the body") << 100000 << "limit";
+}
+
+// A write that fails, or fails part-way, counts against the mirror like a
+// network error, and never leaves a partial file that passes for complete.
+void DownloadTaskTest::writeFailureFailsTheAttempt()
+{
+    QFETCH(int, bodySize);
+    QFETCH(QString, disk);
+
+    fixture->server.setResponse(RequestPath, FakeMirror::Response::ok(pattern(bodySize)));
+    fixture->addMirror(QStringLiteral("m1"), 2);
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(),
+                                   bodySize, nullptr, 1.0);
+    fixture->follow(&task);
+    QSignalSpy ended(&task, disk == QLatin1String("full") ? &TaskSpecification::finished
+                                                          : &TaskSpecification::canceled);
+
+    if (disk == QLatin1String("full")) {
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), destination()));
+        task.execute();
+        QVERIFY(ended.wait(10000));
+        QCOMPARE(fixture->log.value(1), QString::fromLocal8Bit(strerror(ENOSPC)));
+        QCOMPARE(fixture->mirror(QStringLiteral("m1"))->errors, 1);
+        QVERIFY(!QFileInfo(destination()).isSymLink());
+        QCOMPARE(TestFiles::read(destination()), pattern(bodySize));
+        return;
+    }
+
+    FileSizeLimit limit(bodySize / 10);
+    QVERIFY(limit.isSet());
+    task.execute();
+    QVERIFY(ended.wait(10000));
+    QVERIFY(fixture->log.contains(QStringLiteral("Mirror m1 failed too many times, removing")));
+    QVERIFY(!QFile::exists(destination()));
+}
+
 void DownloadTaskTest::idleAttemptTimesOutOnTheSixteenthTick()
 {
     FakeMirror::Response stalled = FakeMirror::Response::ok(pattern(1000));
@@ -505,12 +590,20 @@ void DownloadTaskTest::destroyedMidTransferLeavesNoFile()
 
 void DownloadTaskTest::cancelWhileWaitingNeverRequests_data()
 {
-    addCancelRows();
+    QTest::addColumn<bool>("byUser");
+    // Canceled while the wake-up of a freed mirror is already queued for it.
+    QTest::addColumn<bool>("wakeUpQueued");
+    for (const bool byUser : {true, false}) {
+        const char* cause = byUser ? "user" : "sibling";
+        QTest::addRow("%s, while waiting", cause) << byUser << false;
+        QTest::addRow("%s, as a mirror frees up", cause) << byUser << true;
+    }
 }
 
 void DownloadTaskTest::cancelWhileWaitingNeverRequests()
 {
     QFETCH(bool, byUser);
+    QFETCH(bool, wakeUpQueued);
 
     FakeMirror::Response first = FakeMirror::Response::ok(pattern(1000));
     first.hold = true;
@@ -532,20 +625,26 @@ void DownloadTaskTest::cancelWhileWaitingNeverRequests()
     waiter.execute();
     QTRY_COMPARE(fixture->server.heldCount(), 1);
 
-    cancel(waiter, byUser, &holder);
+    if (wakeUpQueued) {
+        // Connected after the waiter's own connection, so the cancellation
+        // comes after its wake-up has been queued.
+        connect(&fixture->manager, &QNetworkAccessManager::finished, &waiter,
+                [&] { cancel(waiter, byUser, &holder); }, Qt::SingleShotConnection);
+    } else {
+        cancel(waiter, byUser, &holder);
+    }
+    fixture->server.releaseAll();
+    QVERIFY(holderFinished.wait(10000));
+    // Delivers a wake-up that is still queued.
+    QCoreApplication::processEvents();
+
     QCOMPARE(waiterCanceled.count(), 1);
     QCOMPARE(waiter.state, canceledState(byUser));
     // A wait is no transfer: nothing to abort, so nothing to say.
     QCOMPARE(fixture->log, QStringList{"Downloading client/other.bin"});
-
-    fixture->server.releaseAll();
-    QVERIFY(holderFinished.wait(10000));
-    // Give any stale wake-up its turns of the event loop.
-    QTest::qWait(200);
-    QCOMPARE(fixture->server.requestedPaths(), QStringList{RequestPath});
     QVERIFY(!QFile::exists(otherDestination));
     QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
-    QCOMPARE(waiter.state, canceledState(byUser));
+    QCOMPARE(fixture->server.requestedPaths(), QStringList{RequestPath});
 }
 
 // The finished task still names its mirror, but no longer holds it.
