@@ -84,7 +84,7 @@ bool MakeDownloadReplaceListFunc::run()
     // The product ini and its signature lie in the work directory too: no
     // download may overwrite them.
     workFiles.insert(iniName, QString());
-    workFiles.insert(iniName + QStringLiteral(".sig"), QString());
+    workFiles.insert(iniName + SignatureSuffix, QString());
 
     // Every line is read and checked before any file is looked at: nothing
     // of a rejected product ini is acted on, and a file's signature may be

@@ -419,7 +419,7 @@ void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature_data()
     QTest::newRow("1 stream, signature listed") << 1 << "same" << "good";
     QTest::newRow("6 streams, signature listed") << 6 << "same" << "good";
     QTest::newRow("signature listed, spelled differently") << 6 << "spelled differently" << "good";
-    QTest::newRow("bad signature") << 6 << "same" << "bad";
+    QTest::newRow("bad signature") << 6 << "none" << "bad";
     QTest::newRow("older signed pair, signature listed") << 6 << "same" << "older";
 }
 
