@@ -1,6 +1,5 @@
 #include "testregistry.h"
 
-#include "cleanupguard.h"
 #include "configuration.h"
 #include "fakemirror.h"
 #include "iniwriter.h"
@@ -135,10 +134,8 @@ private slots:
     void invalidProxyIsReportedOnceTheLoopRuns();
     void idleEngineIgnoresCancelAndTimer();
     void resumesSameVersion();
-    void staleRunRecordIsReplaced_data();
-    void staleRunRecordIsReplaced();
-    void cleanUpGuard_data();
-    void cleanUpGuard();
+    void recordedWorkDirectory_data();
+    void recordedWorkDirectory();
 
     void freshUpdate();
     void alreadyCurrentFetchesOnlyTheProductIni();
@@ -180,6 +177,19 @@ void UpdateEngineTest::cleanup()
     mirror.reset();
     mirrorRoot.reset();
     emptyAppDir();
+    // The work directories and the recorded directories of the case.
+    const QStringList made{QDir::tempPath() + "/link_target", QDir::tempPath() + "/nested",
+                           QDir::tempPath() + "/korvalune_tmp_7", QDir::homePath() + "/documents"};
+    const QFileInfoList workDirs = QDir(QDir::tempPath()).entryInfoList(
+        {QStringLiteral("korvalune_temp_*")}, QDir::AllEntries | QDir::System);
+    for (const QFileInfo& entry : workDirs) {
+        if (entry.isSymLink())
+            QFile::remove(entry.absoluteFilePath());
+        else
+            QDir(entry.absoluteFilePath()).removeRecursively();
+    }
+    for (const QString& path : made)
+        QDir(path).removeRecursively();
 }
 
 void UpdateEngineTest::writeMirrors(const QList<FakeMirror*>& servers)
@@ -338,7 +348,7 @@ void UpdateEngineTest::resumesSameVersion()
 
     // An earlier run of the same version left the verified product ini and
     // every download in its work directory.
-    const QString workDir = makePrivateDir(QDir::tempPath() + QStringLiteral("/earlier_run"));
+    const QString workDir = makePrivateDir(QDir::tempPath() + QStringLiteral("/korvalune_temp_5"));
     QVERIFY(release.writeProductIni(workDir));
     QVERIFY(release.writeWorkCopies(workDir));
     UpdateIniData::modify(2, workDir, ClientType);
@@ -355,98 +365,136 @@ void UpdateEngineTest::resumesSameVersion()
     QVERIFY(!QFileInfo::exists(workDir));
 }
 
-// A record of an earlier run that cannot be resumed: its directory is
-// removed when it is ours, and the record goes all the same. update.ini can
-// name any directory; "%1" in a log line is the recorded one.
-void UpdateEngineTest::staleRunRecordIsReplaced_data()
+namespace {
+enum class RecordUse { Resume, OtherVersion, CleanUp };
+
+// Every file and directory below root with its content ("/" ends a
+// directory); a symbolic link root is followed.
+QMap<QString, QByteArray> treeOf(const QString& root)
 {
-    QTest::addColumn<int>("recordedVersion");
-    QTest::addColumn<QString>("recordedDir");
-    QTest::addColumn<bool>("ours");
-    QTest::addColumn<int>("version");
-    QTest::addColumn<QStringList>("expectedLog");
-    QTest::addColumn<bool>("dirRemains");
-
-    const QString cleanUp = QStringLiteral("Cleanup previous session (v. 41, %1) files...");
-    QTest::newRow("another version's work directory")
-        << 41 << QDir::tempPath() + QStringLiteral("/run_for_41") << true << 42
-        << QStringList{cleanUp, QStringLiteral("Ok")} << false;
-    QTest::newRow("directory vanished")
-        << 2 << QDir::tempPath() + QStringLiteral("/vanished") << false << 2 << QStringList() << false;
-    QTest::newRow("directory not ours")
-        << 41 << QFileInfo(appDir()).absolutePath() << false << 42
-        << QStringList{cleanUp, QStringLiteral("Failed to remove directory")} << true;
-}
-
-void UpdateEngineTest::staleRunRecordIsReplaced()
-{
-    QFETCH(int, recordedVersion);
-    QFETCH(QString, recordedDir);
-    QFETCH(bool, ours);
-    QFETCH(int, version);
-    QFETCH(QStringList, expectedLog);
-    QFETCH(bool, dirRemains);
-
-    writeMirrors({mirror.get()});
-    if (ours) {
-        makePrivateDir(recordedDir);
-        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/.hidden"), "h"));
-        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/a/b/c.bin"), "c"));
-        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/a/.d/e"), "e"));
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        tree.insert(it.fileInfo().isDir() ? relative + QLatin1Char('/') : relative,
+                    it.fileInfo().isDir() ? QByteArray() : TestFiles::read(path));
     }
-    UpdateIniData::modify(recordedVersion, recordedDir, ClientType);
+    return tree;
+}
+} // namespace
+Q_DECLARE_METATYPE(RecordUse)
 
-    Configuration config;
-    configure(config, version);
-    UpdateEngine engine(config, nullptr);
-    EngineLog log(engine);
-    QVERIFY(engine.initialize());
-    QCOMPARE(log.lines, expectedLog.replaceInStrings(QStringLiteral("%1"), recordedDir));
-    QCOMPARE(QFileInfo::exists(recordedDir), dirRemains);
-    QVERIFY(QFileInfo(appDir()).isDir());
-    QVERIFY(QFileInfo(QCoreApplication::applicationFilePath()).exists());
-    QVERIFY(config.tempDir != recordedDir);
-    QVERIFY(QFileInfo(config.tempDir).isDir());
+// The run record names a directory to resume in (same version), to remove
+// (another version) or to remove after a success. Only a work directory of
+// ours is taken; any other is treated like a directory that is gone: a new
+// work directory, nothing removed.
+void UpdateEngineTest::recordedWorkDirectory_data()
+{
+    QTest::addColumn<QString>("shape");
+    QTest::addColumn<RecordUse>("use");
+    QTest::addColumn<bool>("taken");
 
-    int recorded = 0;
-    QString dir;
-    QVERIFY(UpdateIniData::get(&recorded, nullptr, &dir));
-    QCOMPARE(recorded, version);
-    QCOMPARE(dir, config.tempDir);
-    QVERIFY(engine.busy());
+    const QList<std::pair<const char*, bool>> shapes{
+        {"work directory of ours", true},   {"home subdirectory", false},
+        {"installation subdirectory", false}, {"other name in the temporary root", false},
+        {"korvalune_temp_1000", false},     {"below the temporary root", false},
+        {"symbolic link", false},           {"another owner", false},
+        {"writable by the group", false},   {"gone", false}};
+    const QList<std::pair<const char*, RecordUse>> uses{{"resume", RecordUse::Resume},
+                                                        {"other version", RecordUse::OtherVersion},
+                                                        {"clean-up", RecordUse::CleanUp}};
+    for (const auto& [shape, taken] : shapes) {
+        for (const auto& [useName, use] : uses)
+            QTest::addRow("%s, %s", shape, useName) << QString::fromLatin1(shape) << use << taken;
+    }
 }
 
-void UpdateEngineTest::cleanUpGuard_data()
+void UpdateEngineTest::recordedWorkDirectory()
 {
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("safe");
+    QFETCH(QString, shape);
+    QFETCH(RecordUse, use);
+    QFETCH(bool, taken);
 
     const QString temp = QDir::tempPath();
-    makePrivateDir(temp + QStringLiteral("/korvalune_temp_5"));
-    QDir().mkpath(temp + QStringLiteral("/target"));
-    QFile::link(temp + QStringLiteral("/target"), temp + QStringLiteral("/link"));
-    TestFiles::write(temp + QStringLiteral("/plain_file"), "x");
+    const QMap<QString, QString> recorded{
+        {"work directory of ours", temp + "/korvalune_temp_7"},
+        {"home subdirectory", QDir::homePath() + "/documents"},
+        {"installation subdirectory", appPath("userdata")},
+        {"other name in the temporary root", temp + "/korvalune_tmp_7"},
+        {"korvalune_temp_1000", temp + "/korvalune_temp_1000"},
+        {"below the temporary root", temp + "/nested/korvalune_temp_7"},
+        {"symbolic link", temp + "/korvalune_temp_8"},
+        {"another owner", temp + "/korvalune_temp_9"},
+        {"writable by the group", temp + "/korvalune_temp_10"},
+        {"gone", temp + "/korvalune_temp_11"}};
+    const QString dir = recorded.value(shape);
+    // What must survive: the directory, or the one a link points to.
+    QString contents = dir;
+    if (shape == QLatin1String("symbolic link")) {
+        contents = makePrivateDir(temp + "/link_target");
+        QVERIFY(QFile::link(contents, dir));
+    } else if (shape != QLatin1String("gone")) {
+        makePrivateDir(dir);
+    }
+    if (shape != QLatin1String("gone")) {
+        QVERIFY(TestFiles::write(contents + "/.hidden", "h"));
+        QVERIFY(TestFiles::write(contents + "/a/b/c.bin", "c"));
+    }
+    if (shape == QLatin1String("writable by the group"))
+        QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::WriteGroup));
+    if (shape == QLatin1String("another owner") && ::chown(QFile::encodeName(dir).constData(), 4242, 4242) != 0)
+        QSKIP("giving a directory another owner needs root");
+    const QMap<QString, QByteArray> before = treeOf(contents);
 
-    QTest::newRow("own work directory") << temp + "/korvalune_temp_5" << true;
-    QTest::newRow("same, not clean") << temp + "/./korvalune_temp_5/" << true;
-    QTest::newRow("relative") << "korvalune_temp_5" << false;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("root") << "/" << false;
-    QTest::newRow("root, not clean") << "/tmp/.." << false;
-    QTest::newRow("home") << QDir::homePath() << false;
-    QTest::newRow("temporary root") << temp << false;
-    QTest::newRow("application directory") << appDir() << false;
-    QTest::newRow("its parent") << QFileInfo(appDir()).absolutePath() << false;
-    QTest::newRow("symbolic link") << temp + "/link" << false;
-    QTest::newRow("file") << temp + "/plain_file" << false;
-    QTest::newRow("missing") << temp + "/missing" << false;
-}
+    const ReleaseBuilder release = newRelease();
+    QVERIFY(release.writeMirror(mirrorRoot->path()));
+    QVERIFY(release.install(appDir()));
+    writeMirrors({mirror.get()});
+    const int recordedVersion = use == RecordUse::OtherVersion ? 41 : 2;
+    UpdateIniData::modify(recordedVersion, dir, ClientType);
 
-void UpdateEngineTest::cleanUpGuard()
-{
-    QFETCH(QString, path);
-    QFETCH(bool, safe);
-    QCOMPARE(isSafeToCleanUp(path), safe);
+    Configuration config;
+    configure(config, 2);
+    UpdateEngine engine(config, nullptr);
+    EngineLog log(engine);
+    if (use == RecordUse::CleanUp) {
+        // The record is turned to the directory while the run goes on; the
+        // clean-up after its success reads it.
+        bool redirected = false;
+        connect(&engine, &UpdateEngine::message, &engine, [&] {
+            if (engine.state == EngineState::Running && !redirected) {
+                UpdateIniData::modify(2, dir, ClientType);
+                redirected = true;
+            }
+        });
+        QVERIFY(runUpdate(engine, log));
+        QVERIFY(redirected);
+        QVERIFY(log.lines.contains("Remove temporary files..."));
+        QVERIFY(log.lines.contains("Temporary files removed."));
+        QCOMPARE(UpdateIniData::get(nullptr, nullptr, nullptr), false);
+    } else {
+        QVERIFY(engine.initialize());
+        int version = 0;
+        QString recordedDir;
+        QVERIFY(UpdateIniData::get(&version, nullptr, &recordedDir));
+        QCOMPARE(version, 2);
+        QCOMPARE(recordedDir, config.tempDir);
+        QCOMPARE(config.tempDir == dir, taken && use == RecordUse::Resume);
+        QStringList expected;
+        if (taken && use == RecordUse::Resume)
+            expected << "Previous update session for v. 2 found";
+        if (taken && use == RecordUse::OtherVersion)
+            expected << QStringLiteral("Cleanup previous session (v. 41, %1) files...").arg(dir) << "Ok";
+        QCOMPARE(log.lines, expected);
+    }
+
+    const bool removed = taken && use != RecordUse::Resume;
+    QCOMPARE(QFileInfo::exists(dir), !removed && shape != QLatin1String("gone"));
+    if (!removed)
+        QCOMPARE(treeOf(contents), before);
+    QVERIFY(QFileInfo(QCoreApplication::applicationFilePath()).exists());
 }
 
 void UpdateEngineTest::freshUpdate()
