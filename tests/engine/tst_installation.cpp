@@ -4,6 +4,8 @@
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
+#include "installationrecord.h"
+#include "slowfileopspecification.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -18,6 +20,7 @@
 #include <QThreadPool>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -145,6 +148,11 @@ private slots:
     void sameBareNamePair();
     void refusesPathsOutside_data();
     void refusesPathsOutside();
+    void weights_data();
+    void weights();
+    void resumeAfterAKill_data();
+    void resumeAfterAKill();
+    void leftoversOfEarlierRuns();
 
 private:
     // A path below the scratch directory, relative to the application
@@ -609,6 +617,157 @@ void InstallationTest::refusesPathsOutside()
     QVERIFY(!QFileInfo::exists(installed(rel("fresh"))));
     QVERIFY(!QFileInfo::exists(installed(area + "/inside.so")));
     QVERIFY(deletions.isEmpty());
+}
+
+void InstallationTest::weights_data()
+{
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QList<double>>("steps");
+
+    // Each file: "new" or "replaced" or "stale" (replaced, with an old copy
+    // left by an earlier run), then "copy" or "unpack"; "dir" puts it in a
+    // missing directory of its own.
+    QTest::newRow("new file, copied") << QStringList{"new copy"} << QList<double>{1.0};
+    QTest::newRow("new file, unpacked") << QStringList{"new unpack"} << QList<double>{0.8, 1.0};
+    QTest::newRow("replaced, copied") << QStringList{"replaced copy"} << QList<double>{0.1, 1.0};
+    QTest::newRow("replaced, unpacked")
+        << QStringList{"replaced unpack"} << QList<double>{0.1, 0.8, 1.0};
+    QTest::newRow("stale old copy, copied")
+        << QStringList{"stale copy"} << QList<double>{0.1, 0.2, 1.0};
+    QTest::newRow("stale old copy, unpacked")
+        << QStringList{"stale unpack"} << QList<double>{0.1, 0.2, 0.8, 1.0};
+    QTest::newRow("two missing directories, three files")
+        << QStringList{"new copy dir", "new copy dir", "new copy"}
+        << QList<double>{0.05, 0.1, 0.4, 0.7, 1.0};
+}
+
+// The step's progress after each sub-task: the directories take 0.1 of it,
+// the files share the rest, and a file's own steps weigh as planned.
+void InstallationTest::weights()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QList<double>, steps);
+
+    QList<FileReplaceSpecification> replacements;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const QStringList kind = files.at(i).split(' ');
+        const QString name = QStringLiteral("w%1-%2.so").arg(i).arg(token);
+        const QString target = rel(kind.contains("dir") ? QStringLiteral("d%1/").arg(i) + name : name);
+        if (kind.first() != QLatin1String("new"))
+            QVERIFY(writeFile(installed(target), "installed"));
+        if (kind.first() == QLatin1String("stale"))
+            QVERIFY(writeFile(oldCopy(name), "left by an earlier run"));
+        if (kind.at(1) == QLatin1String("unpack")) {
+            QVERIFY(TestFiles::writeGzip(download("pkg/" + name + ".gz"), "new"));
+            replacements << record("pkg/" + name + ".gz", target, TestFiles::md5("new"));
+        } else {
+            QVERIFY(writeFile(download(target), "new"));
+            replacements << record(target);
+        }
+    }
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 1.0);
+    QList<double> seen;
+    connect(&step, &TaskSpecification::updateProgress, &step, [&](qreal value) {
+        const double rounded = qRound(value * 1000) / 1000.0;
+        if (rounded > 0.0 && !seen.contains(rounded))
+            seen << rounded;
+    });
+    QCOMPARE(StepRunner(step).run().state, int(TaskState::Finished));
+    QCOMPARE(seen, steps);
+}
+
+void InstallationTest::resumeAfterAKill_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("fails");
+    for (const char* target : {"original", "broken", "missing"}) {
+        QTest::addRow("target %s, installed", target) << QString::fromLatin1(target) << false;
+        QTest::addRow("target %s, rolled back", target) << QString::fromLatin1(target) << true;
+    }
+}
+
+// An earlier run in this work directory kept the original in old/ and was
+// killed. The target may be the original still (a second name of the same
+// file), anything else, or gone: the old copy is never deleted, it is the
+// file's old copy again, and a rollback puts it back. The killed run's
+// temporary file is removed, never installed.
+void InstallationTest::resumeAfterAKill()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, fails);
+
+    const QString name = "k-" + token + ".so";
+    const QString path = rel(name);
+    QVERIFY(writeFile(oldCopy(name), "original"));
+    if (target == QLatin1String("original"))
+        QCOMPARE(::link(QFile::encodeName(oldCopy(name)).constData(),
+                        QFile::encodeName(installed(path)).constData()), 0);
+    else if (target == QLatin1String("broken"))
+        QVERIFY(writeFile(installed(path), "orig"));
+    const QString temporary = SlowFileOpSpecification::temporaryPath(installed(path));
+    QVERIFY(writeFile(temporary, "half written"));
+    InstallationRecord earlier;
+    earlier.load(work->path());
+    earlier.addOldCopy("old/_old_" + name, path);
+    earlier.addTemporary(QDir(appRoot()).relativeFilePath(temporary));
+
+    QList<FileReplaceSpecification> replacements;
+    QVERIFY(TestFiles::writeGzip(download("pkg/k.gz"), "new"));
+    replacements << record("pkg/k.gz", path, TestFiles::md5("new"));
+    if (fails) {
+        QVERIFY(TestFiles::writeGzip(download("pkg/bad.gz"), "unpacked but wrong"));
+        replacements << record("pkg/bad.gz", rel("bad-%1.so"), TestFiles::md5("something else"));
+    }
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    const Outcome outcome = StepRunner(step).run();
+
+    QVERIFY(!QFileInfo::exists(temporary));
+    if (fails) {
+        QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+        QCOMPARE(TestFiles::read(installed(path)), QByteArray("original"));
+        QVERIFY(!QFileInfo::exists(oldCopy(name)));
+        return;
+    }
+    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(TestFiles::read(installed(path)), QByteArray("new"));
+    QCOMPARE(TestFiles::read(oldCopy(name)), QByteArray("original"));
+    QCOMPARE(deletions, QList<QString>{"old/_old_" + name});
+}
+
+// Old copies that an aborted run made and never deleted go with this run's
+// deletions once its installation has succeeded; nothing it cannot prove is
+// its own, and no copy that is all that is left of a file.
+void InstallationTest::leftoversOfEarlierRuns()
+{
+    const auto oldName = [&](const QString& name) { return "old/_old_" + name; };
+    const QString done = "done-" + token + ".txt";
+    const QString gone = "gone-" + token + ".txt";
+    const QString unrecorded = "unrecorded-" + token + ".txt";
+    const QString special = QStringLiteral("libQtCore.so.4");
+    QVERIFY2(!QFileInfo::exists(oldCopy(special)), "an old copy of that name already exists");
+    foreignOldCopies << "_old_" + special;
+    for (const QString& name : {done, gone, unrecorded, special})
+        QVERIFY(writeFile(oldCopy(name), "old version"));
+    for (const QString& name : {done, unrecorded, special})
+        QVERIFY(writeFile(installed(rel(name)), "new version"));
+    // Only a plain file of ours is taken for a leftover temporary file.
+    const QString linkedTemporary = installed(rel("linked.korvalune-new"));
+    QVERIFY(QFile::link(installed(rel(done)), linkedTemporary));
+
+    InstallationRecord earlier;
+    earlier.load(work->path());
+    for (const QString& name : {done, gone, special})
+        earlier.addOldCopy(oldName(name), rel(name));
+    earlier.addTemporary(rel("linked.korvalune-new"));
+
+    QList<FileReplaceSpecification> replacements;
+    QList<QString> deletions{rel("listed.txt")};
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    QCOMPARE(StepRunner(step).run().state, int(TaskState::Finished));
+    QCOMPARE(deletions, (QList<QString>{rel("listed.txt"), oldName(done)}));
+    QVERIFY(QFileInfo(linkedTemporary).isSymLink());
 }
 
 static TestRegistration registration("InstallationTest", [] { return new InstallationTest; });

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 class Receiver : public TaskSpecification
@@ -28,6 +30,8 @@ class RollbackTest : public QObject
 private slots:
     void emptyJournalSucceedsSilently();
     void undoesNewestFirst();
+    void undoRename_data();
+    void undoRename();
     void removesNestedDirectoriesChildFirst();
     void failingUndo_data();
     void failingUndo();
@@ -45,8 +49,6 @@ void RollbackTest::emptyJournalSucceedsSilently()
     QCOMPARE(messages.count(), 0);
 }
 
-// The installation of one file: the old file moved away, then the new file
-// created in its place. Undone newest first, the old content comes back.
 void RollbackTest::undoesNewestFirst()
 {
     QTemporaryDir dir;
@@ -68,6 +70,46 @@ void RollbackTest::undoesNewestFirst()
     QVERIFY(journal.records.isEmpty());
 }
 
+void RollbackTest::undoRename_data()
+{
+    QTest::addColumn<QString>("atOldName");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("a new file took the old name") << "new" << true;
+    QTest::newRow("the old name is a second name of the file") << "link" << true;
+    QTest::newRow("the old name stands empty") << "none" << true;
+    QTest::newRow("the renamed file is gone") << "gone" << false;
+}
+
+// However far an installation got, one step gives the file its old name
+// back; the old name never stands empty on the way.
+void RollbackTest::undoRename()
+{
+    QFETCH(QString, atOldName);
+    QFETCH(bool, succeeds);
+
+    QTemporaryDir dir;
+    const QString oldName = dir.filePath("lib.so");
+    const QString newName = dir.filePath("_old_lib.so");
+    if (atOldName != QLatin1String("gone"))
+        QVERIFY(TestFiles::write(newName, "original"));
+    if (atOldName == QLatin1String("new") || atOldName == QLatin1String("gone"))
+        QVERIFY(TestFiles::write(oldName, "new"));
+    if (atOldName == QLatin1String("link"))
+        QCOMPARE(::link(QFile::encodeName(newName).constData(), QFile::encodeName(oldName).constData()), 0);
+
+    Receiver receiver;
+    QSignalSpy messages(&receiver, &TaskSpecification::message);
+    QCOMPARE(RollbackData(RollbackData::Rename, oldName, newName).rollback(&receiver), succeeds);
+    QVERIFY(!QFile::exists(newName));
+    if (!succeeds) {
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(TestFiles::read(oldName), QByteArray("new"));
+        return;
+    }
+    QCOMPARE(messages.count(), 0);
+    QCOMPARE(TestFiles::read(oldName), QByteArray("original"));
+}
+
 void RollbackTest::removesNestedDirectoriesChildFirst()
 {
     QTemporaryDir dir;
@@ -86,8 +128,7 @@ void RollbackTest::failingUndo_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("rename back onto an existing file")
-        << "rename" << "warning: rollback rename %1/old to %1/new failed";
+    QTest::newRow("renamed file gone") << "rename" << "warning: rollback rename %1/old to %1/new failed";
     QTest::newRow("created file gone") << "file" << "warning: rollback create file %1/gone failed";
     QTest::newRow("created dir not empty") << "dir" << "warning: rollback create dir %1/full failed";
 }
@@ -107,8 +148,6 @@ void RollbackTest::failingUndo()
     RollbackDataList journal;
     journal.add(RollbackData(RollbackData::CreateFile, root + "/older"));
     if (kind == QLatin1String("rename")) {
-        QVERIFY(TestFiles::write(root + "/old", "blocks the way back"));
-        QVERIFY(TestFiles::write(root + "/new", "moved"));
         journal.add(RollbackData(RollbackData::Rename, root + "/old", root + "/new"));
     } else if (kind == QLatin1String("file")) {
         journal.add(RollbackData(RollbackData::CreateFile, root + "/gone"));
