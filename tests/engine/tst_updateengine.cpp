@@ -144,6 +144,7 @@ private slots:
     void installationFailureRollsBack();
     void userCancel_data();
     void userCancel();
+    void oldCopiesOfAnAbortedRunGoWithTheNext();
     void updatesAgainstNginx();
 
 private:
@@ -728,6 +729,42 @@ void UpdateEngineTest::userCancel()
     QCOMPARE(log.lines.contains(QStringLiteral("User aborted update")), userAbortLine);
     QCOMPARE(snapshot(), before);
     QVERIFY(UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+// A user abort after the installation keeps the old copies it made; the next
+// run resumes, finds every file current, and deletes them with its own.
+void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext()
+{
+    const ReleaseBuilder release = newRelease();
+    QVERIFY(release.writeMirror(mirrorRoot->path()));
+    QVERIFY(oldRelease().install(appDir()));
+    writeMirrors({mirror.get()});
+
+    Configuration config;
+    configure(config, 2);
+    {
+        UpdateEngine engine(config, nullptr);
+        EngineLog log(engine);
+        connect(&engine, &UpdateEngine::message, &engine, [&](const QString& line) {
+            if (line == QLatin1String("Starting deleting files"))
+                engine.cancelUpdate();
+        });
+        QVERIFY(!runUpdate(engine, log));
+        QVERIFY(log.lines.contains(QStringLiteral("User aborted update")));
+    }
+    QCOMPARE(TestFiles::read(appPath(QStringLiteral("old/_old_readme.txt"))), QByteArray("readme v1"));
+
+    Configuration again;
+    configure(again, 2);
+    UpdateEngine engine(again, nullptr);
+    EngineLog log(engine);
+    QVERIFY(runUpdate(engine, log));
+    QCOMPARE(again.tempDir, config.tempDir);
+    const QMap<QString, QByteArray> tree = snapshot();
+    QCOMPARE(tree.value(QStringLiteral("data/readme.txt")), QByteArray("readme v2"));
+    QVERIFY(!tree.contains(QStringLiteral("data/obsolete.txt")));
+    for (const QString& path : tree.keys())
+        QVERIFY2(!path.startsWith(QLatin1String("old/_old_")), qPrintable(path));
 }
 
 // The same update against a real HTTP server, with a mirror that is gone
