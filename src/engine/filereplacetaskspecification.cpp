@@ -2,9 +2,9 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
-#include "filebackuptaskspecification.h"
 #include "fileunziptaskspecification.h"
 #include "installationrecord.h"
 
@@ -61,24 +61,24 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString source = QFileInfo(QDir(config->tempDir), spec.fileName).filePath();
     const QString targetName = spec.destFileName(QString());
     const QString target = root.filePath(targetName);
+    const QString earlierOldCopy = record->earlierOldCopy(root.path(), targetName);
     const QString usualOldCopy = spec.oldDestFileName();
     const bool usualOldCopyExists = QFileInfo::exists(root.filePath(usualOldCopy));
-    const QString usualOldCopyOwner = record->targetOf(usualOldCopy);
 
     double rest = 1.0;
-    if (!record->isTaken(usualOldCopy) && usualOldCopyExists && usualOldCopyOwner == targetName) {
+    if (!earlierOldCopy.isNull()) {
         // An earlier run in this work directory kept this file's original
         // there and stopped: the copy may be all that is left of it, so it
         // is never deleted. It is this file's old copy again; a failure puts
         // it back.
-        keepOldCopy(usualOldCopy);
+        keepOldCopy(earlierOldCopy);
         journal.add(RollbackData(RollbackData::Rename, target, root.filePath(oldCopyName)));
     } else if (QFileInfo::exists(target)) {
         // A copy taken by another file of this step, or kept by an earlier
         // run for another file of the same bare name, belongs to that file:
         // this one takes a name of its own.
         const bool usualNameFree = !record->isTaken(usualOldCopy)
-            && (!usualOldCopyExists || usualOldCopyOwner.isNull());
+            && (!usualOldCopyExists || record->targetOf(usualOldCopy).isNull());
         keepOldCopy(usualNameFree ? usualOldCopy : uniqueOldCopyName());
         const QString oldCopy = root.filePath(oldCopyName);
 

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,7 @@ void InstallationRecord::load(const QString& workDir)
     file = QDir(workDir).filePath(RecordName);
     temporaries.clear();
     oldCopies.clear();
+    oldCopyOfTarget.clear();
     taken.clear();
 
     const QString root = Configuration::getAppRootPath();
@@ -58,8 +61,18 @@ void InstallationRecord::load(const QString& workDir)
         if (fields.first() == TemporaryTag && paths.size() == 1)
             temporaries.insert(paths.first());
         else if (fields.first() == OldCopyTag && paths.size() == 2)
-            oldCopies.insert(paths.first(), paths.last());
+            remember(paths.first(), paths.last());
     }
+}
+
+// A name made again for another file belongs to that file now.
+void InstallationRecord::remember(const QString& oldCopy, const QString& target)
+{
+    const QString previousTarget = oldCopies.value(oldCopy);
+    if (oldCopyOfTarget.value(previousTarget) == oldCopy)
+        oldCopyOfTarget.remove(previousTarget);
+    oldCopies.insert(oldCopy, target);
+    oldCopyOfTarget.insert(target, oldCopy);
 }
 
 // Written before the file is made: a kill right after the line is harmless,
@@ -82,15 +95,23 @@ void InstallationRecord::addTemporary(const QString& path)
 
 void InstallationRecord::addOldCopy(const QString& oldCopy, const QString& target)
 {
-    if (oldCopies.value(oldCopy) == target)
+    if (oldCopies.value(oldCopy) == target && oldCopyOfTarget.value(target) == oldCopy)
         return;
-    oldCopies.insert(oldCopy, target);
+    remember(oldCopy, target);
     append(OldCopyTag + ' ' + encoded(oldCopy) + ' ' + encoded(target));
 }
 
 QString InstallationRecord::targetOf(const QString& oldCopy) const
 {
     return oldCopies.value(oldCopy);
+}
+
+QString InstallationRecord::earlierOldCopy(const QString& root, const QString& target) const
+{
+    const QString oldCopy = oldCopyOfTarget.value(target);
+    if (oldCopy.isNull() || taken.contains(oldCopy) || !isOwnFile(QDir(root).filePath(oldCopy)))
+        return QString();
+    return oldCopy;
 }
 
 bool InstallationRecord::isTaken(const QString& oldCopy) const

@@ -27,8 +27,12 @@ public:
 
     void addTemporary(const QString& path);
     void addOldCopy(const QString& oldCopy, const QString& target);
-    // The file that oldCopy was made for, or a null string.
+    // The file that oldCopy was last made for, or a null string.
     QString targetOf(const QString& oldCopy) const;
+    // The old copy an earlier run made for target, when it is still there,
+    // a plain file of ours, and no file of this step has taken it; else a
+    // null string.
+    QString earlierOldCopy(const QString& root, const QString& target) const;
 
     bool isTaken(const QString& oldCopy) const;
     void take(const QString& oldCopy);
@@ -41,11 +45,13 @@ public:
     QStringList leftoverOldCopies(const QString& root) const;
 
 private:
+    void remember(const QString& oldCopy, const QString& target);
     void append(const QByteArray& line);
 
     QString file;
     QSet<QString> temporaries;
-    QHash<QString, QString> oldCopies;
+    QHash<QString, QString> oldCopies;      // old copy -> its file
+    QHash<QString, QString> oldCopyOfTarget; // file -> its old copy
     QSet<QString> taken;
 };
 

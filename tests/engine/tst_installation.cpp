@@ -153,6 +153,7 @@ private slots:
     void resumeAfterAKill_data();
     void resumeAfterAKill();
     void leftoversOfEarlierRuns();
+    void oldCopyNameMadeAgainBelongsToTheNewFile();
 
 private:
     // A path below the scratch directory, relative to the application
@@ -680,11 +681,14 @@ void InstallationTest::weights()
 void InstallationTest::resumeAfterAKill_data()
 {
     QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("prefix");
     QTest::addColumn<bool>("fails");
     for (const char* target : {"original", "broken", "missing"}) {
-        QTest::addRow("target %s, installed", target) << QString::fromLatin1(target) << false;
-        QTest::addRow("target %s, rolled back", target) << QString::fromLatin1(target) << true;
+        QTest::addRow("target %s, installed", target) << QString::fromLatin1(target) << "_old_" << false;
+        QTest::addRow("target %s, rolled back", target) << QString::fromLatin1(target) << "_old_" << true;
     }
+    // The name a file with the same bare name as another one gets.
+    QTest::newRow("numbered old copy, rolled back") << "broken" << "_old_2_" << true;
 }
 
 // An earlier run in this work directory kept the original in old/ and was
@@ -695,13 +699,15 @@ void InstallationTest::resumeAfterAKill_data()
 void InstallationTest::resumeAfterAKill()
 {
     QFETCH(QString, target);
+    QFETCH(QString, prefix);
     QFETCH(bool, fails);
 
     const QString name = "k-" + token + ".so";
     const QString path = rel(name);
-    QVERIFY(writeFile(oldCopy(name), "original"));
+    const QString kept = appRoot() + "/old/" + prefix + name;
+    QVERIFY(writeFile(kept, "original"));
     if (target == QLatin1String("original"))
-        QCOMPARE(::link(QFile::encodeName(oldCopy(name)).constData(),
+        QCOMPARE(::link(QFile::encodeName(kept).constData(),
                         QFile::encodeName(installed(path)).constData()), 0);
     else if (target == QLatin1String("broken"))
         QVERIFY(writeFile(installed(path), "orig"));
@@ -709,7 +715,7 @@ void InstallationTest::resumeAfterAKill()
     QVERIFY(writeFile(temporary, "half written"));
     InstallationRecord earlier;
     earlier.load(work->path());
-    earlier.addOldCopy("old/_old_" + name, path);
+    earlier.addOldCopy("old/" + prefix + name, path);
     earlier.addTemporary(QDir(appRoot()).relativeFilePath(temporary));
 
     QList<FileReplaceSpecification> replacements;
@@ -727,13 +733,13 @@ void InstallationTest::resumeAfterAKill()
     if (fails) {
         QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
         QCOMPARE(TestFiles::read(installed(path)), QByteArray("original"));
-        QVERIFY(!QFileInfo::exists(oldCopy(name)));
+        QVERIFY(!QFileInfo::exists(kept));
         return;
     }
     QCOMPARE(outcome.state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(installed(path)), QByteArray("new"));
-    QCOMPARE(TestFiles::read(oldCopy(name)), QByteArray("original"));
-    QCOMPARE(deletions, QList<QString>{"old/_old_" + name});
+    QCOMPARE(TestFiles::read(kept), QByteArray("original"));
+    QCOMPARE(deletions, QList<QString>{"old/" + prefix + name});
 }
 
 // Old copies that an aborted run made and never deleted go with this run's
@@ -768,6 +774,24 @@ void InstallationTest::leftoversOfEarlierRuns()
     QCOMPARE(StepRunner(step).run().state, int(TaskState::Finished));
     QCOMPARE(deletions, (QList<QString>{rel("listed.txt"), oldName(done)}));
     QVERIFY(QFileInfo(linkedTemporary).isSymLink());
+}
+
+// A rolled-back file gave its old copy's name back, and another file of the
+// same bare name got it: the first file must not take that copy for its own
+// original, neither in this run nor in the next.
+void InstallationTest::oldCopyNameMadeAgainBelongsToTheNewFile()
+{
+    const QString name = "old/_old_x-" + token + ".so";
+    QVERIFY(writeFile(appRoot() + QLatin1Char('/') + name, "b's original"));
+    InstallationRecord record;
+    record.load(work->path());
+    record.addOldCopy(name, rel("a/x-%1.so"));
+    record.addOldCopy(name, rel("b/x-%1.so"));
+    for (int run = 1; run <= 2; ++run) {
+        QVERIFY(record.earlierOldCopy(appRoot(), rel("a/x-%1.so")).isNull());
+        QCOMPARE(record.earlierOldCopy(appRoot(), rel("b/x-%1.so")), name);
+        record.load(work->path());
+    }
 }
 
 static TestRegistration registration("InstallationTest", [] { return new InstallationTest; });
