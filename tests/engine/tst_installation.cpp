@@ -148,8 +148,6 @@ private slots:
     void sameBareNamePair();
     void refusesPathsOutside_data();
     void refusesPathsOutside();
-    void weights_data();
-    void weights();
     void resumeAfterAKill_data();
     void resumeAfterAKill();
     void leftoversOfEarlierRuns();
@@ -239,6 +237,11 @@ QMap<QString, QByteArray> InstallationTest::snapshot() const
     return entries;
 }
 
+// "progress" is the step's progress after each of its sub-tasks: a
+// missing directory takes 0.1, the files share the rest, and a file's own
+// steps weigh 0.1 (deleting a stale old copy), 0.1 (keeping the installed
+// file), 0.2 (checking an unpacked file) and the rest for the copy or the
+// unpacking.
 void InstallationTest::installOneFile_data()
 {
     QTest::addColumn<QString>("path");
@@ -247,17 +250,22 @@ void InstallationTest::installOneFile_data()
     QTest::addColumn<bool>("unzip");
     QTest::addColumn<bool>("listed");
     QTest::addColumn<int>("mode");
+    QTest::addColumn<QList<double>>("progress");
 
-    QTest::newRow("new file") << "docs/readme-%1.txt" << false << false << false << false << 0644;
-    QTest::newRow("new file, unpacked") << "lib/libn-%1.so" << false << false << true << false << 0755;
-    QTest::newRow("replaced library") << "plugins/libx-%1.so" << true << false << false << true << 0755;
+    QTest::newRow("new file") << "docs/readme-%1.txt" << false << false << false << false << 0644
+                              << QList<double>{0.1, 1.0};
+    QTest::newRow("new file, unpacked") << "lib/libn-%1.so" << false << false << true << false << 0755
+                                        << QList<double>{0.1, 0.82, 1.0};
+    QTest::newRow("replaced library") << "plugins/libx-%1.so" << true << false << false << true << 0755
+                                      << QList<double>{0.1, 1.0};
     QTest::newRow("replaced library, unpacked")
-        << "plugins/liby-%1.so" << true << false << true << true << 0755;
-    QTest::newRow("stale old copy deleted first") << "data-%1.txt" << true << true << false << true << 0644;
+        << "plugins/liby-%1.so" << true << false << true << true << 0755 << QList<double>{0.1, 0.8, 1.0};
+    QTest::newRow("stale old copy deleted first")
+        << "data-%1.txt" << true << true << false << true << 0644 << QList<double>{0.1, 0.2, 1.0};
     QTest::newRow("special file keeps its old copy")
-        << "libQtCore.so.4" << true << false << false << false << 0755;
+        << "libQtCore.so.4" << true << false << false << false << 0755 << QList<double>{0.1, 1.0};
     QTest::newRow("old copy without a target is left alone")
-        << "notes-%1.txt" << false << true << false << false << 0644;
+        << "notes-%1.txt" << false << true << false << false << 0644 << QList<double>{1.0};
 }
 
 void InstallationTest::installOneFile()
@@ -268,6 +276,7 @@ void InstallationTest::installOneFile()
     QFETCH(bool, unzip);
     QFETCH(bool, listed);
     QFETCH(int, mode);
+    QFETCH(QList<double>, progress);
 
     const QString target = rel(path);
     const QString bareName = QFileInfo(target).fileName();
@@ -291,11 +300,18 @@ void InstallationTest::installOneFile()
     }
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    QList<double> seen;
+    connect(&step, &TaskSpecification::updateProgress, &step, [&](qreal value) {
+        const double rounded = qRound(value / 0.4 * 1000) / 1000.0;
+        if (rounded > 0.0 && !seen.contains(rounded))
+            seen << rounded;
+    });
 
     const Outcome outcome = StepRunner(step).run();
     QCOMPARE(outcome.state, int(TaskState::Finished));
     QCOMPARE(outcome.messages,
              QStringList({"Starting file updates", "add/replace " + replacements.first().fileName}));
+    QCOMPARE(seen, progress);
     QCOMPARE(TestFiles::read(installed(target)), content);
     QCOMPARE(modeOf(installed(target)), mode);
     if (targetExists)
@@ -618,64 +634,6 @@ void InstallationTest::refusesPathsOutside()
     QVERIFY(!QFileInfo::exists(installed(rel("fresh"))));
     QVERIFY(!QFileInfo::exists(installed(area + "/inside.so")));
     QVERIFY(deletions.isEmpty());
-}
-
-void InstallationTest::weights_data()
-{
-    QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QList<double>>("steps");
-
-    // Each file: "new" or "replaced" or "stale" (replaced, with an old copy
-    // left by an earlier run), then "copy" or "unpack"; "dir" puts it in a
-    // missing directory of its own.
-    QTest::newRow("new file, copied") << QStringList{"new copy"} << QList<double>{1.0};
-    QTest::newRow("new file, unpacked") << QStringList{"new unpack"} << QList<double>{0.8, 1.0};
-    QTest::newRow("replaced, copied") << QStringList{"replaced copy"} << QList<double>{0.1, 1.0};
-    QTest::newRow("replaced, unpacked")
-        << QStringList{"replaced unpack"} << QList<double>{0.1, 0.8, 1.0};
-    QTest::newRow("stale old copy, copied")
-        << QStringList{"stale copy"} << QList<double>{0.1, 0.2, 1.0};
-    QTest::newRow("stale old copy, unpacked")
-        << QStringList{"stale unpack"} << QList<double>{0.1, 0.2, 0.8, 1.0};
-    QTest::newRow("two missing directories, three files")
-        << QStringList{"new copy dir", "new copy dir", "new copy"}
-        << QList<double>{0.05, 0.1, 0.4, 0.7, 1.0};
-}
-
-// The step's progress after each sub-task: the directories take 0.1 of it,
-// the files share the rest, and a file's own steps weigh as planned.
-void InstallationTest::weights()
-{
-    QFETCH(QStringList, files);
-    QFETCH(QList<double>, steps);
-
-    QList<FileReplaceSpecification> replacements;
-    for (qsizetype i = 0; i < files.size(); ++i) {
-        const QStringList kind = files.at(i).split(' ');
-        const QString name = QStringLiteral("w%1-%2.so").arg(i).arg(token);
-        const QString target = rel(kind.contains("dir") ? QStringLiteral("d%1/").arg(i) + name : name);
-        if (kind.first() != QLatin1String("new"))
-            QVERIFY(writeFile(installed(target), "installed"));
-        if (kind.first() == QLatin1String("stale"))
-            QVERIFY(writeFile(oldCopy(name), "left by an earlier run"));
-        if (kind.at(1) == QLatin1String("unpack")) {
-            QVERIFY(TestFiles::writeGzip(download("pkg/" + name + ".gz"), "new"));
-            replacements << record("pkg/" + name + ".gz", target, TestFiles::md5("new"));
-        } else {
-            QVERIFY(writeFile(download(target), "new"));
-            replacements << record(target);
-        }
-    }
-    QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 1.0);
-    QList<double> seen;
-    connect(&step, &TaskSpecification::updateProgress, &step, [&](qreal value) {
-        const double rounded = qRound(value * 1000) / 1000.0;
-        if (rounded > 0.0 && !seen.contains(rounded))
-            seen << rounded;
-    });
-    QCOMPARE(StepRunner(step).run().state, int(TaskState::Finished));
-    QCOMPARE(seen, steps);
 }
 
 void InstallationTest::resumeAfterAKill_data()

@@ -108,7 +108,6 @@ private slots:
     void unzip();
     void unzipFailedWriteLeavesNoFile_data();
     void unzipFailedWriteLeavesNoFile();
-    void failedStepRollsBackTheTree();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -415,39 +414,6 @@ void FileTasksTest::unzipFailedWriteLeavesNoFile()
     QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
     QVERIFY(!QFile::exists(output));
     QVERIFY(!QFile::exists(SlowFileOpSpecification::temporaryPath(output)));
-}
-
-// Create a directory, keep the installed file there, put the new one in its
-// place (its creation needs no record: the kept file's record puts it back
-// over the new one), then a later step fails: the journal restores the tree
-// exactly.
-void FileTasksTest::failedStepRollsBackTheTree()
-{
-    const QString app = root + "/app";
-    QVERIFY(QDir().mkpath(app + "/lib"));
-    QVERIFY(TestFiles::write(app + "/lib/x.so", "installed x"));
-    QVERIFY(TestFiles::write(root + "/download", "new x"));
-
-    RollbackDataList journal;
-    DirCreateTaskSpecification createDir(app + "/old/deep", &journal, nullptr, 0.25);
-    QCOMPARE(runTask(createDir).state, int(TaskState::Finished));
-    FileBackupTaskSpecification keep(app + "/lib/x.so", app + "/old/deep/_old_x.so", &journal,
-                                     nullptr, 0.25);
-    QCOMPARE(runTask(keep).state, int(TaskState::Finished));
-    FileCopyTaskSpecification copy(nullptr, root + "/download", app + "/lib/x.so", nullptr, 0.25);
-    QCOMPARE(runTask(copy).state, int(TaskState::Finished));
-    QCOMPARE(TestFiles::read(app + "/lib/x.so"), QByteArray("new x"));
-    FileCopyTaskSpecification failing(&journal, root + "/missing", app + "/lib/y.so", nullptr, 0.25);
-    QCOMPARE(runTask(failing).state, int(TaskState::ErrorCanceled));
-
-    QCOMPARE(journal.records.count(), 3);
-    QVERIFY(journal.rollback(&copy));
-    QCOMPARE(TestFiles::read(app + "/lib/x.so"), QByteArray("installed x"));
-    QVERIFY(!QFileInfo::exists(app + "/old"));
-    QCOMPARE(QDir(app).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList{"lib"});
-    QCOMPARE(QDir(app + "/lib").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList{"x.so"});
 }
 
 static TestRegistration registration("FileTasksTest", [] { return new FileTasksTest; });
