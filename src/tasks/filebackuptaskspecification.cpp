@@ -2,23 +2,19 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <unistd.h>
-
-FileBackupTaskSpecification::FileBackupTaskSpecification(const QString& original,
-                                                         const QString& backup,
-                                                         RollbackDataList* journal,
-                                                         QObject* parent, double progressRange)
-    : FastFileOpTaskSpecification(backup, journal, parent, progressRange)
-    , original(original)
-{
-}
 
 bool FileBackupTaskSpecification::doOp()
 {
-    if (::link(QFile::encodeName(original).constData(), QFile::encodeName(path).constData()) != 0) {
-        emit message(QStringLiteral("Could not rename '%1' to '%2'").arg(original, path));
-        return false;
+    if (::link(QFile::encodeName(from).constData(), QFile::encodeName(path).constData()) == 0) {
+        addRollbackOp(RollbackData(RollbackData::Rename, from, path));
+        return true;
     }
-    addRollbackOp(RollbackData(RollbackData::Rename, original, path));
-    return true;
+    // The file system cannot give the file a second name: the name is then
+    // empty for a moment, as a plain move leaves it, rather than no update.
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == EXDEV)
+        return FileRenameTaskSpecification::doOp();
+    emit message(QStringLiteral("Could not rename '%1' to '%2'").arg(from, path));
+    return false;
 }

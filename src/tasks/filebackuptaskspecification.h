@@ -1,26 +1,23 @@
 #ifndef FILEBACKUPTASKSPECIFICATION_H
 #define FILEBACKUPTASKSPECIFICATION_H
 
-#include "fastfileoptaskspecification.h"
+#include "filerenametaskspecification.h"
 
-// Keeps a file that is about to be replaced under a second name (a hard
-// link, never over an existing file), and journals it as the rename of the
-// file to that name. The file keeps its own name until the new file takes
-// it in one rename, so the name always holds a whole file; the undo puts the
-// kept file back over whatever holds the name by then.
-class FileBackupTaskSpecification : public FastFileOpTaskSpecification
+// Moves a file that is about to be replaced to its backup name, journalled
+// as that rename, but keeps the file under its own name too (a hard link,
+// never over an existing file): the name goes on holding a whole file until
+// the new one takes it in one rename, and the undo puts the kept file back
+// over whatever holds the name by then. On a file system without hard links
+// it falls back to the plain rename.
+class FileBackupTaskSpecification : public FileRenameTaskSpecification
 {
     Q_OBJECT
 
 public:
-    FileBackupTaskSpecification(const QString& original, const QString& backup,
-                                RollbackDataList* journal, QObject* parent, double progressRange);
+    using FileRenameTaskSpecification::FileRenameTaskSpecification;
 
 public slots:
     bool doOp() override;
-
-private:
-    QString original;
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
+#include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
 #include "testfiles.h"
 
@@ -16,6 +17,7 @@
 #include <QThreadPool>
 
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -227,17 +229,21 @@ void FileTasksTest::deleteFile()
 
 void FileTasksTest::backup_data()
 {
+    QTest::addColumn<bool>("keepsName");
     QTest::addColumn<bool>("backupExists");
     QTest::addColumn<bool>("withJournal");
-    QTest::newRow("kept, journalled") << false << true;
-    QTest::newRow("kept, no journal") << false << false;
-    QTest::newRow("onto an existing file") << true << true;
+    QTest::newRow("kept, journalled") << true << false << true;
+    QTest::newRow("kept, no journal") << true << false << false;
+    QTest::newRow("kept onto an existing file") << true << true << true;
+    QTest::newRow("renamed, journalled") << false << false << true;
+    QTest::newRow("renamed onto an existing file") << false << true << true;
 }
 
-// The original keeps its name, and gets a second one; the undo drops the
-// second name again.
+// A backup keeps the original's name and gives it a second one, a rename
+// moves it; the undo gives the name back and drops the second one.
 void FileTasksTest::backup()
 {
+    QFETCH(bool, keepsName);
     QFETCH(bool, backupExists);
     QFETCH(bool, withJournal);
 
@@ -249,10 +255,14 @@ void FileTasksTest::backup()
         QVERIFY(TestFiles::write(backup, "already here"));
 
     RollbackDataList records;
-    FileBackupTaskSpecification task(original, backup, withJournal ? &records : nullptr, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
-    QCOMPARE(TestFiles::read(original), QByteArray("content"));
+    RollbackDataList* journal = withJournal ? &records : nullptr;
+    std::unique_ptr<FileRenameTaskSpecification> task(
+        keepsName ? new FileBackupTaskSpecification(original, backup, journal, nullptr, 1.0)
+                  : new FileRenameTaskSpecification(original, backup, journal, nullptr, 1.0));
+    const Outcome outcome = runTask(*task);
+    QCOMPARE(QFileInfo::exists(original), keepsName || backupExists);
     if (backupExists) {
+        QCOMPARE(TestFiles::read(original), QByteArray("content"));
         QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
         QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not rename '") + original
                                                + QStringLiteral("' to '") + backup + QLatin1Char('\'')});
