@@ -3,6 +3,7 @@
 # can run the classes in parallel and label them one by one.
 
 set(KV_PRIVATE_NETWORK "${CMAKE_CURRENT_LIST_DIR}/private-network.sh")
+set(KV_SANITIZER_REPORTS "${CMAKE_CURRENT_LIST_DIR}/sanitizer-reports.sh")
 
 # kv_add_test_area(<area> SOURCES <files...> [LIBRARIES <targets...>])
 function(kv_add_test_area area)
@@ -33,10 +34,10 @@ function(kv_add_test_class area class)
             COMMAND ${CMAKE_COMMAND} -E make_directory "${appdir}"
             COMMAND ${CMAKE_COMMAND} -E copy "$<TARGET_FILE:tst_${area}>" "${appdir}/"
             VERBATIM)
-        add_test(NAME ${name} COMMAND ${KV_PRIVATE_NETWORK} "${appdir}/tst_${area}" ${class})
+        set(program "${appdir}/tst_${area}")
     else()
         set(appdir "")
-        add_test(NAME ${name} COMMAND ${KV_PRIVATE_NETWORK} $<TARGET_FILE:tst_${area}> ${class})
+        set(program $<TARGET_FILE:tst_${area}>)
     endif()
     set(env
         "QT_QPA_PLATFORM=offscreen"
@@ -45,6 +46,20 @@ function(kv_add_test_class area class)
         "XDG_RUNTIME_DIR=${envroot}/runtime"
         "KV_TEST_ENV_ROOT=${envroot}"
         "KV_TEST_OWN_APPDIR=${appdir}")
+    if(KORVALUNE_SANITIZE)
+        # The sanitizers write every report (leaks included) to a file of
+        # their own, also those of the programs a test starts, and the wrapper
+        # fails the test on any of them: a child's report would otherwise be
+        # lost in its output or read as an ordinary exit code.
+        set(reports "${CMAKE_BINARY_DIR}/sanitizer-reports/${name}")
+        add_test(NAME ${name} COMMAND ${KV_SANITIZER_REPORTS} "${reports}"
+                 ${KV_PRIVATE_NETWORK} ${program} ${class})
+        list(APPEND env
+            "ASAN_OPTIONS=log_path=${reports}/asan:detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+            "UBSAN_OPTIONS=log_path=${reports}/ubsan:print_stacktrace=1:halt_on_error=1")
+    else()
+        add_test(NAME ${name} COMMAND ${KV_PRIVATE_NETWORK} ${program} ${class})
+    endif()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" LABELS "${area};${ARG_LABELS}")
     if(ARG_TIMEOUT)
         set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
