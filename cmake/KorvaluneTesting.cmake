@@ -4,6 +4,7 @@
 
 set(KV_PRIVATE_NETWORK "${CMAKE_CURRENT_LIST_DIR}/private-network.sh")
 set(KV_SANITIZER_REPORTS "${CMAKE_CURRENT_LIST_DIR}/sanitizer-reports.sh")
+set(KV_LSAN_SUPPRESSIONS "${CMAKE_CURRENT_LIST_DIR}/lsan-suppressions.txt")
 
 # A build for another processor (the i386 build) runs its tests as they are
 # when this host runs its programs. Otherwise (a kernel without 32-bit x86
@@ -97,7 +98,8 @@ function(kv_add_test_class area class)
                  ${KV_PRIVATE_NETWORK} ${KV_TEST_EMULATOR} ${program} ${class})
         list(APPEND env
             "ASAN_OPTIONS=log_path=${reports}/asan:detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
-            "UBSAN_OPTIONS=log_path=${reports}/ubsan:print_stacktrace=1:halt_on_error=1")
+            "UBSAN_OPTIONS=log_path=${reports}/ubsan:print_stacktrace=1:halt_on_error=1"
+            "LSAN_OPTIONS=suppressions=${KV_LSAN_SUPPRESSIONS}:print_suppressions=0")
     else()
         add_test(NAME ${name} COMMAND ${KV_PRIVATE_NETWORK} ${KV_TEST_EMULATOR} ${program} ${class})
     endif()
