@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
+#include "untrustedtextdocument.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,6 +60,8 @@ ChangeLogViewer::ChangeLogViewer(QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(tr("Changelog"));
 
+    // The text comes from a mirror; whatever it refers to stays unloaded.
+    textEdit->setDocument(new UntrustedTextDocument(textEdit));
     textEdit->setObjectName(QStringLiteral("changeLogTextEdit"));
     textEdit->setReadOnly(true);
     textEdit->setLineWrapMode(QTextEdit::NoWrap);
