@@ -127,6 +127,13 @@ void MainWindow::closeEvent(QCloseEvent* event)
         QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     if (answer != QMessageBox::Yes)
         return;
+    // The run may have ended while the question was open: nothing is left to
+    // cancel, and a request kept for the run's end would wait for the next
+    // run instead. The window closes now.
+    if (!engine->busy()) {
+        event->accept();
+        return;
+    }
     closeRequested = true;
     engine->cancelUpdate();
 }
@@ -206,6 +213,11 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 void MainWindow::onUpdateFinished()
 {
     updateFinished = true;
+    // The user asked to close while the run was ending anyway.
+    if (closeRequested) {
+        close();
+        return;
+    }
     if (config.noUserMode == 1 && !ChangeLogViewer::instance()) {
         QTimer::singleShot(clientStartDelayMs, this, &MainWindow::on_startButton_clicked);
         return;

@@ -190,6 +190,8 @@ private slots:
     void fatalConfigurationErrorEndsWithOne();
     void idleWindowClosesAtOnce();
     void closeWhileBusyAsksUntilYes();
+    void runEndsAroundTheCloseQuestion_data();
+    void runEndsAroundTheCloseQuestion();
     void activationMessage_data();
     void activationMessage();
     void bannerImage();
@@ -538,6 +540,60 @@ void MainWindowTest::closeWhileBusyAsksUntilYes()
     QVERIFY(!fixture.window->close());
     QCOMPARE(answerer.boxes().size(), 3);
     QVERIFY(fixture.window->isVisible());
+}
+
+// The question is modal, but the run goes on behind it and may end before
+// the user answers. The answer then decides alone: Yes closes, No keeps the
+// window. A Yes given during the run is settled when the run ends, however
+// it ends.
+void MainWindowTest::runEndsAroundTheCloseQuestion_data()
+{
+    QTest::addColumn<bool>("failed");
+    QTest::addColumn<bool>("endsWhileAsking");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("closed");
+
+    QTest::newRow("finished while asking, Yes") << false << true << int(QMessageBox::Yes) << true;
+    QTest::newRow("finished while asking, No") << false << true << int(QMessageBox::No) << false;
+    QTest::newRow("failed while asking, Yes") << true << true << int(QMessageBox::Yes) << true;
+    QTest::newRow("failed while asking, No") << true << true << int(QMessageBox::No) << false;
+    QTest::newRow("Yes, then the run finishes") << false << false << int(QMessageBox::Yes) << true;
+}
+
+void MainWindowTest::runEndsAroundTheCloseQuestion()
+{
+    QFETCH(bool, failed);
+    QFETCH(bool, endsWhileAsking);
+    QFETCH(int, answer);
+    QFETCH(bool, closed);
+
+    Fixture fixture;
+    fixture.window->show();
+    // Prepared for a run and not yet started: busy, with nothing to cancel.
+    fixture.engine->state = EngineState::Initialized;
+    auto endRun = [&] {
+        fixture.engine->state = failed ? EngineState::Canceled : EngineState::Finished;
+        if (failed)
+            emit fixture.engine->updateCanceled();
+        else
+            emit fixture.engine->updateFinished();
+    };
+
+    // A failed run shows its own box above the question.
+    ModalAnswerer answerer({QMessageBox::StandardButton(answer), QMessageBox::Ok});
+    if (endsWhileAsking)
+        answerer.setBeforeAnswer([&](int boxIndex) {
+            if (boxIndex == 0)
+                endRun();
+        });
+    fixture.window->close();
+    if (!endsWhileAsking)
+        endRun();
+
+    QCOMPARE(answerer.boxes().size(), failed ? 2 : 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Question"));
+    QVERIFY(!answerer.watchdogFired());
+    QCOMPARE(fixture.window->isVisible(), !closed);
 }
 
 void MainWindowTest::activationMessage_data()
