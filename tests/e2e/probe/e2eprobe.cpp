@@ -157,11 +157,13 @@ void E2eProbe::runCommands(const QStringList& commands)
         const QStringList words = command.trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (words.isEmpty() || !window)
             continue;
+        // Queued: what a command opens (a question box) runs its own loop,
+        // and the poll that answers boxes must not be waiting under it.
         if (words.first() == QLatin1String("close")) {
-            window->close();
+            QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
         } else if (words.first() == QLatin1String("click") && words.size() == 2) {
             if (auto* button = window->findChild<QAbstractButton*>(words.at(1)))
-                button->click();
+                QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
         }
     }
 }
