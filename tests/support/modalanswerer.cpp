@@ -82,10 +82,6 @@ void ModalAnswerer::answer(QMessageBox* box)
         box->reject();
         return;
     }
-    if (record.answer == CloseWindow) {
-        box->close();
-        return;
-    }
     QAbstractButton* button = box->button(record.answer);
     if (button == nullptr) {
         box->reject();

@@ -25,10 +25,6 @@ class ModalAnswerer : public QObject
     Q_OBJECT
 
 public:
-    // Scripted answer that closes the box through its window instead of
-    // clicking a button.
-    static constexpr QMessageBox::StandardButton CloseWindow = QMessageBox::NoButton;
-
     struct SeenBox
     {
         QString title;
