@@ -19,6 +19,7 @@ qt6-base-dev
 qt6-tools-dev
 qt6-tools-dev-tools
 qt6-l10n-tools
+qt6-translations-l10n
 libtomcrypt-dev
 zlib1g-dev
 openssl

@@ -4,6 +4,7 @@
 
 #include <QSettings>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -41,19 +42,43 @@ Mirrors::Mirrors(QObject* parent)
 bool Mirrors::initDefault(const QString& iniPath, int version)
 {
     QSettings settings(iniPath, QSettings::IniFormat);
-    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        const QString name = settings.value(QStringLiteral("mirror")).toString().trimmed();
+    const QStringList names = readNames(settings);
+    for (const QString& written : names) {
+        const QString name = written.trimmed();
         if (name.isEmpty())
             continue;
         FTPSiteAccessData mirror;
         mirror.name = name;
         mirrors.append(mirror);
     }
-    settings.endArray();
     setDefaults(settings, version);
     return true;
+}
+
+QStringList Mirrors::readNames(QSettings& settings)
+{
+    // The size written in the file is not trusted to count anything: a huge
+    // one would make a loop over every index run for hours. An index the
+    // file does not hold has no name to read anyway.
+    const int size = settings.beginReadArray(QStringLiteral("mirrors"));
+    QList<int> indices;
+    const QStringList entries = settings.childGroups();
+    for (const QString& entry : entries) {
+        bool isNumber = false;
+        const int index = entry.toInt(&isNumber);
+        // QSettings writes index n as the group "n"; "01" is no entry of its.
+        if (isNumber && index >= 1 && index <= size && entry == QString::number(index))
+            indices << index;
+    }
+    std::sort(indices.begin(), indices.end());
+
+    QStringList names;
+    for (int index : std::as_const(indices)) {
+        settings.setArrayIndex(index - 1);
+        names << settings.value(QStringLiteral("mirror")).toString();
+    }
+    settings.endArray();
+    return names;
 }
 
 bool Mirrors::initAlpha(const QString& iniPath, int version)

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class QSettings;
@@ -33,6 +34,11 @@ public:
     bool initDefault(const QString& iniPath, int version);
     // Loads the one alpha mirror named in update.ini.
     bool initAlpha(const QString& iniPath, int version);
+
+    // The names of the array "mirrors" of an opened mirrors.ini, as written
+    // (untrimmed, empty ones kept), in index order. The array's size bounds
+    // the indices, but only entries the file really holds are read.
+    static QStringList readNames(QSettings& settings);
 
     // MirrorTaken: out is a copy of the mirror now held for the caller, who
     // must releaseMirror(out.name) exactly once.

@@ -2,6 +2,8 @@
 
 #include "updateserver.h"
 
+#include <QDeadlineTimer>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,10 +11,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
 namespace {
+
+// Each reply is awaited at most this long.
+const qint64 ReceiveTimeoutMs = 5000;
 
 // Closes the query's socket on every way out of the exchange.
 class SocketHandle
@@ -72,14 +78,39 @@ bool sendRequest(const SocketHandle& socket, const sockaddr_in& address, char re
     return sent > 0;
 }
 
+bool setReceiveTimeout(const SocketHandle& socket, qint64 milliseconds)
+{
+    timeval timeout;
+    timeout.tv_sec = time_t(milliseconds / 1000);
+    timeout.tv_usec = suseconds_t(milliseconds % 1000 * 1000);
+    return ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+}
+
 // One datagram from whichever sender answers first, as Latin-1 text up to the
 // first NUL byte. A longer datagram is cut to the buffer less its terminator.
+//
+// With a receive time-out set, recv is never restarted after a signal handler
+// ran, whatever the handler asked for: it fails with EINTR. The wait then goes
+// on for what is left of the time-out, so a signal neither fails the query
+// nor makes it wait longer.
 template<std::size_t BufferSize>
 bool receiveText(const SocketHandle& socket, QString& text)
 {
     char buffer[BufferSize];
-    const ssize_t received = ::recv(socket.get(), buffer, BufferSize - 1, 0);
-    if (received < 0)
+    const QDeadlineTimer deadline(ReceiveTimeoutMs);
+    bool shortened = false;
+    ssize_t received = -1;
+    while ((received = ::recv(socket.get(), buffer, BufferSize - 1, 0)) < 0) {
+        if (errno != EINTR)
+            return false;
+        // A time-out of zero would mean no time-out at all.
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0 || !setReceiveTimeout(socket, left))
+            return false;
+        shortened = true;
+    }
+    // The next receive gets its own full time-out again.
+    if (shortened && !setReceiveTimeout(socket, ReceiveTimeoutMs))
         return false;
     buffer[received] = '\0';
     text = QString::fromLatin1(buffer, qsizetype(std::strlen(buffer)));
@@ -108,10 +139,7 @@ bool UpdateChecker::readFromServer()
 
     // Without the time-out a silent server would block the GUI thread for
     // good, so a socket that refuses it ends the query.
-    timeval timeout;
-    timeout.tv_sec = 5;
-    timeout.tv_usec = 0;
-    if (::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+    if (!setReceiveTimeout(socket, ReceiveTimeoutMs))
         return false;
 
     QString versionList;

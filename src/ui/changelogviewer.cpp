@@ -1,7 +1,9 @@
 #include "changelogviewer.h"
 
 #include "configuration.h"
+#include "mirrors.h"
 #include "randomgenerator.h"
+#include "untrustedtextdocument.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -58,6 +60,8 @@ ChangeLogViewer::ChangeLogViewer(QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(tr("Changelog"));
 
+    // The text comes from a mirror; whatever it refers to stays unloaded.
+    textEdit->setDocument(new UntrustedTextDocument(textEdit));
     textEdit->setObjectName(QStringLiteral("changeLogTextEdit"));
     textEdit->setReadOnly(true);
     textEdit->setLineWrapMode(QTextEdit::NoWrap);
@@ -107,7 +111,9 @@ void ChangeLogViewer::requestRemote(const QString& requestedPath)
         networkManager = new QNetworkAccessManager(this);
         networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     }
+    body.clear();
     reply = networkManager->get(QNetworkRequest(QUrl(url)));
+    connect(reply, &QNetworkReply::readyRead, this, &ChangeLogViewer::onRequestDataArrived);
     connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
 
     if (!timer) {
@@ -127,6 +133,18 @@ void ChangeLogViewer::onRequestTimeout()
         reply->abort();
 }
 
+// The body is taken as it arrives, so no more than the limit is ever held.
+void ChangeLogViewer::onRequestDataArrived()
+{
+    if (!reply)
+        return;
+    body += reply->read(MaxChangeLogBytes + 1 - body.size());
+    // Aborting finishes the reply at once, and onRequestFinished moves on to
+    // the next mirror: nothing may be touched after it.
+    if (body.size() > MaxChangeLogBytes)
+        reply->abort();
+}
+
 void ChangeLogViewer::onRequestFinished()
 {
     if (!reply)
@@ -135,11 +153,14 @@ void ChangeLogViewer::onRequestFinished()
     reply = nullptr;
     finished->deleteLater();
     if (finished->error() == QNetworkReply::NoError) {
-        const QString body = QTextStream(finished).readAll();
-        // A redirection page; the redirection itself is never followed.
-        if (!body.contains(QLatin1String("document has moved"), Qt::CaseSensitive)) {
-            load(body);
-            return;
+        body += finished->read(MaxChangeLogBytes + 1 - body.size());
+        if (body.size() <= MaxChangeLogBytes) {
+            const QString text = QTextStream(&body, QIODevice::ReadOnly).readAll();
+            // A redirection page; the redirection itself is never followed.
+            if (!text.contains(QLatin1String("document has moved"), Qt::CaseSensitive)) {
+                load(text);
+                return;
+            }
         }
     }
     requestRemote(QString());
@@ -166,13 +187,7 @@ QString ChangeLogViewer::getRemoteUrl()
     if (!QFile::exists(mirrorsIni))
         return QString();
     QSettings settings(mirrorsIni, QSettings::IniFormat);
-    QStringList names;
-    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        names << settings.value(QStringLiteral("mirror")).toString();
-    }
-    settings.endArray();
+    const QStringList names = Mirrors::readNames(settings);
     for (const QString& name : std::as_const(names)) {
         settings.beginGroup(name);
         const QString url = settings.value(QStringLiteral("url")).toString();

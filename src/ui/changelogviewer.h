@@ -1,6 +1,7 @@
 #ifndef CHANGELOGVIEWER_H
 #define CHANGELOGVIEWER_H
 
+#include <QByteArray>
 #include <QDialog>
 #include <QString>
 #include <QStringList>
@@ -35,9 +36,16 @@ public:
     // Shows the text and sizes the dialog to its widest line.
     void load(const QString& text);
 
+    // A change log is release notes in plain text: even years of them stay
+    // far below this. A body beyond it is no change log, and laying out
+    // hundreds of megabytes would freeze the dialog, so such an attempt
+    // fails like any other.
+    static constexpr qint64 MaxChangeLogBytes = 1024 * 1024;
+
 private slots:
     void onRequestFinished();
     void onRequestTimeout();
+    void onRequestDataArrived();
 
 private:
     QString getRemoteUrl();
@@ -48,6 +56,8 @@ private:
     QTextEdit* textEdit;
     QNetworkAccessManager* networkManager = nullptr;
     QNetworkReply* reply = nullptr;
+    // The pending reply's body so far, at most one byte past the limit.
+    QByteArray body;
     QTimer* timer = nullptr;
     QStringList mirrorUrls;
     bool mirrorsLoaded = false;

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "processtools.h"
 #include "singleinstancechecker.h"
+#include "untrustedtextdocument.h"
 #include "updateengine.h"
 
 #include <QCloseEvent>
@@ -29,6 +30,15 @@ const char divEnd[] = "</div>";
 const char smallStyle[] = "<span style=\"font-size:small;\">";
 const char spanEnd[] = "</span>";
 
+// The "Error" box. Its text may quote a server or a settings file (a version
+// text, a path), so it is shown as plain text: markup in it is never laid out.
+void showError(QWidget* parent, const QString& errorMessage)
+{
+    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), errorMessage, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
 } // namespace
 
 MainWindow::MainWindow(Configuration& config)
@@ -52,6 +62,8 @@ MainWindow::MainWindow(Configuration& config)
     connect(detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed,
             Qt::QueuedConnection);
     korvaluneLabel->setUrl(QString::fromLatin1(makerSite));
+    // Log lines carry what servers said (a mirror's error reply, for one).
+    outputTextEdit->setDocument(new UntrustedTextDocument(outputTextEdit));
     outputTextEdit->hide();
     onDownloadProgress(0, 0, 0, false);
 
@@ -82,7 +94,10 @@ void MainWindow::setUIToConfigSpecs()
 
     QString text;
     if (!config.updateType.versionName.isEmpty()) {
-        text = QLatin1String(titleStyle) + tr("Update to Korvalune %1").arg(config.updateType.versionName)
+        // The name comes from the update server or the command line: text,
+        // not markup.
+        text = QLatin1String(titleStyle)
+            + tr("Update to Korvalune %1").arg(config.updateType.versionName.toHtmlEscaped())
             + QLatin1String(divEnd);
     }
     text += QLatin1String(channelStyle)
@@ -112,6 +127,13 @@ void MainWindow::closeEvent(QCloseEvent* event)
         QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     if (answer != QMessageBox::Yes)
         return;
+    // The run may have ended while the question was open: nothing is left to
+    // cancel, and a request kept for the run's end would wait for the next
+    // run instead. The window closes now.
+    if (!engine->busy()) {
+        event->accept();
+        return;
+    }
     closeRequested = true;
     engine->cancelUpdate();
 }
@@ -120,20 +142,20 @@ void MainWindow::onFatalConfigError(QString errorMessage)
 {
     // Without a parent: this can come while the command line is read, before
     // the window is shown.
-    QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    showError(nullptr, errorMessage);
     QCoreApplication::exit(1);
 }
 
 void MainWindow::onFatalError(QString errorMessage)
 {
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok, QMessageBox::NoButton);
+    showError(this, errorMessage);
     QCoreApplication::exit(2);
 }
 
 void MainWindow::onError(QString errorMessage)
 {
     onAppendText(errorMessage);
-    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok, QMessageBox::NoButton);
+    showError(this, errorMessage);
 }
 
 void MainWindow::onAutoStartUpdate()
@@ -191,6 +213,11 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 void MainWindow::onUpdateFinished()
 {
     updateFinished = true;
+    // The user asked to close while the run was ending anyway.
+    if (closeRequested) {
+        close();
+        return;
+    }
     if (config.noUserMode == 1 && !ChangeLogViewer::instance()) {
         QTimer::singleShot(clientStartDelayMs, this, &MainWindow::on_startButton_clicked);
         return;

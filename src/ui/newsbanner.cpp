@@ -1,6 +1,7 @@
 #include "newsbanner.h"
 
 #include "platform.h"
+#include "untrustedtextdocument.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QCursor>
@@ -39,7 +40,7 @@ QString commentClickUrl(const QString& html)
 
 NewsBanner::NewsBanner(QWidget* parent)
     : QWidget(parent)
-    , document(new QTextDocument(this))
+    , document(new UntrustedTextDocument(this))
 {
     setMinimumHeight(heightWithoutNews);
     setMaximumHeight(heightWithoutNews);

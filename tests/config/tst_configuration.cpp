@@ -235,8 +235,6 @@ void ConfigurationTest::failedQueryAsksAbortOrRetry_data()
     QTest::addColumn<int>("expectedBoxes");
 
     QTest::newRow("abort") << QList<int>{QMessageBox::Abort} << false << false << 1;
-    QTest::newRow("closing the box counts as abort")
-        << QList<int>{ModalAnswerer::CloseWindow} << false << false << 1;
     QTest::newRow("retry fails again, then abort")
         << QList<int>{QMessageBox::Retry, QMessageBox::Abort} << false << false << 2;
     QTest::newRow("retry succeeds") << QList<int>{QMessageBox::Retry} << true << true << 1;

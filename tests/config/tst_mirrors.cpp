@@ -93,6 +93,11 @@ void MirrorsTest::loadsMirrorsIni_data()
     QTest::newRow("duplicate names share their group")
         << QByteArray("[mirrors]\nsize=2\n1\\mirror=dup\n2\\mirror=dup\n[dup]\nurl=http://d\nretries=3\n")
         << QStringList{"dup http://d/12 3", "dup http://d/12 3"};
+    // Only the entries the file holds are read: a loop up to the written
+    // size would run for hours.
+    QTest::newRow("size far beyond the entries")
+        << QByteArray("[mirrors]\nsize=2000000000\n1\\mirror=a\n2\\mirror=b\n3\\mirror=c\n")
+        << QStringList{"a /12 2", "b /12 2", "c /12 2"};
     QTest::newRow("size 0") << QByteArray("[mirrors]\nsize=0\n1\\mirror=one\n") << QStringList();
     QTest::newRow("no array") << QByteArray("[other]\nkey=value\n") << QStringList();
     QTest::newRow("empty file") << QByteArray() << QStringList();

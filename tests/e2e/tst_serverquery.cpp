@@ -4,6 +4,7 @@
 #include "updateprocess.h"
 #include "updateserverprocess.h"
 
+#include <QJsonObject>
 #include <QTest>
 
 // A user's start without arguments: the program asks the update server for
@@ -52,7 +53,15 @@ void ServerQueryTest::windowShowsTheChannelsVersion()
     UpdateProcess run;
     run.start(app.program(), {});
     QVERIFY2(run.waitForEvent(QStringLiteral("window")), qPrintable(run.standardError()));
-    QCOMPARE(run.events(QStringLiteral("window")).first().value(QLatin1String("version")).toString(), versionText);
+    const QJsonObject window = run.events(QStringLiteral("window")).first();
+    QCOMPARE(window.value(QLatin1String("version")).toString(), versionText);
+    // The news was set once the window was shown: it enters 10 pixels inside
+    // the right edge of the line's final width (its first glyph may begin a
+    // pixel later) and moves 50 pixels a second.
+    const int newsWidth = window.value(QLatin1String("newsWidth")).toInt();
+    const int newsLeft = window.value(QLatin1String("newsLeft")).toInt();
+    QVERIFY2(newsLeft >= newsWidth - 40 && newsLeft <= newsWidth - 5,
+             qPrintable(QStringLiteral("%1 of %2").arg(newsLeft).arg(newsWidth)));
     QCOMPARE(server.answered().mid(0, 2), (QStringList{QStringLiteral("answered versions"),
                                                        QStringLiteral("answered news")}));
 

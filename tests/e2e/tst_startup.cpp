@@ -1,6 +1,7 @@
 #include "testregistry.h"
 
 #include "appdirectory.h"
+#include "fakemirror.h"
 #include "updateprocess.h"
 
 #include <QDir>
@@ -137,6 +138,8 @@ void StartupTest::textsFollowTheLocale_data()
     QTest::addColumn<QString>("windowTitle");
     QTest::addColumn<QString>("startText");
     QTest::addColumn<QString>("channelLine");
+    // Qt's own texts, from its catalogue beside the program.
+    QTest::addColumn<QStringList>("questionButtons");
 
     const QString english[] = {QStringLiteral("Error"), QStringLiteral("Invalid version nr (x)"),
                                QStringLiteral("Korvalune 3 Client Update"), QStringLiteral("Start Update"),
@@ -145,14 +148,16 @@ void StartupTest::textsFollowTheLocale_data()
                               QStringLiteral("Korvalune 3 Client-Aktualisierung"),
                               QStringLiteral("Aktualisierung starten"),
                               QStringLiteral("Sie sind derzeit im Kanal <strong>Stabil</strong>.")};
-    auto row = [](const char* name, const QString& locale, const QString (&texts)[5]) {
-        QTest::newRow(name) << locale << texts[0] << texts[1] << texts[2] << texts[3] << texts[4];
+    const QStringList englishButtons{QStringLiteral("&No"), QStringLiteral("&Yes")};
+    const QStringList germanButtons{QStringLiteral("&Ja"), QStringLiteral("&Nein")};
+    auto row = [](const char* name, const QString& locale, const QString (&texts)[5], const QStringList& buttons) {
+        QTest::newRow(name) << locale << texts[0] << texts[1] << texts[2] << texts[3] << texts[4] << buttons;
     };
-    row("C", QStringLiteral("C.UTF-8"), english);
-    row("de_DE", QStringLiteral("de_DE"), german);
+    row("C", QStringLiteral("C.UTF-8"), english, englishButtons);
+    row("de_DE", QStringLiteral("de_DE"), german, germanButtons);
     // update_de_AT.qm does not exist: the translator falls back to update_de.qm.
-    row("de_AT.UTF-8", QStringLiteral("de_AT.UTF-8"), german);
-    row("fr_FR, no translation", QStringLiteral("fr_FR.UTF-8"), english);
+    row("de_AT.UTF-8", QStringLiteral("de_AT.UTF-8"), german, germanButtons);
+    row("fr_FR, no translation", QStringLiteral("fr_FR.UTF-8"), english, englishButtons);
 }
 
 void StartupTest::textsFollowTheLocale()
@@ -163,10 +168,19 @@ void StartupTest::textsFollowTheLocale()
     QFETCH(QString, windowTitle);
     QFETCH(QString, startText);
     QFETCH(QString, channelLine);
+    QFETCH(QStringList, questionButtons);
 
     AppDirectory app;
     QVERIFY(app.isValid());
     QVERIFY(app.copyTranslations());
+    // A mirror that never answers keeps the run busy, so closing asks.
+    FakeMirror mirror;
+    QVERIFY(mirror.start());
+    FakeMirror::Response silent;
+    silent.stall = FakeMirror::Stall::BeforeHeaders;
+    mirror.setResponse(QStringLiteral("/5/client_linux_x86.ini"), silent);
+    QVERIFY(app.writeFile(QStringLiteral("mirrors.ini"),
+                          "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "\n"));
 
     UpdateProcess failing;
     failing.setEnvironment(QStringLiteral("LC_ALL"), locale);
@@ -181,15 +195,26 @@ void StartupTest::textsFollowTheLocale()
 
     UpdateProcess showing;
     showing.setEnvironment(QStringLiteral("LC_ALL"), locale);
+    showing.setAnswers({QStringLiteral("Yes")});
     showing.start(app.program(), knownVersion);
     QVERIFY(showing.waitForEvent(QStringLiteral("window")));
     const QJsonObject window = showing.events(QStringLiteral("window")).first();
     QCOMPARE(field(window, "title"), windowTitle);
     QCOMPARE(field(window, "start"), startText);
     QVERIFY2(field(window, "version").contains(channelLine), qPrintable(field(window, "version")));
+
+    showing.command(QStringLiteral("click startButton"));
+    QTRY_COMPARE(mirror.requestCount(QStringLiteral("/5/client_linux_x86.ini")), 1);
     showing.command(QStringLiteral("close"));
     QVERIFY(showing.waitForExit());
     QCOMPARE(showing.exitCode(), 0);
+    const QList<QJsonObject> questions = showing.events(QStringLiteral("box"));
+    QCOMPARE(questions.size(), 1);
+    QStringList buttons;
+    for (const QJsonValue& button : questions.first().value(QLatin1String("buttons")).toArray())
+        buttons << button.toString();
+    buttons.sort();
+    QCOMPARE(buttons, questionButtons);
 }
 
 static TestRegistration registration("StartupTest", [] { return new StartupTest; });

@@ -50,6 +50,13 @@ void UnattendedTest::withoutMirrorListEndsWithTwo()
     QCOMPARE(boxes.first().value(QLatin1String("text")).toString(),
              QStringLiteral("mirrors.ini is missing, cannot proceed."));
     QCOMPARE(boxes.first().value(QLatin1String("parent")).toString(), QStringLiteral("MainWindow"));
+    // The run, and with it the box, began two seconds after the window was
+    // shown: no earlier than that from the program's start (less the 5% a
+    // timer that long may fire early), well before three from the show.
+    const qint64 boxMs = boxes.first().value(QLatin1String("ms")).toInteger();
+    const qint64 shownMs = run.events(QStringLiteral("window")).first().value(QLatin1String("shownMs")).toInteger();
+    QVERIFY2(boxMs >= 1900 && boxMs - shownMs < 2700,
+             qPrintable(QStringLiteral("box at %1 ms, window shown at %2 ms").arg(boxMs).arg(shownMs)));
     // A fatal error is shown, not logged.
     const QList<QJsonObject> quit = run.events(QStringLiteral("quit"));
     QCOMPARE(quit.size(), 1);

@@ -23,17 +23,37 @@ void closeDescriptor(int& descriptor)
 
 FakeUpdateServer::Step FakeUpdateServer::reply(const QByteArray& payload)
 {
-    return Step{Step::Reply, payload};
+    Step step;
+    step.action = Step::Reply;
+    step.payload = payload;
+    return step;
 }
 
 FakeUpdateServer::Step FakeUpdateServer::silence()
 {
-    return Step{Step::Silence, QByteArray()};
+    return Step();
 }
 
 FakeUpdateServer::Step FakeUpdateServer::replyFromOtherSocket(const QByteArray& payload)
 {
-    return Step{Step::ReplyFromOtherSocket, payload};
+    Step step;
+    step.action = Step::ReplyFromOtherSocket;
+    step.payload = payload;
+    return step;
+}
+
+FakeUpdateServer::Step FakeUpdateServer::delayed(Step step, int answerAfterMs)
+{
+    step.answerAfterMs = answerAfterMs;
+    return step;
+}
+
+FakeUpdateServer::Step FakeUpdateServer::interrupted(Step step, int interruptAfterMs,
+                                                     std::function<void()> interruption)
+{
+    step.interruptAfterMs = interruptAfterMs;
+    step.interruption = std::move(interruption);
+    return step;
 }
 
 FakeUpdateServer::FakeUpdateServer(quint16 port, int lifetimeMs)
@@ -139,29 +159,57 @@ void FakeUpdateServer::serve()
             const std::lock_guard<std::mutex> guard(receivedLock);
             receivedDatagrams.append(buffer.left(qsizetype(length)));
         }
-        if (nextStep < script.size())
-            answer(script.at(nextStep++), client);
+        if (nextStep < script.size() && !answer(script.at(nextStep++), client))
+            return;
     }
 }
 
-void FakeUpdateServer::answer(const Step& step, const sockaddr_in& client)
+// False when the server was stopped meanwhile.
+bool FakeUpdateServer::answer(const Step& step, const sockaddr_in& client)
 {
+    const auto arrival = std::chrono::steady_clock::now();
+    if (step.interruption) {
+        if (!waitUntil(arrival + std::chrono::milliseconds(step.interruptAfterMs)))
+            return false;
+        step.interruption();
+    }
+    if (!waitUntil(arrival + std::chrono::milliseconds(step.answerAfterMs)))
+        return false;
+
     const auto* address = reinterpret_cast<const sockaddr*>(&client);
     switch (step.action) {
     case Step::Silence:
-        return;
+        break;
     case Step::Reply:
         ::sendto(socketDescriptor, step.payload.constData(), size_t(step.payload.size()), 0,
                  address, sizeof client);
-        return;
+        break;
     case Step::ReplyFromOtherSocket: {
         const int other = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
         if (other < 0)
-            return;
+            break;
         ::sendto(other, step.payload.constData(), size_t(step.payload.size()), 0, address,
                  sizeof client);
         ::close(other);
-        return;
+        break;
     }
+    }
+    return true;
+}
+
+// Waits without missing a stop request; false when one came.
+bool FakeUpdateServer::waitUntil(std::chrono::steady_clock::time_point moment) const
+{
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(moment - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        pollfd wake = {wakeRead, POLLIN, 0};
+        const int ready = ::poll(&wake, 1, int(left.count()));
+        if (ready > 0)
+            return false;
+        if (ready < 0 && errno != EINTR)
+            return false;
     }
 }

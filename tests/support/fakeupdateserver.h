@@ -7,6 +7,8 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -29,11 +31,21 @@ public:
         enum Action { Reply, Silence, ReplyFromOtherSocket };
         Action action = Silence;
         QByteArray payload;
+        // Times from the request's arrival: the interruption runs in the
+        // server's thread, the answer comes no earlier than answerAfterMs.
+        int answerAfterMs = 0;
+        int interruptAfterMs = 0;
+        std::function<void()> interruption;
     };
     static Step reply(const QByteArray& payload);
     static Step silence();
     // The answer comes from a second socket of the server, not the bound port.
     static Step replyFromOtherSocket(const QByteArray& payload);
+    // The same step, answered late.
+    static Step delayed(Step step, int answerAfterMs);
+    // The same step, after `interruption` disturbed the waiting client, for
+    // example with a signal to its thread.
+    static Step interrupted(Step step, int interruptAfterMs, std::function<void()> interruption);
 
     explicit FakeUpdateServer(quint16 port = DefaultPort, int lifetimeMs = 20000);
     ~FakeUpdateServer();
@@ -54,7 +66,8 @@ public:
 
 private:
     void serve();
-    void answer(const Step& step, const sockaddr_in& client);
+    bool answer(const Step& step, const sockaddr_in& client);
+    bool waitUntil(std::chrono::steady_clock::time_point moment) const;
 
     quint16 port;
     int lifetimeMs;

@@ -72,15 +72,14 @@ void ModalAnswerer::answer(QMessageBox* box)
     record.answer = scripted ? script.at(index) : QMessageBox::NoButton;
     seen.append(record);
 
+    // Restarted, so that it goes on polling while a box that the hook
+    // opens runs its own loop: a timer never fires inside its own slot.
+    poll.start();
     if (beforeAnswer)
         beforeAnswer(index);
 
     if (!scripted) {
         box->reject();
-        return;
-    }
-    if (record.answer == CloseWindow) {
-        box->close();
         return;
     }
     QAbstractButton* button = box->button(record.answer);

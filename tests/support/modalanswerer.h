@@ -25,10 +25,6 @@ class ModalAnswerer : public QObject
     Q_OBJECT
 
 public:
-    // Scripted answer that closes the box through its window instead of
-    // clicking a button.
-    static constexpr QMessageBox::StandardButton CloseWindow = QMessageBox::NoButton;
-
     struct SeenBox
     {
         QString title;
@@ -46,7 +42,8 @@ public:
                            int watchdogMs = 10000, QObject* parent = nullptr);
 
     // Called with the box's index after it was recorded and before it is
-    // answered, for example to change what the next attempt will meet.
+    // answered, for example to change what the next attempt will meet. Boxes
+    // that the hook opens are answered too, in turn.
     void setBeforeAnswer(std::function<void(int boxIndex)> hook);
 
     QList<SeenBox> boxes() const;

@@ -11,7 +11,7 @@ QString path(const QString& name)
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
 }
 
-void writeMirrorsIni(const QList<QPair<QString, QString>>& mirrors)
+void writeMirrorsIni(const QList<QPair<QString, QString>>& mirrors, int declaredSize)
 {
     QSettings settings(path(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
     settings.beginWriteArray(QStringLiteral("mirrors"), int(mirrors.size()));
@@ -20,6 +20,8 @@ void writeMirrorsIni(const QList<QPair<QString, QString>>& mirrors)
         settings.setValue(QStringLiteral("mirror"), mirrors[i].first);
     }
     settings.endArray();
+    if (declaredSize != -1)
+        settings.setValue(QStringLiteral("mirrors/size"), declaredSize);
     for (const auto& mirror : mirrors) {
         if (!mirror.second.isNull())
             settings.setValue(mirror.first + QStringLiteral("/url"), mirror.second);

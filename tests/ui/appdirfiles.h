@@ -13,8 +13,9 @@ namespace AppDirFiles {
 QString path(const QString& name);
 
 // mirrors.ini listing the mirrors in order as {name, base URL}; a null URL
-// leaves the mirror's group out.
-void writeMirrorsIni(const QList<QPair<QString, QString>>& mirrors);
+// leaves the mirror's group out. A declared size other than -1 replaces the
+// array's true size.
+void writeMirrorsIni(const QList<QPair<QString, QString>>& mirrors, int declaredSize = -1);
 
 // update.ini with the alpha mirror's base URL in group Channel.
 void writeUpdateIni(const QString& alpha);

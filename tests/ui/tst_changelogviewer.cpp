@@ -66,8 +66,8 @@ private slots:
     void noSourceFailsAtOnce();
     void triesEveryMirrorOnceInRandomOrder_data();
     void triesEveryMirrorOnceInRandomOrder();
-    void redirectionPageIsSkipped_data();
-    void redirectionPageIsSkipped();
+    void bodyShownOrSkipped_data();
+    void bodyShownOrSkipped();
     void redirectionIsNotFollowed();
     void sizesToWidestLine_data();
     void sizesToWidestLine();
@@ -181,16 +181,20 @@ void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder_data()
 {
     QTest::addColumn<quint32>("seed");
     QTest::addColumn<bool>("lastServes");
+    QTest::addColumn<int>("declaredSize");
     for (quint32 seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
-        QTest::addRow("seed %u, all fail", seed) << seed << false;
-        QTest::addRow("seed %u, last drawn serves", seed) << seed << true;
+        QTest::addRow("seed %u, all fail", seed) << seed << false << -1;
+        QTest::addRow("seed %u, last drawn serves", seed) << seed << true << -1;
     }
+    // The three entries the file holds, not two thousand million indices.
+    QTest::newRow("size far beyond the entries") << 1u << false << 2000000000;
 }
 
 void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder()
 {
     QFETCH(quint32, seed);
     QFETCH(bool, lastServes);
+    QFETCH(int, declaredSize);
     const QList<int> expectedOrder = drawOrder(seed, 3);
 
     // A connection that closes before the body is complete; one that closes
@@ -209,7 +213,7 @@ void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder()
         connect(mirror, &FakeMirror::requestReceived, this, [&order, i] { order << i; });
         entries.append({QStringLiteral("mirror%1").arg(i), mirror->baseUrl()});
     }
-    AppDirFiles::writeMirrorsIni(entries);
+    AppDirFiles::writeMirrorsIni(entries, declaredSize);
 
     RandomGenerator::seed(seed);
     showDialog();
@@ -217,16 +221,20 @@ void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder()
     QCOMPARE(order, expectedOrder);
 }
 
-void ChangeLogViewerTest::redirectionPageIsSkipped_data()
+void ChangeLogViewerTest::bodyShownOrSkipped_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("shown");
     QTest::newRow("redirection page") << QByteArray("<html><body>The document has moved here.</body></html>") << false;
     QTest::newRow("capital initials") << QByteArray("The Document Has Moved to a new home\n") << true;
     QTest::newRow("upper case") << QByteArray("DOCUMENT HAS MOVED\n") << true;
+    const QByteArray atLimit = QByteArray("- faster map loading, fewer stalls\n").repeated(32768).left(
+        ChangeLogViewer::MaxChangeLogBytes);
+    QTest::newRow("at the size limit") << atLimit << true;
+    QTest::newRow("one byte past the size limit") << atLimit + '\n' << false;
 }
 
-void ChangeLogViewerTest::redirectionPageIsSkipped()
+void ChangeLogViewerTest::bodyShownOrSkipped()
 {
     QFETCH(QByteArray, body);
     QFETCH(bool, shown);

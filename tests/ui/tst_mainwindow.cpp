@@ -8,18 +8,21 @@
 #include "modalanswerer.h"
 #include "platformrecorder.h"
 #include "singleinstancechecker.h"
+#include "testfiles.h"
 #include "updateengine.h"
 #include "updateserver.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -27,6 +30,9 @@
 #include <functional>
 #include <limits>
 #include <memory>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 namespace {
 
@@ -91,6 +97,32 @@ FakeMirror::Response heldRefusal()
     return held;
 }
 
+// Tells whether anyone opened a file since the watch began (inotify).
+class FileOpenWatch
+{
+public:
+    explicit FileOpenWatch(const QString& path)
+        : descriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+        , watching(::inotify_add_watch(descriptor, QFile::encodeName(path).constData(), IN_OPEN) >= 0)
+    {
+    }
+    ~FileOpenWatch() { ::close(descriptor); }
+    FileOpenWatch(const FileOpenWatch&) = delete;
+    FileOpenWatch& operator=(const FileOpenWatch&) = delete;
+
+    bool isValid() const { return watching; }
+    // Only opens are watched: any event is one.
+    bool opened() const
+    {
+        alignas(inotify_event) char events[4096];
+        return ::read(descriptor, events, sizeof events) > 0;
+    }
+
+private:
+    const int descriptor;
+    const bool watching;
+};
+
 // One window on its own configuration, as start-up builds it.
 struct Fixture
 {
@@ -146,6 +178,8 @@ private slots:
     void figuresHiddenKeepTheirTexts();
     void versionLabel_data();
     void versionLabel();
+    void outsideTextLoadsNothing_data();
+    void outsideTextLoadsNothing();
     void startButtonBeforeARun_data();
     void startButtonBeforeARun();
     void successOffersTheClientStart();
@@ -156,6 +190,8 @@ private slots:
     void fatalConfigurationErrorEndsWithOne();
     void idleWindowClosesAtOnce();
     void closeWhileBusyAsksUntilYes();
+    void runEndsAroundTheCloseQuestion_data();
+    void runEndsAroundTheCloseQuestion();
     void activationMessage_data();
     void activationMessage();
     void bannerImage();
@@ -276,6 +312,70 @@ void MainWindowTest::versionLabel_data()
     QTest::newRow("alpha") << 2 << QStringLiteral("5.0") << title + line.arg(QStringLiteral("Alpha"));
     QTest::newRow("unknown channel") << 3 << QStringLiteral("5.0") << title + line.arg(QString());
     QTest::newRow("no version name") << 0 << QString() << line.arg(QStringLiteral("Stable"));
+    QTest::newRow("markup in the version name is text")
+        << 0 << QStringLiteral("<img src=/dev/zero>5.0")
+        << QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">Update to Korvalune "
+                          "&lt;img src=/dev/zero&gt;5.0</div>")
+               + line.arg(QStringLiteral("Stable"));
+}
+
+// News, change logs, log lines and error texts come from servers or files.
+// Laid out as rich text, whatever they refer to must stay unread: a news
+// line <img src=/dev/zero> would otherwise read until memory runs out. The
+// rows name a file of the test's own, so that any open of it shows.
+void MainWindowTest::outsideTextLoadsNothing_data()
+{
+    QTest::addColumn<QString>("entryPoint");
+    QTest::addColumn<QString>("markup");
+
+    const QString image = QStringLiteral("<img src=\"%1\">");
+    for (const QString& markup : {image, QStringLiteral("<link rel=\"stylesheet\" type=\"text/css\" href=\"%1\">")})
+        QTest::addRow("news: %s", qPrintable(markup)) << QStringLiteral("news") << markup;
+    for (const char* entryPoint : {"change log", "log", "error box", "configuration error box"})
+        QTest::addRow("%s: %s", entryPoint, qPrintable(image)) << QString::fromLatin1(entryPoint) << image;
+}
+
+void MainWindowTest::outsideTextLoadsNothing()
+{
+    QFETCH(QString, entryPoint);
+    QFETCH(QString, markup);
+
+    const QTemporaryDir files;
+    const QString localFile = files.filePath(QStringLiteral("local.png"));
+    QVERIFY(TestFiles::write(localFile, pngImage(300, 200)));
+    FileOpenWatch watch(localFile);
+    QVERIFY(watch.isValid());
+    const QString text = markup.arg(localFile);
+
+    Fixture fixture;
+    fixture.config.updateType.news = text;
+    fixture.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
+    ModalAnswerer answerer({QMessageBox::Ok});
+    QWidget* shown = fixture.window.get();
+    if (entryPoint == QLatin1String("news")) {
+        fixture.window->setNews();
+    } else if (entryPoint == QLatin1String("change log")) {
+        ChangeLogViewer::showRemoteChangeLogDialog(fixture.window.get(), QStringLiteral("5"));
+        shown = ChangeLogViewer::instance();
+        ChangeLogViewer::instance()->load(text);
+    } else if (entryPoint == QLatin1String("log")) {
+        QTest::mouseClick(child<QPushButton>(*fixture.window, "detailsButton"), Qt::LeftButton);
+        emit fixture.engine->message(text);
+    } else if (entryPoint == QLatin1String("error box")) {
+        emit fixture.engine->error(text);
+    } else {
+        // It ends the event loop, so it needs one to end.
+        QCOMPARE(exitCodeOf([&] { emit fixture.config.fatalError(text); }), 1);
+    }
+    // Lays out and paints what is on screen.
+    shown->grab();
+
+    QVERIFY(!watch.opened());
+    if (entryPoint.endsWith(QLatin1String("box"))) {
+        QCOMPARE(answerer.boxes().size(), 1);
+        QCOMPARE(answerer.boxes().first().text, text);
+    }
 }
 
 void MainWindowTest::versionLabel()
@@ -440,6 +540,60 @@ void MainWindowTest::closeWhileBusyAsksUntilYes()
     QVERIFY(!fixture.window->close());
     QCOMPARE(answerer.boxes().size(), 3);
     QVERIFY(fixture.window->isVisible());
+}
+
+// The question is modal, but the run goes on behind it and may end before
+// the user answers. The answer then decides alone: Yes closes, No keeps the
+// window. A Yes given during the run is settled when the run ends, however
+// it ends.
+void MainWindowTest::runEndsAroundTheCloseQuestion_data()
+{
+    QTest::addColumn<bool>("failed");
+    QTest::addColumn<bool>("endsWhileAsking");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("closed");
+
+    QTest::newRow("finished while asking, Yes") << false << true << int(QMessageBox::Yes) << true;
+    QTest::newRow("finished while asking, No") << false << true << int(QMessageBox::No) << false;
+    QTest::newRow("failed while asking, Yes") << true << true << int(QMessageBox::Yes) << true;
+    QTest::newRow("failed while asking, No") << true << true << int(QMessageBox::No) << false;
+    QTest::newRow("Yes, then the run finishes") << false << false << int(QMessageBox::Yes) << true;
+}
+
+void MainWindowTest::runEndsAroundTheCloseQuestion()
+{
+    QFETCH(bool, failed);
+    QFETCH(bool, endsWhileAsking);
+    QFETCH(int, answer);
+    QFETCH(bool, closed);
+
+    Fixture fixture;
+    fixture.window->show();
+    // Prepared for a run and not yet started: busy, with nothing to cancel.
+    fixture.engine->state = EngineState::Initialized;
+    auto endRun = [&] {
+        fixture.engine->state = failed ? EngineState::Canceled : EngineState::Finished;
+        if (failed)
+            emit fixture.engine->updateCanceled();
+        else
+            emit fixture.engine->updateFinished();
+    };
+
+    // A failed run shows its own box above the question.
+    ModalAnswerer answerer({QMessageBox::StandardButton(answer), QMessageBox::Ok});
+    if (endsWhileAsking)
+        answerer.setBeforeAnswer([&](int boxIndex) {
+            if (boxIndex == 0)
+                endRun();
+        });
+    fixture.window->close();
+    if (!endsWhileAsking)
+        endRun();
+
+    QCOMPARE(answerer.boxes().size(), failed ? 2 : 1);
+    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Question"));
+    QVERIFY(!answerer.watchdogFired());
+    QCOMPARE(fixture.window->isVisible(), !closed);
 }
 
 void MainWindowTest::activationMessage_data()

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
@@ -33,6 +34,21 @@ template <typename T> QString textOf(QWidget* window, const char* name)
     return widget ? widget->text() : QString();
 }
 
+// The first column of the news line that shows anything but the window's
+// background, or -1.
+int newsTextLeft(QWidget* newsLine)
+{
+    const QImage image = newsLine->grab().toImage();
+    const QRgb background = newsLine->palette().color(QPalette::Window).rgb();
+    for (int x = 0; x < image.width(); ++x) {
+        for (int y = 0; y < image.height(); ++y) {
+            if (image.pixel(x, y) != background)
+                return x;
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 E2eProbe::E2eProbe()
@@ -42,6 +58,8 @@ E2eProbe::E2eProbe()
     , commandPath(qEnvironmentVariable("KV_PROBE_COMMANDS"))
     , screenshotPath(qEnvironmentVariable("KV_PROBE_SCREENSHOT"))
 {
+    sinceStart.start();
+    qApp->installEventFilter(this);
     if (qEnvironmentVariableIsSet("KV_PROBE_SCREENSHOT_AFTER"))
         screenshotAfterMs = qEnvironmentVariableIntValue("KV_PROBE_SCREENSHOT_AFTER");
     connect(&poll, &QTimer::timeout, this, &E2eProbe::onPoll);
@@ -73,6 +91,16 @@ void E2eProbe::onPoll()
         takeScreenshotWhenDue(window);
 }
 
+// The poll notices the window some time after it was shown; timings are
+// measured from the show itself.
+bool E2eProbe::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Show && windowShownMs < 0 && watched->isWidgetType()
+        && static_cast<QWidget*>(watched)->isWindow() && watched->objectName() == QLatin1String("MainWindow"))
+        windowShownMs = sinceStart.elapsed();
+    return QObject::eventFilter(watched, event);
+}
+
 QWidget* E2eProbe::mainWindow() const
 {
     const QWidgetList windows = QApplication::topLevelWidgets();
@@ -89,6 +117,11 @@ void E2eProbe::watchWindow(QWidget* shown)
 {
     QJsonObject record = windowTexts(shown);
     record.insert(QStringLiteral("event"), QStringLiteral("window"));
+    record.insert(QStringLiteral("shownMs"), double(windowShownMs));
+    if (QWidget* newsLine = shown->findChild<QWidget*>(QStringLiteral("newsBanner"))) {
+        record.insert(QStringLiteral("newsWidth"), newsLine->width());
+        record.insert(QStringLiteral("newsLeft"), newsTextLeft(newsLine));
+    }
     write(record);
 
     const QList<QObject*> children = shown->findChildren<QObject*>();
@@ -157,11 +190,13 @@ void E2eProbe::runCommands(const QStringList& commands)
         const QStringList words = command.trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (words.isEmpty() || !window)
             continue;
+        // Queued: what a command opens (a question box) runs its own loop,
+        // and the poll that answers boxes must not be waiting under it.
         if (words.first() == QLatin1String("close")) {
-            window->close();
+            QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
         } else if (words.first() == QLatin1String("click") && words.size() == 2) {
             if (auto* button = window->findChild<QAbstractButton*>(words.at(1)))
-                button->click();
+                QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
         }
     }
 }
@@ -220,12 +255,13 @@ QJsonObject E2eProbe::windowTexts(QWidget* shown) const
             {QStringLiteral("log"), log ? log->toPlainText() : QString()}};
 }
 
-void E2eProbe::write(const QJsonObject& record)
+void E2eProbe::write(QJsonObject record)
 {
     if (logPath.isEmpty())
         return;
     QFile file(logPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
+    record.insert(QStringLiteral("ms"), double(sinceStart.elapsed()));
     file.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
 }

@@ -12,8 +12,11 @@ class QMessageBox;
 class QWidget;
 
 // Watches the update program from inside and writes what it sees, one JSON
-// object per line, to the file named by KV_PROBE_LOG:
-//   {"event":"window", ...}    the main window was shown (title, texts)
+// object per line, to the file named by KV_PROBE_LOG; "ms" in each is the
+// time since the application object was made:
+//   {"event":"window", ...}    the main window was shown (title, texts, where
+//                              the news line's text begins, "shownMs": when
+//                              it was shown)
 //   {"event":"box", ...}       a message box (title, text, parent, answer)
 //   {"event":"activate", ...}  the single-instance message the window got
 //   {"event":"screenshot"}     KV_PROBE_SCREENSHOT was written
@@ -34,6 +37,9 @@ class E2eProbe : public QObject
 public:
     E2eProbe();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private slots:
     void onPoll();
     void onActivate(const QString& message);
@@ -48,7 +54,7 @@ private:
     void runCommandFile();
     void takeScreenshotWhenDue(QWidget* window);
     QJsonObject windowTexts(QWidget* window) const;
-    void write(const QJsonObject& record);
+    void write(QJsonObject record);
 
     QString logPath;
     QStringList answers;
@@ -61,6 +67,8 @@ private:
     QElapsedTimer downloadsShown;
     bool screenshotTaken = false;
     QPointer<QWidget> window;
+    QElapsedTimer sinceStart;
+    qint64 windowShownMs = -1;
     QTimer poll;
     QTimer lifetime;
 };
