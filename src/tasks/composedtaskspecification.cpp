@@ -6,6 +6,8 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double pro
     , maxParallel(maxParallel)
     , subTaskCanceled(false)
     , doneReported(false)
+    , progressSum(0.0)
+    , reportsSinceExactSum(0)
 {
     // Every start happens on a later turn of the event loop, never inside the
     // call that asked for it.
@@ -23,7 +25,9 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
     subTasks.append(task);
     pendingTasks.append(task);
     connectSignals(task);
-    onUpdateProgress(0.0);
+    // The first sub-task of a new list (after clearSubTasks()) is always
+    // summed afresh, so nothing of the old list stays counted.
+    addToProgressSum(task->progress);
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
@@ -31,7 +35,15 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
     connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(task, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    // A plain slot could not tell which sub-task reported (sender() walks
+    // every connection to this composite), so the connection itself keeps
+    // what its sub-task last counted for in the sum.
+    connect(task, &TaskSpecification::updateProgress, this,
+            [this, task, counted = task->progress](qreal) mutable {
+                const double change = task->progress - counted;
+                counted = task->progress;
+                addToProgressSum(change);
+            });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, task,
             &ComposedTaskSpecification::onOtherTaskCancelled);
@@ -137,12 +149,31 @@ void ComposedTaskSpecification::subtasksDone()
     }
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal)
+// A report costs the same whatever the number of sub-tasks: the sum moves by
+// the change alone. Each change rounds, by at most a unit in the last place
+// of the larger of change and sum, so the sum is taken afresh, in list order,
+// once there have been as many reports as sub-tasks (the cost per report
+// stays constant on average, the drift a few units in the last place of 1.0
+// per sub-task), and whenever change or sum go beyond the whole, as they may
+// with a fraction above 1, where a single rounding could be that large.
+void ComposedTaskSpecification::addToProgressSum(double change)
+{
+    progressSum += change;
+    const bool beyondTheWhole = qAbs(change) > 1.0 || qAbs(progressSum) > 1.0;
+    if (++reportsSinceExactSum >= subTasks.count() || beyondTheWhole) {
+        progressSum = exactProgressSum();
+        reportsSinceExactSum = 0;
+    }
+    setProgress(progressSum);
+}
+
+// Progress of a sub-task that was cancelled stays counted.
+double ComposedTaskSpecification::exactProgressSum() const
 {
     double sum = 0.0;
-    for (const TaskSpecification* task : std::as_const(subTasks))
+    for (const TaskSpecification* task : subTasks)
         sum += task->progress;
-    setProgress(sum);
+    return sum;
 }
 
 void ComposedTaskSpecification::timeTick(quint64& done, quint64& total, quint64& speed,

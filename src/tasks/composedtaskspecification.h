@@ -46,9 +46,18 @@ protected:
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification* task);
     void onSubTaskCanceled(TaskSpecification* task);
+
+private:
+    void addToProgressSum(double change);
+    double exactProgressSum() const;
+
+    // The sum of the sub-tasks' weighted progress, moved by each report's
+    // change alone and summed afresh from the sub-tasks every
+    // subTasks.count() reports, so that rounding cannot drift.
+    double progressSum;
+    qsizetype reportsSinceExactSum;
 };
 
 #endif

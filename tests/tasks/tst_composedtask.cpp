@@ -3,6 +3,7 @@
 #include "scriptedtask.h"
 
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -22,6 +23,8 @@ private slots:
     void siblingsCancellingSynchronouslyEndTheCompositeOnce();
     void progressIsWeightedOnTwoLevels();
     void canceledSubTaskProgressStaysCounted();
+    void progressStaysTheSumOfSubTasks_data();
+    void progressStaysTheSumOfSubTasks();
     void timeTickSumsChildren();
     void rebuildFromInsideSubTaskSignal();
     void resetCompositeRunsAgain();
@@ -247,6 +250,74 @@ void ComposedTaskTest::canceledSubTaskProgressStaysCounted()
     a->advance(0.2);
     a->fail();
     QCOMPARE(composite.progress, 0.1);
+}
+
+// However many reports came before, a composite reports what adding up its
+// sub-tasks afresh gives, within 1e-9, also after its list was rebuilt from
+// sub-tasks that already carry progress.
+void ComposedTaskTest::progressStaysTheSumOfSubTasks_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("reports");
+    QTest::addColumn<double>("largestFraction");
+    QTest::addColumn<int>("rebuildEvery");
+    QTest::newRow("few sub-tasks, many reports") << 3 << 20000 << 1.0 << 0;
+    QTest::newRow("many sub-tasks") << 400 << 20000 << 1.0 << 0;
+    QTest::newRow("fractions beyond the whole") << 50 << 2000 << 1e9 << 0;
+    QTest::newRow("list rebuilt") << 20 << 2000 << 1.0 << 300;
+}
+
+void ComposedTaskTest::progressStaysTheSumOfSubTasks()
+{
+    QFETCH(int, count);
+    QFETCH(int, reports);
+    QFETCH(double, largestFraction);
+    QFETCH(int, rebuildEvery);
+
+    ScriptedComposite root(1, 1.0, nullptr);
+    auto* inner = new ScriptedComposite(1, 0.75, &root);
+    root.addSubTask(inner);
+    ScriptedTask* sibling = root.addScripted(QStringLiteral("sibling"), 0.25);
+    sibling->advance(0.5);
+    QSignalSpy reported(&root, &TaskSpecification::updateProgress);
+
+    QRandomGenerator random(15);
+    const auto fraction = [&](int report) {
+        const double value = random.generateDouble();
+        return report % 10 == 9 ? value * largestFraction : value;
+    };
+    QList<ScriptedTask*> tasks;
+    const auto sumIsFresh = [&] {
+        double sum = 0.0;
+        for (const ScriptedTask* task : std::as_const(tasks))
+            sum += task->progress;
+        const double expected = 0.75 * sum + sibling->progress;
+        const double actual = reported.last().at(0).toDouble();
+        if (qAbs(actual - expected) <= 1e-9)
+            return true;
+        qWarning("%.17g instead of %.17g", actual, expected);
+        return false;
+    };
+    const auto build = [&] {
+        inner->clearSubTasks();
+        tasks.clear();
+        for (int i = 0; i < count; ++i) {
+            auto* task = new ScriptedTask(QString::number(i), inner, 1.0 / count, nullptr);
+            task->advance(fraction(i));
+            inner->addSubTask(task);
+            tasks << task;
+            if (!sumIsFresh())
+                return false;
+        }
+        return true;
+    };
+    QVERIFY(build());
+    for (int report = 1; report <= reports; ++report) {
+        if (rebuildEvery && report % rebuildEvery == 0)
+            QVERIFY2(build(), qPrintable(QStringLiteral("rebuilt before report %1").arg(report)));
+        tasks.at(random.bounded(count))->advance(fraction(report));
+        QVERIFY2(sumIsFresh(), qPrintable(QStringLiteral("report %1").arg(report)));
+    }
 }
 
 void ComposedTaskTest::timeTickSumsChildren()
