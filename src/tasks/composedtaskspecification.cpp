@@ -1,5 +1,7 @@
 #include "composedtaskspecification.h"
 
+#include <QCoreApplication>
+
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double progressRange,
                                                      QObject* parent)
     : TaskSpecification(parent, progressRange)
@@ -56,6 +58,11 @@ void ComposedTaskSpecification::executeSubTasks()
     subTaskCanceled = false;
     doneReported = false;
     state = TaskState::Running;
+    // A start still queued belongs to an earlier run that was reset within
+    // this turn; counted in this run, it would let more than maxParallel
+    // sub-tasks run at once. The only queued calls a composite receives are
+    // its starts, so this run's starts are exactly those emitted below.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 
     const int starts = qMin(maxParallel, int(pendingTasks.count()));
     if (starts <= 0) {
@@ -68,7 +75,8 @@ void ComposedTaskSpecification::executeSubTasks()
 
 void ComposedTaskSpecification::onStartNextTask()
 {
-    // A queued start that outlives a reset must not start anything.
+    // A start queued before a reset that is not followed by a new run must
+    // not start anything.
     if (state != TaskState::Running)
         return;
 
