@@ -17,9 +17,16 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double pro
             this, &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
 }
 
+// Sub-tasks that are this composite's children die with it, in ~QObject
+// right after this. A deleteLater() would post an event for each, which each
+// must then look for in the thread's whole event queue as it dies: teardown
+// of a large tree would take time quadratic in its size.
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    clearSubTasks();
+    for (TaskSpecification* task : detachSubTasks()) {
+        if (task->parent() != this)
+            task->deleteLater();
+    }
 }
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
@@ -34,6 +41,13 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
 {
+    connectToThis(task);
+    cancelNotices.append(connect(this, &TaskSpecification::otherTaskCancelled, task,
+                                 &ComposedTaskSpecification::onOtherTaskCancelled));
+}
+
+void ComposedTaskSpecification::connectToThis(TaskSpecification* task)
+{
     connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
@@ -47,8 +61,6 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
                 addToProgressSum(change);
             });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    connect(this, &TaskSpecification::otherTaskCancelled, task,
-            &ComposedTaskSpecification::onOtherTaskCancelled);
 }
 
 void ComposedTaskSpecification::executeSubTasks()
@@ -94,6 +106,11 @@ void ComposedTaskSpecification::onStartNextTask()
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
 {
+    // A finished sub-task signals again only once reset, and reset() takes it
+    // back first. Until then its connections would only hold memory: a step
+    // of many files keeps every finished file task, and their own sub-tasks,
+    // until it ends.
+    disconnect(task, nullptr, this, nullptr);
     runningTasks.removeOne(task);
     doneTasks.append(task);
     emit startNextTask();
@@ -207,6 +224,10 @@ void ComposedTaskSpecification::timeTick(quint64& done, quint64& total, quint64&
 
 void ComposedTaskSpecification::reset()
 {
+    for (TaskSpecification* task : std::as_const(doneTasks)) {
+        if (task->state == TaskState::Finished)
+            connectToThis(task);
+    }
     const QList<TaskSpecification*> tasks = subTasks;
     for (TaskSpecification* task : tasks)
         task->reset();
@@ -220,16 +241,27 @@ void ComposedTaskSpecification::reset()
 
 void ComposedTaskSpecification::clearSubTasks()
 {
-    const QList<TaskSpecification*> tasks = subTasks;
-    for (TaskSpecification* task : tasks) {
-        disconnect(task, nullptr, this, nullptr);
-        disconnect(this, nullptr, task, nullptr);
+    for (TaskSpecification* task : detachSubTasks())
         task->deleteLater();
-    }
+}
+
+// Disconnects the sub-tasks from this composite both ways and empties the
+// lists; returns the sub-tasks that were there.
+QList<TaskSpecification*> ComposedTaskSpecification::detachSubTasks()
+{
+    const QList<TaskSpecification*> tasks = subTasks;
+    for (TaskSpecification* task : tasks)
+        disconnect(task, nullptr, this, nullptr);
+    // By its handle: found by receiver, each would be looked for among the
+    // connections to every sub-task.
+    for (const QMetaObject::Connection& notice : std::as_const(cancelNotices))
+        disconnect(notice);
+    cancelNotices.clear();
     subTasks.clear();
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    return tasks;
 }
 
 void ComposedTaskSpecification::userCanceled()

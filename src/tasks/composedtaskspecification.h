@@ -27,6 +27,8 @@ public slots:
     void userCanceled() override;
     void handleOtherTaskCancelled(TaskSpecification* other) override;
     virtual void subtasksDone();
+    // Wires one sub-task. Its connections to this composite are dropped when
+    // it finishes, and made again by reset().
     virtual void connectSignals(TaskSpecification* task);
 
 signals:
@@ -50,8 +52,13 @@ private slots:
     void onSubTaskCanceled(TaskSpecification* task);
 
 private:
+    void connectToThis(TaskSpecification* task);
+    QList<TaskSpecification*> detachSubTasks();
     void addToProgressSum(double change);
     double exactProgressSum() const;
+
+    // The connections that pass otherTaskCancelled() on to the sub-tasks.
+    QList<QMetaObject::Connection> cancelNotices;
 
     // The sum of the sub-tasks' weighted progress, moved by each report's
     // change alone and summed afresh from the sub-tasks every

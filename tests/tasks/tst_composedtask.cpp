@@ -27,6 +27,7 @@ private slots:
     void canceledSubTaskProgressStaysCounted();
     void progressStaysTheSumOfSubTasks_data();
     void progressStaysTheSumOfSubTasks();
+    void resetAfterFinishedSubTasksRunsThemAgain();
     void timeTickSumsChildren();
     void rebuildFromInsideSubTaskSignal();
     void resetCompositeRunsAgain();
@@ -357,6 +358,30 @@ void ComposedTaskTest::progressStaysTheSumOfSubTasks()
         tasks.at(random.bounded(count))->advance(fraction(report));
         QVERIFY2(sumIsFresh(), qPrintable(QStringLiteral("report %1").arg(report)));
     }
+}
+
+// Sub-tasks that finished are let go of until the composite is reset; the
+// reset must reach them, and their next run the composite.
+void ComposedTaskTest::resetAfterFinishedSubTasksRunsThemAgain()
+{
+    QStringList log;
+    ScriptedComposite composite(1, 1.0, nullptr);
+    for (const char* name : {"a", "b"})
+        composite.addScripted(QLatin1String(name), 0.5, &log)->ending = ScriptedTask::FinishAtOnce;
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+    QSignalSpy progress(&composite, &TaskSpecification::updateProgress);
+    composite.execute();
+    QVERIFY(finished.wait(1000));
+
+    composite.reset();
+    QCOMPARE(progress.last().at(0).toDouble(), 0.0);
+    progress.clear();
+    composite.execute();
+    QTRY_COMPARE(finished.count(), 2);
+    QCOMPARE(log.count(), 4);
+    // Each sub-task's end reached the sum, not only the composite's own.
+    QVERIFY(progress.count() >= 3);
+    QVERIFY(qAbs(progress.at(0).at(0).toDouble() - 0.5) < 1e-9);
 }
 
 void ComposedTaskTest::timeTickSumsChildren()
