@@ -139,9 +139,16 @@ int runDownload(const QStringList& args)
     config.tempDir = workDir;
 
     DownloadFileListTaskSpecification step(&downloads, &manager, &mirrors, &config, nullptr, 1.0);
+    // The last lines only, for a failure report: the whole log of a run is
+    // the window's, and its memory no part of the step's.
     QStringList log;
-    QObject::connect(&step, &TaskSpecification::message, &step, [&log](const QString& text) { log << text; });
-    QObject::connect(&mirrors, &Mirrors::message, &step, [&log](const QString& text) { log << text; });
+    const auto keep = [&log](const QString& text) {
+        log << text;
+        if (log.size() > 50)
+            log.removeFirst();
+    };
+    QObject::connect(&step, &TaskSpecification::message, &step, keep);
+    QObject::connect(&mirrors, &Mirrors::message, &step, keep);
     QEventLoop loop;
     QObject::connect(&step, &TaskSpecification::finished, &loop, &QEventLoop::quit);
     QObject::connect(&step, &TaskSpecification::canceled, &loop, &QEventLoop::quit);
