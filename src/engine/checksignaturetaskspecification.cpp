@@ -3,6 +3,7 @@
 #include "tomcryptutil.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <memory>
 
@@ -21,10 +22,12 @@ bool CheckSigFunc::run()
     return expectedMd5.isEmpty() ? checkRSA() : checkMD5();
 }
 
+// Only a regular file can pass: reading a FIFO or a device (say a link to
+// /dev/zero) may never end, and would block a pool thread for good.
 bool CheckSigFunc::openFile(const QString& fileName, QFile& file)
 {
     file.setFileName(fileName);
-    if (file.open(QIODevice::ReadOnly))
+    if (QFileInfo(fileName).isFile() && file.open(QIODevice::ReadOnly))
         return true;
     emit message(QStringLiteral("Could not open file %1 for reading").arg(fileName));
     return false;

@@ -59,18 +59,29 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
     return true;
 }
 
-// Whether the name is the signature file of a listed file without an MD5
+namespace {
+
+// A file and its signature file pair up by their cleaned paths within one
+// section: "./lib/a.so" and "lib/a.so.sig" are one pair.
+QPair<QString, QString> pathKey(const QString& section, const QString& fileName)
+{
+    return {section, QDir::cleanPath(fileName)};
+}
+
+} // namespace
+
+// Whether the record is the signature file of a listed file without an MD5
 // sum whose own task fetches it. In a chain x, x.sig, x.sig.sig ... every
 // second name is fetched by the task of the name before it.
-bool DownloadFileListTaskSpecification::isFetchedWithItsFile(
-    const QString& fileName, const QHash<QString, const FileDownloadSpecification*>& byName)
+bool DownloadFileListTaskSpecification::isFetchedWithItsFile(const FileDownloadSpecification& record,
+                                                             const RecordsByPath& byPath)
 {
     const QString suffix = DownloadFileTaskSpecification::signatureName(QString());
     int depth = 0;
-    QString name = fileName;
+    QString name = QDir::cleanPath(record.fileName);
     while (name.endsWith(suffix)) {
         name.chop(suffix.size());
-        const FileDownloadSpecification* base = byName.value(name);
+        const FileDownloadSpecification* base = byPath.value(pathKey(record.section, name));
         if (!base || !base->md5.isEmpty())
             break;
         ++depth;
@@ -93,25 +104,27 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     // which its own task fetches before the check. A listed signature file of
     // such a file therefore gets no task of its own: two tasks writing one
     // path would race, and the check could read a signature half written.
-    QHash<QString, const FileDownloadSpecification*> byName;
+    RecordsByPath byPath;
     for (const FileDownloadSpecification& record : std::as_const(*downloads)) {
         totalBytes += qint64(record.size);
-        if (!byName.contains(record.fileName))
-            byName.insert(record.fileName, &record);
+        const auto key = pathKey(record.section, record.fileName);
+        if (!byPath.contains(key))
+            byPath.insert(key, &record);
     }
     QList<const FileDownloadSpecification*> files;
     for (const FileDownloadSpecification& record : std::as_const(*downloads)) {
-        if (!isFetchedWithItsFile(record.fileName, byName))
+        if (!isFetchedWithItsFile(record, byPath))
             files.append(&record);
     }
 
     const double share = 1.0 / files.size();
     for (const FileDownloadSpecification* record : std::as_const(files)) {
-        const FileDownloadSpecification* signature =
-            byName.value(DownloadFileTaskSpecification::signatureName(record->fileName));
-        const qint64 signatureSize = record->md5.isEmpty() && signature ? qint64(signature->size) : 0;
-        addSubTask(new DownloadFileTaskSpecification(*record, networkManager, mirrors, config, this,
-                                                     share, signatureSize));
+        const FileDownloadSpecification* signature = byPath.value(pathKey(
+            record->section, DownloadFileTaskSpecification::signatureName(record->fileName)));
+        const bool fetchesSignature = record->md5.isEmpty() && signature;
+        addSubTask(new DownloadFileTaskSpecification(
+            *record, networkManager, mirrors, config, this, share,
+            fetchesSignature ? *signature : FileDownloadSpecification()));
     }
 
     state = TaskState::Running;

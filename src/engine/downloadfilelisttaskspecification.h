@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QPair>
 
 class Configuration;
 class Mirrors;
@@ -32,8 +33,10 @@ public slots:
     void timeTick(quint64& done, quint64& total, quint64& speed, bool& downloading) override;
 
 private:
-    static bool isFetchedWithItsFile(const QString& fileName,
-                                     const QHash<QString, const FileDownloadSpecification*>& byName);
+    using RecordsByPath = QHash<QPair<QString, QString>, const FileDownloadSpecification*>;
+
+    static bool isFetchedWithItsFile(const FileDownloadSpecification& record,
+                                     const RecordsByPath& byPath);
     bool makeSubDirs();
     void makeSubtasksAndStart();
 

@@ -8,10 +8,14 @@
 #include <QSettings>
 #include <QStringList>
 
+#include <optional>
+#include <vector>
+
 namespace {
 
 const QString DeleteSection = QStringLiteral("delete");
 const QString FieldSeparator = QStringLiteral("::");
+const QString SignatureSuffix = QStringLiteral(".sig");
 
 // Names in the product ini come from a server. Each one is joined to the work
 // or application directory and then written, installed or deleted, so a name
@@ -27,9 +31,9 @@ bool isContainedName(const QString& name)
     return QDir::cleanPath(name) != QLatin1String(".");
 }
 
-// True when the file exists and passes its MD5 check (or, with no MD5, its
-// signature check). What the check reports reaches no log: a file that cannot
-// be read is simply not current.
+// True when the file passes its MD5 check (or, with no MD5, its signature
+// check). What the check reports reaches no log: a file that is missing,
+// cannot be read or is no regular file is simply not current.
 bool isCurrent(const QString& path, const QString& expectedMd5)
 {
     return QFile::exists(path) && CheckSigFunc(path, expectedMd5).run();
@@ -63,32 +67,50 @@ bool MakeDownloadReplaceListFunc::run()
     workDir = config->tempDir;
     visited = 0;
     workFiles.clear();
+    fetchedSignatures.clear();
+    installedFiles.clear();
 
-    const QString iniPath = workDir + QLatin1Char('/') + config->updateType.type
-        + QStringLiteral(".ini");
+    const QString iniName = config->updateType.type + QStringLiteral(".ini");
     emit message(QStringLiteral("Compiling download and replace list"));
 
     // A missing or unreadable file simply has no sections.
-    QSettings settings(iniPath, QSettings::IniFormat);
+    QSettings settings(workDir + QLatin1Char('/') + iniName, QSettings::IniFormat);
     total = getFileCount(settings);
     if (total == 0) {
         emit message(QStringLiteral("No files in product ini"));
         return false;
     }
 
-    const QStringList sections = settings.childGroups();
-    for (const QString& section : sections) {
-        settings.beginGroup(section);
-        const bool valid = section == DeleteSection ? readDeletions(settings)
-                                                    : readFiles(settings, section);
+    // The product ini and its signature lie in the work directory too: no
+    // download may overwrite them.
+    workFiles.insert(iniName, QString());
+    workFiles.insert(iniName + SignatureSuffix, QString());
+
+    // Every line is read and checked before any file is looked at: nothing
+    // of a rejected product ini is acted on, and a file's signature may be
+    // listed after it.
+    QList<Section> sections;
+    const QStringList names = settings.childGroups();
+    for (const QString& name : names) {
+        Section section;
+        section.name = name;
+        settings.beginGroup(name);
+        const bool valid = name == DeleteSection ? readDeletions(settings, section)
+                                                 : readFiles(settings, section);
         settings.endGroup();
         if (!valid) {
             emit message(QStringLiteral("Warning: product ini contains invalid line in section %1")
-                             .arg(section));
-            // Nothing of a rejected product ini may be acted on.
-            specs->clear();
+                             .arg(name));
             return false;
         }
+        sections.append(section);
+    }
+
+    for (const Section& section : std::as_const(sections)) {
+        if (section.name == DeleteSection)
+            listDeletions(section);
+        else
+            listFiles(section);
     }
     return true;
 }
@@ -100,24 +122,21 @@ void MakeDownloadReplaceListFunc::reportProgress()
 }
 
 // The values of "delete" entries are never read.
-bool MakeDownloadReplaceListFunc::readDeletions(QSettings& settings)
+bool MakeDownloadReplaceListFunc::readDeletions(QSettings& settings, Section& section)
 {
     const QStringList keys = settings.allKeys();
     for (const QString& key : keys) {
-        reportProgress();
         if (!isContainedName(key))
             return false;
-        if (QFile::exists(appRoot + QLatin1Char('/') + key))
-            specs->deletions.append(key);
+        section.deletions.append(key);
     }
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::readFiles(QSettings& settings, const QString& section)
+bool MakeDownloadReplaceListFunc::readFiles(QSettings& settings, Section& section)
 {
     const QStringList keys = settings.allKeys();
     for (const QString& key : keys) {
-        reportProgress();
         const QStringList fields = settings.value(key).toString().split(
             FieldSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
         if (fields.size() != 2 && fields.size() != 5)
@@ -125,38 +144,128 @@ bool MakeDownloadReplaceListFunc::readFiles(QSettings& settings, const QString& 
         if (!isContainedName(key) || (fields.size() == 5 && !fields.at(4).isEmpty()
                                       && !isContainedName(fields.at(4))))
             return false;
-        // Every key is one file in the work directory and one installed
-        // file: a second entry for it would overwrite the first.
-        const QString workFile = QDir::cleanPath(key);
-        if (workFiles.contains(workFile))
-            return false;
-        workFiles.insert(workFile);
 
-        FileDownloadSpecification download;
-        download.section = section;
-        download.fileName = key;
-        download.md5 = fields.at(0);
-        download.size = fields.at(1).toULongLong(nullptr, 10);
-
-        FileReplaceSpecification replacement;
-        replacement.section = section;
-        replacement.fileName = key;
+        ListedFile file;
+        file.download.section = section.name;
+        file.download.fileName = key;
+        file.download.md5 = fields.at(0);
+        file.download.size = fields.at(1).toULongLong(nullptr, 10);
+        file.replacement.section = section.name;
+        file.replacement.fileName = key;
         if (fields.size() == 5) {
-            replacement.md5 = fields.at(2);
-            replacement.size = fields.at(3).toULongLong(nullptr, 10);
-            replacement.unzipDest = fields.at(4);
+            file.replacement.md5 = fields.at(2);
+            file.replacement.size = fields.at(3).toULongLong(nullptr, 10);
+            file.replacement.unzipDest = fields.at(4);
         }
-
-        const QString installed = appRoot + QLatin1Char('/') + replacement.destFileName(QString());
-        const QString installedMd5 = replacement.hasUnzip() ? replacement.md5 : download.md5;
-        if (isCurrent(installed, installedMd5))
-            continue;
-        specs->replacements.append(replacement);
-        // A download that an interrupted run left behind is kept.
-        if (!isCurrent(workDir + QLatin1Char('/') + key, download.md5))
-            specs->downloads.append(download);
+        if (!claimDestinations(file, section.name))
+            return false;
+        section.files.append(file);
     }
+    pairSignatures(section.files);
     return true;
+}
+
+// Two lines that write one file would overwrite each other, in the work
+// directory or in the installation. The signature file of a file listed
+// without an MD5 is fetched by that file's task, so only a line of the same
+// section, naming the same file, may list it too.
+bool MakeDownloadReplaceListFunc::claimDestinations(const ListedFile& file, const QString& section)
+{
+    const QString workFile = QDir::cleanPath(file.download.fileName);
+    if (workFiles.contains(workFile) || fetchedSignatures.value(workFile, section) != section)
+        return false;
+    if (file.download.md5.isEmpty()) {
+        const QString signature = workFile + SignatureSuffix;
+        if (workFiles.value(signature, section) != section)
+            return false;
+        fetchedSignatures.insert(signature, section);
+    }
+    workFiles.insert(workFile, section);
+
+    const QString installedFile = QDir::cleanPath(file.replacement.pureDestFilePath());
+    if (installedFiles.contains(installedFile))
+        return false;
+    installedFiles.insert(installedFile);
+    return true;
+}
+
+// Links a file that is installed as downloaded and listed without an MD5 to
+// the signature file listed with an MD5 under the same path in its section.
+void MakeDownloadReplaceListFunc::pairSignatures(QList<ListedFile>& files)
+{
+    QHash<QString, int> indexByPath;
+    for (int index = 0; index < files.size(); ++index)
+        indexByPath.insert(QDir::cleanPath(files.at(index).download.fileName), index);
+    for (int index = 0; index < files.size(); ++index) {
+        ListedFile& file = files[index];
+        if (!file.download.md5.isEmpty() || file.replacement.hasUnzip())
+            continue;
+        const int signatureIndex =
+            indexByPath.value(QDir::cleanPath(file.download.fileName) + SignatureSuffix, -1);
+        if (signatureIndex < 0)
+            continue;
+        ListedFile& signature = files[signatureIndex];
+        if (signature.download.md5.isEmpty() || signature.replacement.hasUnzip())
+            continue;
+        file.signatureIndex = signatureIndex;
+        signature.signedFileIndex = index;
+    }
+}
+
+void MakeDownloadReplaceListFunc::listDeletions(const Section& section)
+{
+    for (const QString& key : section.deletions) {
+        reportProgress();
+        if (QFile::exists(appRoot + QLatin1Char('/') + key))
+            specs->deletions.append(key);
+    }
+}
+
+void MakeDownloadReplaceListFunc::listFiles(const Section& section)
+{
+    const QList<ListedFile>& files = section.files;
+    std::vector<std::optional<Decision>> decisions(size_t(files.size()));
+    for (int index = 0; index < files.size(); ++index) {
+        reportProgress();
+        const ListedFile& file = files.at(index);
+        // A listed signature goes with the file it vouches for: both are
+        // current, or both are fetched and installed.
+        const int decidingIndex = file.signedFileIndex >= 0 ? file.signedFileIndex : index;
+        std::optional<Decision>& decision = decisions[size_t(decidingIndex)];
+        if (!decision)
+            decision = decide(files, decidingIndex);
+        if (decision->current)
+            continue;
+        specs->replacements.append(file.replacement);
+        // A download that an interrupted run left behind is kept.
+        if (!decision->downloaded)
+            specs->downloads.append(file.download);
+    }
+}
+
+MakeDownloadReplaceListFunc::Decision
+MakeDownloadReplaceListFunc::decide(const QList<ListedFile>& files, int index) const
+{
+    const ListedFile& file = files.at(index);
+    const QString installed = appRoot + QLatin1Char('/') + file.replacement.destFileName(QString());
+    const QString downloaded = workDir + QLatin1Char('/') + file.download.fileName;
+    Decision decision;
+    if (file.signatureIndex < 0) {
+        const QString installedMd5 = file.replacement.hasUnzip() ? file.replacement.md5
+                                                                 : file.download.md5;
+        decision.current = isCurrent(installed, installedMd5);
+        decision.downloaded = !decision.current && isCurrent(downloaded, file.download.md5);
+        return decision;
+    }
+    // The signature alone would accept any pair the maker ever signed, an
+    // older release's included; the listed MD5 ties the pair to this one.
+    const QString signatureMd5 = files.at(file.signatureIndex).download.md5;
+    const auto isCurrentPair = [&signatureMd5](const QString& path) {
+        return isCurrent(path + SignatureSuffix, signatureMd5) && isCurrent(path, QString());
+    };
+    decision.current = isCurrentPair(installed);
+    decision.downloaded = !decision.current && isCurrentPair(downloaded);
+    return decision;
 }
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(

@@ -4,8 +4,11 @@
 #include "asynctaskspecification.h"
 #include "filespecifications.h"
 
+#include <QHash>
+#include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 class Configuration;
 class QSettings;
@@ -28,9 +31,42 @@ public:
     static int getFileCount(QSettings& settings);
 
 private:
+    // One line of an ordinary section.
+    struct ListedFile
+    {
+        FileDownloadSpecification download;
+        FileReplaceSpecification replacement;
+        // Index in its section of the listed signature file, with an MD5,
+        // that this file (listed without one) is checked against; and the
+        // reverse link from that signature file. -1 when there is none.
+        int signatureIndex = -1;
+        int signedFileIndex = -1;
+    };
+
+    struct Section
+    {
+        QString name;
+        QStringList deletions;
+        QList<ListedFile> files;
+    };
+
+    // Whether the installed file is current and, when it is not, whether the
+    // work directory already holds its download.
+    struct Decision
+    {
+        bool current = false;
+        bool downloaded = false;
+    };
+
     // Each returns false at the first invalid line of the current group.
-    bool readDeletions(QSettings& settings);
-    bool readFiles(QSettings& settings, const QString& section);
+    bool readDeletions(QSettings& settings, Section& section);
+    bool readFiles(QSettings& settings, Section& section);
+    bool claimDestinations(const ListedFile& file, const QString& section);
+    static void pairSignatures(QList<ListedFile>& files);
+
+    void listDeletions(const Section& section);
+    void listFiles(const Section& section);
+    Decision decide(const QList<ListedFile>& files, int index) const;
     void reportProgress();
 
     Configuration* config;
@@ -41,7 +77,12 @@ private:
     QString workDir;
     double total = 0;
     int visited = 0;
-    QSet<QString> workFiles;
+    // Cleaned paths that the lines read so far fill, each with the section of
+    // its line: files in the work directory, signature files that the task of
+    // a file listed without an MD5 fetches beside it, installed files.
+    QHash<QString, QString> workFiles;
+    QHash<QString, QString> fetchedSignatures;
+    QSet<QString> installedFiles;
 };
 
 // The list-building step of an update run. Hands the three lists to the

@@ -10,6 +10,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 const QString Source = QStringLiteral("client/data/file.bin");
@@ -77,6 +80,8 @@ private slots:
     void networkErrorsAreChargedUntilMirrorIsDropped();
     void bodyPastTheLimitFailsTheAttempt_data();
     void bodyPastTheLimitFailsTheAttempt();
+    void writeFailureFailsTheAttempt_data();
+    void writeFailureFailsTheAttempt();
     void idleAttemptTimesOutOnTheSixteenthTick();
     void trickleKeepsAttemptAlive();
     void unwritableDestinationIsAnErrorWithoutRetry();
@@ -330,6 +335,37 @@ void DownloadTaskTest::bodyPastTheLimitFailsTheAttempt()
     QVERIFY(!QFile::exists(destination()));
 }
 
+// The first attempt writes to /dev/full through a link, which the failed
+// attempt removes like any partial file; the next attempt succeeds.
+void DownloadTaskTest::writeFailureFailsTheAttempt_data()
+{
+    QTest::addColumn<int>("bodySize");
+    QTest::newRow("disk full during the body") << 100000;
+    QTest::newRow("disk full at the final flush") << 5000;
+}
+
+// A failed write counts against the mirror like a network error, and never
+// leaves a file that passes for complete.
+void DownloadTaskTest::writeFailureFailsTheAttempt()
+{
+    QFETCH(int, bodySize);
+
+    fixture->server.setResponse(RequestPath, FakeMirror::Response::ok(pattern(bodySize)));
+    fixture->addMirror(QStringLiteral("m1"), 2);
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), destination()));
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(),
+                                   bodySize, nullptr, 1.0);
+    fixture->follow(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    QVERIFY(finished.wait(10000));
+
+    QCOMPARE(fixture->log.value(1), QString::fromLocal8Bit(strerror(ENOSPC)));
+    QCOMPARE(fixture->mirror(QStringLiteral("m1"))->errors, 1);
+    QVERIFY(!QFileInfo(destination()).isSymLink());
+    QCOMPARE(TestFiles::read(destination()), pattern(bodySize));
+}
+
 void DownloadTaskTest::idleAttemptTimesOutOnTheSixteenthTick()
 {
     FakeMirror::Response stalled = FakeMirror::Response::ok(pattern(1000));
@@ -505,12 +541,20 @@ void DownloadTaskTest::destroyedMidTransferLeavesNoFile()
 
 void DownloadTaskTest::cancelWhileWaitingNeverRequests_data()
 {
-    addCancelRows();
+    QTest::addColumn<bool>("byUser");
+    // Canceled while the wake-up of a freed mirror is already queued for it.
+    QTest::addColumn<bool>("wakeUpQueued");
+    for (const bool byUser : {true, false}) {
+        const char* cause = byUser ? "user" : "sibling";
+        QTest::addRow("%s, while waiting", cause) << byUser << false;
+        QTest::addRow("%s, as a mirror frees up", cause) << byUser << true;
+    }
 }
 
 void DownloadTaskTest::cancelWhileWaitingNeverRequests()
 {
     QFETCH(bool, byUser);
+    QFETCH(bool, wakeUpQueued);
 
     FakeMirror::Response first = FakeMirror::Response::ok(pattern(1000));
     first.hold = true;
@@ -532,20 +576,26 @@ void DownloadTaskTest::cancelWhileWaitingNeverRequests()
     waiter.execute();
     QTRY_COMPARE(fixture->server.heldCount(), 1);
 
-    cancel(waiter, byUser, &holder);
+    if (wakeUpQueued) {
+        // Connected after the waiter's own connection, so the cancellation
+        // comes after its wake-up has been queued.
+        connect(&fixture->manager, &QNetworkAccessManager::finished, &waiter,
+                [&] { cancel(waiter, byUser, &holder); }, Qt::SingleShotConnection);
+    } else {
+        cancel(waiter, byUser, &holder);
+    }
+    fixture->server.releaseAll();
+    QVERIFY(holderFinished.wait(10000));
+    // Delivers a wake-up that is still queued.
+    QCoreApplication::processEvents();
+
     QCOMPARE(waiterCanceled.count(), 1);
     QCOMPARE(waiter.state, canceledState(byUser));
     // A wait is no transfer: nothing to abort, so nothing to say.
     QCOMPARE(fixture->log, QStringList{"Downloading client/other.bin"});
-
-    fixture->server.releaseAll();
-    QVERIFY(holderFinished.wait(10000));
-    // Give any stale wake-up its turns of the event loop.
-    QTest::qWait(200);
-    QCOMPARE(fixture->server.requestedPaths(), QStringList{RequestPath});
     QVERIFY(!QFile::exists(otherDestination));
     QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
-    QCOMPARE(waiter.state, canceledState(byUser));
+    QCOMPARE(fixture->server.requestedPaths(), QStringList{RequestPath});
 }
 
 // The finished task still names its mirror, but no longer holds it.

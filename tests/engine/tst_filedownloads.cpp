@@ -49,7 +49,8 @@ private slots:
     void sixStreamsRunSixAtOnce();
     void badFileIsFetchedFromAnotherMirror_data();
     void badFileIsFetchedFromAnotherMirror();
-    void userAbortAsACheckFailsFetchesNothingMore();
+    void failingStepFetchesNothingMoreAsACheckFails_data();
+    void failingStepFetchesNothingMoreAsACheckFails();
     void userAbort_data();
     void userAbort();
     void totalIsTheSumOfListedSizesFromTheFirstTick();
@@ -94,8 +95,9 @@ void FileDownloadsTest::addFile(const QString& fileName, const QByteArray& conte
     record.md5 = withMd5 ? TestFiles::md5(content) : QString();
     record.size = quint64(content.size());
     downloads.append(record);
+    // Qt sends the path cleaned of "./".
     for (const QString& prefix : prefixes)
-        fixture->server.setResponse(requestPath(prefix, fileName),
+        fixture->server.setResponse(requestPath(prefix, QDir::cleanPath(fileName)),
                                     FakeMirror::Response::ok(content));
 }
 
@@ -274,32 +276,61 @@ void FileDownloadsTest::badFileIsFetchedFromAnotherMirror()
     }
 }
 
-void FileDownloadsTest::userAbortAsACheckFailsFetchesNothingMore()
+void FileDownloadsTest::failingStepFetchesNothingMoreAsACheckFails_data()
 {
+    QTest::addColumn<bool>("byUser");
+    QTest::addColumn<int>("endState");
+    QTest::newRow("user abort") << true << int(TaskState::UserCanceled);
+    QTest::newRow("a sibling's error") << false << int(TaskState::ErrorCanceled);
+}
+
+// A file's check fails after the step has begun to fail: the file's task
+// ends there instead of fetching it again.
+void FileDownloadsTest::failingStepFetchesNothingMoreAsACheckFails()
+{
+    QFETCH(bool, byUser);
+    QFETCH(int, endState);
+
     const QByteArray content = contentOf(QStringLiteral("good"), 10000);
     addFile(QStringLiteral("file.bin"), content, {QStringLiteral("/good")});
     fixture->server.setResponse(requestPath(QStringLiteral("/bad"), QStringLiteral("file.bin")),
                                 FakeMirror::Response::ok(FakeMirror::corrupted(content)));
+    // The sibling's transfer is still under way when the check fails.
+    FakeMirror::Response held = FakeMirror::Response::ok("sibling");
+    held.hold = true;
+    addFile(QStringLiteral("sibling.bin"), held.body, {});
+    for (const QString prefix : {"/bad", "/good"})
+        fixture->server.setResponse(requestPath(prefix, QStringLiteral("sibling.bin")), held);
     fixture->addMirror(QStringLiteral("bad"), 2, QStringLiteral("/bad"));
     fixture->addMirror(QStringLiteral("good"), 2, QStringLiteral("/good"));
     DownloadFixture::seedSoThatFirstChoiceIs(0, 2);
 
     auto step = makeStep(6);
     // The failing check is still running when it says so.
-    connect(step.get(), &TaskSpecification::message, this, [&step](const QString& text) {
-        if (text.startsWith(QLatin1String("Signature check failed")))
+    connect(step.get(), &TaskSpecification::message, this, [&](const QString& text) {
+        if (!text.startsWith(QLatin1String("Signature check failed")))
+            return;
+        if (byUser) {
             step->userCanceled();
+            return;
+        }
+        // The sibling ends in an error (its download aborted), and the
+        // step passes the cancellation on to the others.
+        const auto files =
+            step->findChildren<DownloadFileTaskSpecification*>(Qt::FindDirectChildrenOnly);
+        files.at(1)->handleOtherTaskCancelled(nullptr);
     });
     QSignalSpy canceled(step.get(), &TaskSpecification::canceled);
     step->execute();
     QVERIFY(canceled.wait(20000));
 
-    QCOMPARE(step->state, int(TaskState::UserCanceled));
+    QCOMPARE(step->state, endState);
     QVERIFY(fixture->log.contains(
         QStringLiteral("md5 sum for file.bin failed, invalidating mirror and retrying")));
-    QCOMPARE(fixture->mirrors.mirrors.size(), 1);
-    QTest::qWait(100);
-    QCOMPARE(fixture->server.requests().size(), 1);
+    QCOMPARE(fixture->mirrorNames(), QStringList{"good"});
+    // The step ends once no file task runs; a new download would have
+    // kept it running up to its own end.
+    QCOMPARE(fixture->server.requests().size(), 2);
 }
 
 void FileDownloadsTest::userAbort_data()
@@ -377,35 +408,48 @@ void FileDownloadsTest::totalIsTheSumOfListedSizesFromTheFirstTick()
 void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature_data()
 {
     QTest::addColumn<int>("streams");
-    QTest::addColumn<bool>("signatureListed");
-    QTest::addColumn<bool>("signatureValid");
-    QTest::newRow("1 stream") << 1 << false << true;
-    QTest::newRow("6 streams") << 6 << false << true;
-    QTest::newRow("1 stream, signature listed") << 1 << true << true;
-    QTest::newRow("6 streams, signature listed") << 6 << true << true;
-    QTest::newRow("bad signature") << 6 << true << false;
+    // How the product ini lists the signature: not at all, as the file's
+    // name + ".sig", or as the same path spelled differently.
+    QTest::addColumn<QString>("listing");
+    // What the mirrors serve: the release's pair, the file with a broken
+    // signature, or an older release's pair that the maker signed too.
+    QTest::addColumn<QString>("served");
+    QTest::newRow("1 stream") << 1 << "none" << "good";
+    QTest::newRow("6 streams") << 6 << "none" << "good";
+    QTest::newRow("1 stream, signature listed") << 1 << "same" << "good";
+    QTest::newRow("6 streams, signature listed") << 6 << "same" << "good";
+    QTest::newRow("signature listed, spelled differently") << 6 << "spelled differently" << "good";
+    QTest::newRow("bad signature") << 6 << "none" << "bad";
+    QTest::newRow("older signed pair, signature listed") << 6 << "same" << "older";
 }
 
 // The signature must be there, complete, whenever the check reads it.
 void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
 {
     QFETCH(int, streams);
-    QFETCH(bool, signatureListed);
-    QFETCH(bool, signatureValid);
+    QFETCH(QString, listing);
+    QFETCH(QString, served);
 
     const QString name = QStringLiteral("lib/signed.so");
+    const QString listedName = listing == QLatin1String("spelled differently") ? "./" + name : name;
     const QByteArray content = contentOf(name, 300000);
-    QByteArray signature = Signing::signature(content);
-    if (!signatureValid)
-        signature = FakeMirror::corrupted(signature);
+    const QByteArray signature = Signing::signature(content);
     addFile(QStringLiteral("first.bin"), contentOf("first", 1000), {QString()});
-    addFile(name, content, {QString()}, false);
+    addFile(listedName, content, {QString()}, false);
+    const bool signatureListed = listing != QLatin1String("none");
     if (signatureListed)
         addFile(name + ".sig", signature, {QString()});
-    else
-        fixture->server.setResponse(requestPath(QString(), name + ".sig"),
-                                    FakeMirror::Response::ok(signature));
     addFile(QStringLiteral("other.bin"), contentOf("other", 1000), {QString()});
+    QByteArray servedSignature = signature;
+    if (served == QLatin1String("bad")) {
+        servedSignature = FakeMirror::corrupted(signature);
+    } else if (served == QLatin1String("older")) {
+        const QByteArray older = contentOf("older release", content.size());
+        fixture->server.setResponse(requestPath(QString(), name), FakeMirror::Response::ok(older));
+        servedSignature = Signing::signature(older);
+    }
+    fixture->server.setResponse(requestPath(QString(), name + ".sig"),
+                                FakeMirror::Response::ok(servedSignature));
     for (int i = 0; i < streams; ++i)
         fixture->addMirror(QStringLiteral("m%1").arg(i));
 
@@ -415,10 +459,10 @@ void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
     step->execute();
     QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || !canceled.isEmpty(), 20000);
 
-    if (!signatureValid) {
+    if (served != QLatin1String("good")) {
         // Every mirror that served the pair is dropped, until none is left.
         QCOMPARE(step->state, int(TaskState::ErrorCanceled));
-        QVERIFY(fixture->log.contains("md5 sum for " + name
+        QVERIFY(fixture->log.contains("md5 sum for " + listedName
                                       + " failed, invalidating mirror and retrying"));
         QVERIFY(fixture->mirrors.mirrors.isEmpty());
         return;
@@ -428,12 +472,14 @@ void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
     QCOMPARE(TestFiles::read(local(name)), content);
     QCOMPARE(TestFiles::read(local(name + ".sig")), signature);
     // One task fetches the signature, just after its file.
-    QCOMPARE(fixture->server.requestCount(requestPath(QString(), name + ".sig")), 1);
+    QCOMPARE(fixture->server.requestedPaths().filter(QStringLiteral(".sig")),
+             QStringList{requestPath(QString(), name + ".sig")});
     QCOMPARE(fixture->server.requests().size(), 4);
     const QStringList order = fixture->log.filter(QStringLiteral("signed.so"));
-    QCOMPARE(order, (QStringList{"Downloading client/" + name, "Downloading client/" + name + " finished",
-                                 "Downloading client/" + name + ".sig",
-                                 "Downloading client/" + name + ".sig finished"}));
+    QCOMPARE(order, (QStringList{"Downloading client/" + listedName,
+                                 "Downloading client/" + listedName + " finished",
+                                 "Downloading client/" + listedName + ".sig",
+                                 "Downloading client/" + listedName + ".sig finished"}));
     // A listed signature counts in the byte total like any listed file.
     quint64 done = 0, total = 0, speed = 0;
     bool downloading = false;

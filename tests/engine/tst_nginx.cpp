@@ -3,12 +3,14 @@
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
+#include "iniwriter.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "mirrors.h"
 #include "nginxserver.h"
 #include "releasebuilder.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
+#include "updateengine.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -52,6 +54,7 @@ private slots:
     void initTestCase();
     void cleanup();
     void releaseComesFromTheWorkingMirror();
+    void signedPairUpdatesAsAWhole();
 };
 
 void NginxDownloadTest::initTestCase()
@@ -61,9 +64,16 @@ void NginxDownloadTest::initTestCase()
     crypt_init();
 }
 
+// Removes what a whole run made in the application directory, which is
+// this test's own.
 void NginxDownloadTest::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
+    const QString appDir = Configuration::getAppRootPath();
+    for (const QString dir : {"lib", "old"})
+        QDir(appDir + QLatin1Char('/') + dir).removeRecursively();
+    for (const QString file : {"mirrors.ini", "update.ini"})
+        QFile::remove(appDir + QLatin1Char('/') + file);
 }
 
 void NginxDownloadTest::releaseComesFromTheWorkingMirror()
@@ -174,6 +184,50 @@ void NginxDownloadTest::releaseComesFromTheWorkingMirror()
 
     nginx.stop();
     QVERIFY(!nginx.isRunning());
+}
+
+// A file checked against its signature, whose signature the product ini
+// lists with an MD5, changes together with that signature. The installed
+// older pair still verifies, yet a whole run must install both new files.
+void NginxDownloadTest::signedPairUpdatesAsAWhole()
+{
+    const QString appDir = Configuration::getAppRootPath();
+    const QString name = QStringLiteral("lib/libsigned.so");
+    const auto release = [&name](int version, const QByteArray& content) {
+        ReleaseBuilder built(Type, version);
+        built.addFile(Section, name, content, ReleaseBuilder::Check::Signature);
+        built.addFile(Section, name + ".sig", built.downloadSignature(Section, name));
+        return built;
+    };
+    const ReleaseBuilder current = release(Version, contentOf(QStringLiteral("new"), 6000));
+    QVERIFY(release(Version - 1, contentOf(QStringLiteral("old"), 5000)).install(appDir));
+    QTemporaryDir root;
+    QVERIFY(current.writeMirror(root.filePath(QStringLiteral("good"))));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(root.path()), qPrintable(nginx.errorString()));
+    QVERIFY(IniWriter::writeMirrors(appDir + QStringLiteral("/mirrors.ini"),
+                                    {{QStringLiteral("good"), nginx.url(QStringLiteral("/good")),
+                                      QVariant()}}));
+    QVERIFY(IniWriter::write(appDir + QStringLiteral("/update.ini"),
+                             {{QStringLiteral("update/streams"), 2}}));
+
+    Configuration config;
+    config.updateType.channel = UpdateChannel::Stable;
+    config.updateType.type = Type;
+    config.updateType.version = Version;
+    UpdateEngine engine(config, nullptr);
+    QStringList log;
+    connect(&engine, &UpdateEngine::message, this, [&log](const QString& line) { log << line; });
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QVERIFY(engine.initialize());
+    engine.startUpdate();
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || !canceled.isEmpty(), 30000);
+    QVERIFY2(!finished.isEmpty(), qPrintable(log.join(QLatin1Char('\n'))));
+
+    const QString installed = appDir + QLatin1Char('/') + name;
+    QCOMPARE(TestFiles::read(installed), current.installed(Section, name));
+    QCOMPARE(TestFiles::read(installed + ".sig"), current.installedSignature(Section, name));
 }
 
 // A server whose test dies must not outlive its lifetime.
