@@ -63,6 +63,16 @@ void ComposedTaskSpecification::connectToThis(TaskSpecification* task)
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
 }
 
+// Undoes connectToThis(), and nothing that a subclass connected.
+void ComposedTaskSpecification::disconnectFromThis(TaskSpecification* task)
+{
+    disconnect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
+    disconnect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
+    disconnect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    disconnect(task, &TaskSpecification::updateProgress, this, nullptr);
+    disconnect(task, &TaskSpecification::message, this, &TaskSpecification::message);
+}
+
 void ComposedTaskSpecification::executeSubTasks()
 {
     // A composite that was reset by clearSubTasks() and the base reset must
@@ -110,7 +120,7 @@ void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
     // back first. Until then its connections would only hold memory: a step
     // of many files keeps every finished file task, and their own sub-tasks,
     // until it ends.
-    disconnect(task, nullptr, this, nullptr);
+    disconnectFromThis(task);
     runningTasks.removeOne(task);
     doneTasks.append(task);
     emit startNextTask();

@@ -53,6 +53,7 @@ private slots:
 
 private:
     void connectToThis(TaskSpecification* task);
+    void disconnectFromThis(TaskSpecification* task);
     QList<TaskSpecification*> detachSubTasks();
     void addToProgressSum(double change);
     double exactProgressSum() const;
