@@ -14,13 +14,17 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${1:-$source_dir/build-release}
 rounds=${2:-3}
 
-cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build_dir" --target download-bench check-installation >/dev/null
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+if ! { cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+       cmake --build "$build_dir" --target download-bench check-installation; } >"$logs/build" 2>&1; then
+    cat "$logs/build"
+    exit 1
+fi
 
 download="$build_dir/bench/download/download-bench"
 check="$build_dir/bench/check-installation"
-logs=$(mktemp -d)
-trap 'rm -rf "$logs"' EXIT
 
 # run NAME COMMAND...: shows the command and its output, and keeps the output.
 run() {
@@ -44,12 +48,12 @@ per_file() {
 
 echo "Summary (medians of $rounds rounds):"
 for name in 1000x1MiB 200x5MiB 10000x100KiB 1000x100KiB; do
-    echo "  $name: $(grep -h 'throughput ratio' "$logs/$name" | sed 's/^ *//');" \
-         "$(grep -h 'peak RSS of the download step' "$logs/$name" | sed 's/^ *//')"
+    echo "  $name: $(sed -n 's/^  throughput ratio/throughput ratio/p' "$logs/$name");" \
+         "$(sed -n 's/^  peak RSS of the download step/peak RSS/p' "$logs/$name")"
 done
 awk -v many="$(per_file 10000x100KiB)" -v few="$(per_file 1000x100KiB)" 'BEGIN {
     ratio = many / few
     printf "  time per file, 10000 against 1000 files of 100 KiB: %.3f (target <= 1.30): %s\n",
            ratio, ratio <= 1.3 ? "met" : "MISSED"
 }'
-echo "  list builder over 10000 small files: $(grep -h '  ratio' "$logs/check10000" | sed 's/^ *//')"
+echo "  list builder over 10000 small files against md5sum: $(sed -n 's/^  ratio *//p' "$logs/check10000")"
