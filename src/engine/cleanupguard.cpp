@@ -1,45 +1,30 @@
 #include "cleanupguard.h"
 
-#include "configuration.h"
-
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
+#include <QRegularExpression>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-bool isSameOrAncestor(const QString& candidate, const QString& path)
+bool isOwnWorkDirectory(const QString& path)
 {
-    return path == candidate || path.startsWith(candidate + QLatin1Char('/'));
-}
+    static const QRegularExpression workDirectoryName(
+        QRegularExpression::anchoredPattern(QStringLiteral("korvalune_temp_(0|[1-9][0-9]{0,2})")));
 
-// Both the path as written and the path with links resolved must stay clear
-// of the protected directories.
-bool touchesProtectedDirectory(const QString& path)
-{
-    const QString appDir = QDir::cleanPath(Configuration::getAppRootPath());
-    const QString canonicalAppDir = QFileInfo(appDir).canonicalFilePath();
-    if (path == QLatin1String("/") || path == QDir::cleanPath(QDir::homePath())
-        || path == QDir::cleanPath(QDir::tempPath()))
-        return true;
-    if (path == QFileInfo(QDir::homePath()).canonicalFilePath()
-        || path == QFileInfo(QDir::tempPath()).canonicalFilePath())
-        return true;
-    return isSameOrAncestor(path, appDir)
-        || (!canonicalAppDir.isEmpty() && isSameOrAncestor(path, canonicalAppDir));
-}
-
-} // namespace
-
-bool isSafeToCleanUp(const QString& path)
-{
-    if (path.isEmpty() || QDir::isRelativePath(path))
+    // The same base the work directory is made in: nothing between the
+    // temporary root and the name, so no ".." and no link on the way.
+    QString base = QDir::tempPath();
+    if (base.isEmpty())
         return false;
-    const QString cleaned = QDir::cleanPath(path);
-    const QFileInfo info(cleaned);
-    if (info.isSymLink() || !info.isDir() || info.ownerId() != ::geteuid())
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    if (!path.startsWith(base) || !workDirectoryName.match(path.mid(base.size())).hasMatch())
         return false;
-    const QString canonical = info.canonicalFilePath();
-    return !touchesProtectedDirectory(cleaned) && !touchesProtectedDirectory(canonical);
+
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid()
+        && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }

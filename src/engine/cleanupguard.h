@@ -3,11 +3,12 @@
 
 #include <QString>
 
-// The work directory to empty comes from update.ini, which anyone who can
-// write the installation can edit. Recursive clean-up is refused for a
-// relative path, the root, the home directory, the application directory and
-// its ancestors, the temporary root itself, a symbolic link, and a directory
-// that does not belong to the current user.
-bool isSafeToCleanUp(const QString& path);
+// The run record in update.ini names the work directory that the next run
+// resumes in or removes, and anyone who can write the installation can edit
+// it. Only a directory of the shape the updater makes is ever taken: a real
+// directory (not a symbolic link) directly in the temporary root, named
+// "korvalune_temp_" and a number from 0 to 999, owned by the current user and
+// writable by no one else.
+bool isOwnWorkDirectory(const QString& path);
 
 #endif

@@ -26,13 +26,16 @@ void FileReplaceListTaskSpecification::execute()
 
 void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 {
-    claimedOldCopies.clear();
     // Checked before anything is planned: the directory tasks run first and
     // would otherwise create directories for a hostile path.
     if (!pathsStayInside()) {
         errorCancel();
         return;
     }
+    // A killed run's temporary files go before anything is written: they are
+    // never installed, and the new ones take the same names.
+    record.load(config->tempDir);
+    record.removeTemporaries(Configuration::getAppRootPath());
     const int dirTasks = makeSubdirTasks();
     makeFileReplaceTasks(dirTasks >= 1);
     executeSubTasks();
@@ -41,17 +44,17 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
 bool FileReplaceListTaskSpecification::pathsStayInside()
 {
     const QString root = Configuration::getAppRootPath();
-    for (const FileReplaceSpecification& record : std::as_const(*replacements)) {
-        const QString target = record.destFileName(QString());
+    for (const FileReplaceSpecification& replacement : std::as_const(*replacements)) {
+        const QString target = replacement.destFileName(QString());
         if (!staysInside(root, target)) {
             emit message(QStringLiteral("Refusing to install '%1': "
                                         "the path leaves the application directory")
                              .arg(target));
             return false;
         }
-        if (!staysInside(config->tempDir, record.fileName)) {
+        if (!staysInside(config->tempDir, replacement.fileName)) {
             emit message(QStringLiteral("Refusing to install '%1': the path leaves the work directory")
-                             .arg(record.fileName));
+                             .arg(replacement.fileName));
             return false;
         }
     }
@@ -74,8 +77,8 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
     const QDir root(Configuration::getAppRootPath());
     QSet<QString> seen;
     QStringList missing;
-    for (const FileReplaceSpecification& record : std::as_const(*replacements)) {
-        const QFileInfo target(root, record.destFileName(QString()));
+    for (const FileReplaceSpecification& replacement : std::as_const(*replacements)) {
+        const QFileInfo target(root, replacement.destFileName(QString()));
         const QString parentPath = target.path();
         if (seen.contains(parentPath))
             continue;
@@ -95,9 +98,9 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
 {
     const double share = haveDirTasks ? 0.9 : 1.0;
     const int count = int(replacements->count());
-    for (const FileReplaceSpecification& record : std::as_const(*replacements))
-        addSubTask(new FileReplaceTaskSpecification(record, deletions, &journal, config, this,
-                                                    share / count, &claimedOldCopies));
+    for (const FileReplaceSpecification& replacement : std::as_const(*replacements))
+        addSubTask(new FileReplaceTaskSpecification(replacement, deletions, &journal, config,
+                                                    &record, this, share / count));
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()
@@ -105,6 +108,10 @@ void FileReplaceListTaskSpecification::subtasksDone()
     if (getStateFromSubTasks() != TaskState::Finished) {
         emit message(QStringLiteral("rolling back file updates"));
         journal.rollback(this);
+    } else {
+        // Old copies that an aborted or killed run made and no deletion step
+        // removed: this run's deletions take them along.
+        deletions->append(record.leftoverOldCopies(Configuration::getAppRootPath()));
     }
     ComposedTaskSpecification::subtasksDone();
 }
@@ -119,6 +126,5 @@ void FileReplaceListTaskSpecification::reset()
         task->reset();
     clearSubTasks();
     journal.rollback(this);
-    claimedOldCopies.clear();
     TaskSpecification::reset();
 }

@@ -3,10 +3,10 @@
 
 #include "composedtaskspecification.h"
 #include "filespecifications.h"
+#include "installationrecord.h"
 #include "rollback.h"
 
 #include <QList>
-#include <QSet>
 #include <QString>
 
 class Configuration;
@@ -14,7 +14,9 @@ class Configuration;
 // The installation step of a run: creates the missing directories, then
 // installs every file of the replace list, two at a time, over one undo
 // journal. If a file fails or the user aborts, everything the step changed
-// is undone, newest first.
+// is undone, newest first. What it makes besides the installed files is
+// written down in the work directory, so that a later run can tidy up
+// after a kill.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -45,9 +47,7 @@ private:
     QList<QString>* deletions;
     RollbackDataList journal;
     Configuration* config;
-    // Old-copy paths that files of this step have taken: a later file with
-    // the same bare name must not delete one of them as a stale copy.
-    QSet<QString> claimedOldCopies;
+    InstallationRecord record;
 };
 
 #endif

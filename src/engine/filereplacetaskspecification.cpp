@@ -2,10 +2,11 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
-#include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "installationrecord.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -32,16 +33,16 @@ const QString oldDirName = QStringLiteral("old");
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& spec,
                                                            QList<QString>* deletions,
                                                            RollbackDataList* parentJournal,
-                                                           Configuration* config, QObject* parent,
-                                                           double progressRange,
-                                                           QSet<QString>* claimedOldCopies)
+                                                           Configuration* config,
+                                                           InstallationRecord* record,
+                                                           QObject* parent, double progressRange)
     : ComposedTaskSpecification(1, progressRange, parent)
     , spec(spec)
     , deletions(deletions)
     , parentJournal(parentJournal)
     , config(config)
     , movedOldAway(false)
-    , claimedOldCopies(claimedOldCopies)
+    , record(record)
 {
 }
 
@@ -52,46 +53,70 @@ void FileReplaceTaskSpecification::execute()
 }
 
 // Plans from the disk as it is now: whether the target and its old copy
-// exist decides which sub-tasks are needed.
+// exist, and whether an earlier run made that old copy, decide which
+// sub-tasks are needed.
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
     const QDir root(Configuration::getAppRootPath());
     const QString source = QFileInfo(QDir(config->tempDir), spec.fileName).filePath();
-    const QString target = root.path() + QLatin1Char('/') + spec.destFileName(QString());
+    const QString targetName = spec.destFileName(QString());
+    const QString target = root.filePath(targetName);
+    const QString earlierOldCopy = record->earlierOldCopy(root.path(), targetName);
+    const QString usualOldCopy = spec.oldDestFileName();
+    const bool usualOldCopyExists = QFileInfo::exists(root.filePath(usualOldCopy));
 
     double rest = 1.0;
-    if (QFileInfo::exists(target)) {
-        // A copy claimed by an earlier file of this step holds that file's
-        // installed version, not a leftover: never delete it, take a name
-        // of our own instead.
-        const bool claimed = claimedOldCopies && claimedOldCopies->contains(spec.oldDestFileName());
-        oldCopyName = claimed ? uniqueOldCopyName() : spec.oldDestFileName();
-        const QString oldCopy = root.path() + QLatin1Char('/') + oldCopyName;
-        if (claimedOldCopies)
-            claimedOldCopies->insert(oldCopyName);
+    if (!earlierOldCopy.isNull()) {
+        // An earlier run in this work directory kept this file's original
+        // there and stopped: the copy may be all that is left of it, so it
+        // is never deleted. It is this file's old copy again; a failure puts
+        // it back.
+        keepOldCopy(earlierOldCopy);
+        journal.add(RollbackData(RollbackData::Rename, target, root.filePath(oldCopyName)));
+    } else if (QFileInfo::exists(target)) {
+        // A copy taken by another file of this step, or kept by an earlier
+        // run for another file of the same bare name, belongs to that file:
+        // this one takes a name of its own.
+        const bool usualNameFree = !record->isTaken(usualOldCopy)
+            && (!usualOldCopyExists || record->targetOf(usualOldCopy).isNull());
+        keepOldCopy(usualNameFree ? usualOldCopy : uniqueOldCopyName());
+        const QString oldCopy = root.filePath(oldCopyName);
 
         double base = 1.0;
-        if (!claimed && QFileInfo::exists(oldCopy)) {
+        if (usualNameFree && usualOldCopyExists) {
+            // Left by an earlier, finished run: the target holds a whole file.
             addSubTask(new FileDeleteTaskSpecification(true, oldCopy, this, 0.1));
             base = 0.9;
         }
-        // A failure here shows as the rename's failure.
+        // A failure here shows as the backup's failure.
         if (!root.exists(oldDirName))
             root.mkdir(oldDirName);
-        movedOldAway = true;
-        addSubTask(new FileRenameTaskSpecification(target, oldCopy, &journal, this, 0.1));
+        record->addOldCopy(oldCopyName, targetName);
+        addSubTask(new FileBackupTaskSpecification(target, oldCopy, &journal, this, 0.1));
         rest = base - 0.1;
     }
 
+    record->addTemporary(root.relativeFilePath(SlowFileOpSpecification::temporaryPath(target)));
+    // A replaced file's journal record puts the original back over the new
+    // file in one step; removing the new file first would leave the name
+    // empty in between.
+    RollbackDataList* createdFiles = movedOldAway ? nullptr : &journal;
     if (spec.hasUnzip()) {
-        addSubTask(new FileUnzipTaskSpecification(&journal, source, target, this, rest - 0.2));
+        addSubTask(new FileUnzipTaskSpecification(createdFiles, source, target, this, rest - 0.2));
         addSubTask(new CheckSignatureTaskSpecification(target, spec.md5, true, this, 0.2));
     } else {
         // Copied, not moved: the download stays in the work directory until
         // the run's clean-up.
-        addSubTask(new FileCopyTaskSpecification(&journal, source, target, this, rest));
+        addSubTask(new FileCopyTaskSpecification(createdFiles, source, target, this, rest));
     }
     executeSubTasks();
+}
+
+void FileReplaceTaskSpecification::keepOldCopy(const QString& name)
+{
+    oldCopyName = name;
+    movedOldAway = true;
+    record->take(name);
 }
 
 // "old/_old_2_x.so", "old/_old_3_x.so", ...: the first name that no file of
@@ -104,7 +129,7 @@ QString FileReplaceTaskSpecification::uniqueOldCopyName() const
         const QString candidate = oldDirName + QLatin1Char('/')
                                   + Configuration::getSpecialFileRenamePrefix()
                                   + QString::number(number) + QLatin1Char('_') + bareName;
-        if (!claimedOldCopies->contains(candidate) && !QFileInfo::exists(root.filePath(candidate)))
+        if (!record->isTaken(candidate) && !QFileInfo::exists(root.filePath(candidate)))
             return candidate;
     }
 }

@@ -6,26 +6,28 @@
 #include "rollback.h"
 
 #include <QList>
-#include <QSet>
 #include <QString>
 
 class Configuration;
+class InstallationRecord;
 
-// Installs one file: moves the installed version aside into "old", then
-// copies the download into place, or unpacks it and checks the result. Its
-// sub-tasks run one after another; on failure it undoes its own changes, on
-// success it hands its undo records to the step's journal.
+// Installs one file: keeps the installed version in "old", then copies the
+// download into place, or unpacks it and checks the result. The target
+// always holds a whole file: the new one is written under a temporary name
+// and put in place with one rename. Its sub-tasks run one after another; on
+// failure it undoes its own changes, on success it hands its undo records to
+// the step's journal.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 
 public:
-    // claimedOldCopies, shared by the files of one step, keeps two files with
-    // the same bare name from using (or deleting) the same old copy.
+    // The record, shared by the files of one step, says which old copies
+    // and temporary files are the updater's own.
     FileReplaceTaskSpecification(const FileReplaceSpecification& spec, QList<QString>* deletions,
                                  RollbackDataList* parentJournal, Configuration* config,
-                                 QObject* parent, double progressRange,
-                                 QSet<QString>* claimedOldCopies = nullptr);
+                                 InstallationRecord* record, QObject* parent,
+                                 double progressRange);
 
     void makeSubtasksAndStart();
     // Programs and shared libraries are made executable (0755); other files
@@ -38,6 +40,7 @@ public slots:
     void subtasksDone() override;
 
 private:
+    void keepOldCopy(const QString& name);
     QString uniqueOldCopyName() const;
     void settleRunningWork();
 
@@ -47,7 +50,7 @@ private:
     RollbackDataList journal;
     Configuration* config;
     bool movedOldAway;
-    QSet<QString>* claimedOldCopies;
+    InstallationRecord* record;
     // Where the installed version went, relative to the application
     // directory; set together with movedOldAway.
     QString oldCopyName;

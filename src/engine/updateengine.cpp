@@ -1,7 +1,6 @@
 #include "updateengine.h"
 
 #include "banner.h"
-#include "cleanupguard.h"
 #include "configuration.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
@@ -217,12 +216,10 @@ void UpdateEngine::cleanup()
     emit message(QStringLiteral("Temporary files removed."));
 }
 
-// Empties the directory and removes it through its parent. Refused for a
-// directory that is not safely ours; the caller drops the record anyway.
+// Empties the directory and removes it through its parent. The run record
+// only ever yields a work directory of ours (UpdateIniData::get).
 bool UpdateEngine::removeWorkDirectory(const QString& path)
 {
-    if (!isSafeToCleanUp(path))
-        return false;
     cleanupDirectory(path);
     QDir dir(path);
     return dir.cdUp() && dir.rmdir(dir.relativeFilePath(path));

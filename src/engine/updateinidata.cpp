@@ -1,9 +1,9 @@
 #include "updateinidata.h"
 
+#include "cleanupguard.h"
 #include "configuration.h"
 
 #include <QDir>
-#include <QFile>
 #include <QSettings>
 
 namespace {
@@ -34,9 +34,11 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
     const QString typeValue = settings.value(QStringLiteral("type")).toString();
     settings.endGroup();
 
+    // A record that names anything but a work directory of ours is no
+    // record at all: nothing named by it is resumed in or removed.
     bool isNumber = false;
     const int versionNumber = versionValue.toInt(&isNumber);
-    if (!isNumber || typeValue.isEmpty() || dirValue.isEmpty() || !QFile::exists(dirValue))
+    if (!isNumber || typeValue.isEmpty() || !isOwnWorkDirectory(dirValue))
         return false;
 
     if (version)

@@ -14,8 +14,9 @@ public:
 
     static QString filename();
     static void modify(int version, const QString& dir, const QString& type);
-    // True when the record describes a usable earlier run; then writes
-    // through the pointers that are not null.
+    // True when the record describes a usable earlier run, whose directory
+    // is a work directory of ours; then writes through the pointers that are
+    // not null.
     static bool get(int* version, QString* type, QString* dir);
     static void cleanup();
 };

@@ -2,9 +2,26 @@
 
 #include <QFile>
 
-bool FileCopyFunc::run()
+#include <memory>
+
+namespace {
+constexpr qint64 ChunkSize = 1024 * 1024;
+}
+
+bool FileCopyFunc::write(QFile& output)
 {
-    return QFile::copy(source, destination);
+    QFile input(source);
+    if (!input.open(QIODevice::ReadOnly))
+        return false;
+    const std::unique_ptr<char[]> chunk(new char[ChunkSize]);
+    for (;;) {
+        const qint64 count = input.read(chunk.get(), ChunkSize);
+        if (count == 0)
+            break;
+        if (count < 0 || output.write(chunk.get(), count) != count)
+            return false;
+    }
+    return output.setPermissions(input.permissions());
 }
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* journal,

@@ -10,10 +10,12 @@ class FileCopyFunc : public SlowFileOpFunc
 public:
     using SlowFileOpFunc::SlowFileOpFunc;
 
-    bool run() override;
+protected:
+    bool write(QFile& output) override;
 };
 
-// Copies a file; never over an existing destination.
+// Copies a file, with its permissions; an existing destination is replaced
+// in one step.
 class FileCopyTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT

@@ -15,7 +15,7 @@ public:
 public slots:
     bool doOp() override;
 
-private:
+protected:
     QString from;
 };
 

@@ -41,25 +41,11 @@ constexpr int BufferSize = 16384;
 
 } // namespace
 
-bool FileUnzipFunc::run()
+bool FileUnzipFunc::write(QFile& output)
 {
-    const bool result = unzipFile(destination, source);
-    if (!result)
-        QFile::remove(destination);
-    return result;
-}
-
-bool FileUnzipFunc::unzipFile(const QString& destination, const QString& source)
-{
-    QFile output(destination);
-    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-
     GzipReader input(source);
-    if (!input.isOpen()) {
-        output.remove();
+    if (!input.isOpen())
         return false;
-    }
     gzrewind(input.get());
 
     char buffer[BufferSize];
@@ -67,25 +53,15 @@ bool FileUnzipFunc::unzipFile(const QString& destination, const QString& source)
         const int bytesRead = gzread(input.get(), buffer, BufferSize);
         if (bytesRead == 0)
             break;
-        if (bytesRead < 0 || output.write(buffer, bytesRead) != bytesRead) {
-            output.remove();
+        if (bytesRead < 0 || output.write(buffer, bytesRead) != bytesRead)
             return false;
-        }
     }
 
     // A truncated stream also ends in a read of 0: only the close tells
     // whether the data was complete (gzclose reports Z_BUF_ERROR then).
     int errorNumber = Z_OK;
     gzerror(input.get(), &errorNumber);
-    const bool complete = errorNumber == Z_OK && input.close();
-    // A buffered write on a full disk only fails when it is flushed.
-    const bool written = output.flush() && output.error() == QFileDevice::NoError;
-    output.close();
-    if (!complete || !written || output.error() != QFileDevice::NoError) {
-        output.remove();
-        return false;
-    }
-    return true;
+    return errorNumber == Z_OK && input.close();
 }
 
 FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList* journal,

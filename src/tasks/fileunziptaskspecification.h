@@ -10,13 +10,12 @@ class FileUnzipFunc : public SlowFileOpFunc
 public:
     using SlowFileOpFunc::SlowFileOpFunc;
 
-    bool run() override;
-    // Note the order: destination first.
-    bool unzipFile(const QString& destination, const QString& source);
+protected:
+    bool write(QFile& output) override;
 };
 
-// Unpacks a gzip file, overwriting the destination. Data that is not gzip
-// is passed through unchanged by zlib.
+// Unpacks a gzip file; an existing destination is replaced in one step.
+// Data that is not gzip is passed through unchanged by zlib.
 class FileUnzipTaskSpecification : public SlowFileOpSpecification
 {
     Q_OBJECT

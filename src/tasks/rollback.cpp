@@ -5,6 +5,9 @@
 #include <QFileInfo>
 #include <QMetaObject>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 RollbackData::RollbackData(Operation operation, const QString& a, const QString& b)
     : path(b)
     , secondPath(a)
@@ -22,7 +25,7 @@ bool RollbackData::rollback(QObject* receiver)
 {
     switch (operation) {
     case Rename:
-        if (QFile::rename(path, secondPath))
+        if (undoRename())
             return true;
         message(receiver, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(secondPath, path));
         return false;
@@ -39,6 +42,24 @@ bool RollbackData::rollback(QObject* receiver)
     }
     qFatal("Should not reach here");
     return false;
+}
+
+// The file now called path gets its old name back in one step, so the old
+// name never stands empty: a rename that replaces whatever took that name
+// (the new file of an installation), or, while the old name still is the
+// same file (a second name made to keep it), dropping the second name.
+bool RollbackData::undoRename() const
+{
+    const QByteArray kept = QFile::encodeName(path);
+    const QByteArray original = QFile::encodeName(secondPath);
+    struct stat keptStatus;
+    struct stat originalStatus;
+    if (::lstat(kept.constData(), &keptStatus) != 0)
+        return false;
+    if (::lstat(original.constData(), &originalStatus) == 0 && keptStatus.st_dev == originalStatus.st_dev
+        && keptStatus.st_ino == originalStatus.st_ino)
+        return ::unlink(kept.constData()) == 0;
+    return ::rename(kept.constData(), original.constData()) == 0;
 }
 
 // The receivers are tasks, whose message(QString) is a signal: the warning

@@ -17,7 +17,9 @@ public:
         CreateDir = 2
     };
 
-    // A rename from a to b: path = b (the new name), secondPath = a.
+    // A rename from a to b: path = b (the new name), secondPath = a. The
+    // rename may also be made as a second name b that keeps the file while
+    // a new file takes the name a; the undo puts it back in both cases.
     RollbackData(Operation operation, const QString& a, const QString& b);
     RollbackData(Operation operation, const QString& a);
 
@@ -27,6 +29,9 @@ public:
     QString path;
     QString secondPath;
     Operation operation;
+
+private:
+    bool undoRename() const;
 };
 
 // The undo journal: records in the order they were made, undone last first.

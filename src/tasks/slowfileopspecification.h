@@ -4,7 +4,13 @@
 #include "asynctaskspecification.h"
 #include "rollback.h"
 
+class QFile;
+
 // Worker of a copy or an unpacking; holds its own copies of the two paths.
+// The new content is written whole to the destination's temporary file and
+// then put in place with one rename, which replaces an existing destination:
+// whenever the process stops, the destination holds its old content or the
+// new one, never a part. On failure the temporary file is removed.
 class SlowFileOpFunc : public ASyncFunc
 {
     Q_OBJECT
@@ -12,7 +18,12 @@ class SlowFileOpFunc : public ASyncFunc
 public:
     SlowFileOpFunc(const QString& source, const QString& destination);
 
+    bool run() final;
+
 protected:
+    // Writes the new content to output (open, empty); false on any failure.
+    virtual bool write(QFile& output) = 0;
+
     QString source;
     QString destination;
 };
@@ -26,6 +37,12 @@ class SlowFileOpSpecification : public ASyncTaskSpecification
 public:
     SlowFileOpSpecification(QString failureMessage, RollbackDataList* journal, const QString& source,
                             const QString& destination, QObject* parent, double progressRange);
+
+    // Where the new content of destination is written before it is put in
+    // place: a hidden name in the same directory, so that one rename moves
+    // it. The worker creates it new and never takes an existing file, so a
+    // leftover must be removed before the task runs again.
+    static QString temporaryPath(const QString& destination);
 
 public slots:
     void runDone(bool ok) override;

@@ -19,6 +19,11 @@ UpdateProcess::UpdateProcess()
 
 UpdateProcess::~UpdateProcess()
 {
+    kill();
+}
+
+void UpdateProcess::kill()
+{
     if (process.state() == QProcess::NotRunning)
         return;
     process.kill();

@@ -29,6 +29,8 @@ public:
 
     void start(const QString& program, const QStringList& arguments);
     bool waitForExit(int timeoutMs = 30000);
+    // SIGKILL: the process ends at once, wherever it is.
+    void kill();
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
     QString standardError();

@@ -4,6 +4,8 @@
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
+#include "installationrecord.h"
+#include "slowfileopspecification.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -18,6 +20,7 @@
 #include <QThreadPool>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -138,13 +141,17 @@ private slots:
     void executableRule();
     void failedFileUndoesTheStep_data();
     void failedFileUndoesTheStep();
-    void secondOfThreeFailsWhileThirdCopies();
+    void fileFailsWhileNextOneCopies();
     void userAbortMidStep();
     void resetMidUnpackRestoresTheOriginal();
     void sameBareNamePair_data();
     void sameBareNamePair();
     void refusesPathsOutside_data();
     void refusesPathsOutside();
+    void resumeAfterAKill_data();
+    void resumeAfterAKill();
+    void leftoversOfEarlierRuns();
+    void oldCopyNameMadeAgainBelongsToTheNewFile();
 
 private:
     // A path below the scratch directory, relative to the application
@@ -230,6 +237,11 @@ QMap<QString, QByteArray> InstallationTest::snapshot() const
     return entries;
 }
 
+// "progress" is the step's progress after each of its sub-tasks: a
+// missing directory takes 0.1, the files share the rest, and a file's own
+// steps weigh 0.1 (deleting a stale old copy), 0.1 (keeping the installed
+// file), 0.2 (checking an unpacked file) and the rest for the copy or the
+// unpacking.
 void InstallationTest::installOneFile_data()
 {
     QTest::addColumn<QString>("path");
@@ -238,17 +250,22 @@ void InstallationTest::installOneFile_data()
     QTest::addColumn<bool>("unzip");
     QTest::addColumn<bool>("listed");
     QTest::addColumn<int>("mode");
+    QTest::addColumn<QList<double>>("progress");
 
-    QTest::newRow("new file") << "docs/readme-%1.txt" << false << false << false << false << 0644;
-    QTest::newRow("new file, unpacked") << "lib/libn-%1.so" << false << false << true << false << 0755;
-    QTest::newRow("replaced library") << "plugins/libx-%1.so" << true << false << false << true << 0755;
+    QTest::newRow("new file") << "docs/readme-%1.txt" << false << false << false << false << 0644
+                              << QList<double>{0.1, 1.0};
+    QTest::newRow("new file, unpacked") << "lib/libn-%1.so" << false << false << true << false << 0755
+                                        << QList<double>{0.1, 0.82, 1.0};
+    QTest::newRow("replaced library") << "plugins/libx-%1.so" << true << false << false << true << 0755
+                                      << QList<double>{0.1, 1.0};
     QTest::newRow("replaced library, unpacked")
-        << "plugins/liby-%1.so" << true << false << true << true << 0755;
-    QTest::newRow("stale old copy deleted first") << "data-%1.txt" << true << true << false << true << 0644;
+        << "plugins/liby-%1.so" << true << false << true << true << 0755 << QList<double>{0.1, 0.8, 1.0};
+    QTest::newRow("stale old copy deleted first")
+        << "data-%1.txt" << true << true << false << true << 0644 << QList<double>{0.1, 0.2, 1.0};
     QTest::newRow("special file keeps its old copy")
-        << "libQtCore.so.4" << true << false << false << false << 0755;
+        << "libQtCore.so.4" << true << false << false << false << 0755 << QList<double>{0.1, 1.0};
     QTest::newRow("old copy without a target is left alone")
-        << "notes-%1.txt" << false << true << false << false << 0644;
+        << "notes-%1.txt" << false << true << false << false << 0644 << QList<double>{1.0};
 }
 
 void InstallationTest::installOneFile()
@@ -259,6 +276,7 @@ void InstallationTest::installOneFile()
     QFETCH(bool, unzip);
     QFETCH(bool, listed);
     QFETCH(int, mode);
+    QFETCH(QList<double>, progress);
 
     const QString target = rel(path);
     const QString bareName = QFileInfo(target).fileName();
@@ -282,11 +300,18 @@ void InstallationTest::installOneFile()
     }
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    QList<double> seen;
+    connect(&step, &TaskSpecification::updateProgress, &step, [&](qreal value) {
+        const double rounded = qRound(value / 0.4 * 1000) / 1000.0;
+        if (rounded > 0.0 && !seen.contains(rounded))
+            seen << rounded;
+    });
 
     const Outcome outcome = StepRunner(step).run();
     QCOMPARE(outcome.state, int(TaskState::Finished));
     QCOMPARE(outcome.messages,
              QStringList({"Starting file updates", "add/replace " + replacements.first().fileName}));
+    QCOMPARE(seen, progress);
     QCOMPARE(TestFiles::read(installed(target)), content);
     QCOMPARE(modeOf(installed(target)), mode);
     if (targetExists)
@@ -407,20 +432,19 @@ void InstallationTest::failedFileUndoesTheStep()
     QCOMPARE(snapshot(), before);
 }
 
-void InstallationTest::secondOfThreeFailsWhileThirdCopies()
+// The step's directory task ends within its own start, so the file after the
+// failing one starts on the next turn: the failure, which needs 16 MiB
+// written and hashed first, comes while that file is being copied, whatever
+// the load of the machine. The copied file is undone with the directory.
+void InstallationTest::fileFailsWhileNextOneCopies()
 {
     QList<FileReplaceSpecification> replacements;
-    QVERIFY(writeFile(installed(rel("first-%1.txt")), "installed first\n"));
-    QVERIFY(writeFile(download(rel("first-%1.txt")), "new first\n"));
-    replacements << record(rel("first-%1.txt"));
-    // Not gzip: unpacking passes it through, and its check fails only after
-    // 16 MiB were written and hashed, while the third file is being copied.
+    // Not gzip: unpacking passes it through, and its check fails.
     QVERIFY(writeFile(installed(rel("second-%1.so")), "installed second\n"));
     QVERIFY(writeFile(download("pkg/second"), bigContent("second")));
     replacements << record("pkg/second", rel("second-%1.so"), TestFiles::md5("not this"));
-    QVERIFY(writeFile(installed(rel("third-%1.bin")), "installed third\n"));
-    QVERIFY(writeFile(download(rel("third-%1.bin")), bigContent("third")));
-    replacements << record(rel("third-%1.bin"));
+    QVERIFY(writeFile(download(rel("made/third-%1.bin")), bigContent("third")));
+    replacements << record(rel("made/third-%1.bin"));
 
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
@@ -428,7 +452,7 @@ void InstallationTest::secondOfThreeFailsWhileThirdCopies()
     const Outcome outcome = StepRunner(step).run();
 
     QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QVERIFY(outcome.messages.contains("add/replace " + rel("third-%1.bin")));
+    QVERIFY(outcome.messages.contains("add/replace " + rel("made/third-%1.bin")));
     QVERIFY(outcome.messages.contains("Signature check failed for " + installed(rel("second-%1.so"))));
     QCOMPARE(outcome.messages.count("rolling back file updates"), 1);
     QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
@@ -609,6 +633,122 @@ void InstallationTest::refusesPathsOutside()
     QVERIFY(!QFileInfo::exists(installed(rel("fresh"))));
     QVERIFY(!QFileInfo::exists(installed(area + "/inside.so")));
     QVERIFY(deletions.isEmpty());
+}
+
+void InstallationTest::resumeAfterAKill_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<bool>("fails");
+    for (const char* target : {"original", "broken", "missing"}) {
+        QTest::addRow("target %s, installed", target) << QString::fromLatin1(target) << "_old_" << false;
+        QTest::addRow("target %s, rolled back", target) << QString::fromLatin1(target) << "_old_" << true;
+    }
+    // The name a file with the same bare name as another one gets.
+    QTest::newRow("numbered old copy, rolled back") << "broken" << "_old_2_" << true;
+}
+
+// An earlier run in this work directory kept the original in old/ and was
+// killed. The target may be the original still (a second name of the same
+// file), anything else, or gone: the old copy is never deleted, it is the
+// file's old copy again, and a rollback puts it back. The killed run's
+// temporary file is removed, never installed.
+void InstallationTest::resumeAfterAKill()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, prefix);
+    QFETCH(bool, fails);
+
+    const QString name = "k-" + token + ".so";
+    const QString path = rel(name);
+    const QString kept = appRoot() + "/old/" + prefix + name;
+    QVERIFY(writeFile(kept, "original"));
+    if (target == QLatin1String("original"))
+        QCOMPARE(::link(QFile::encodeName(kept).constData(),
+                        QFile::encodeName(installed(path)).constData()), 0);
+    else if (target == QLatin1String("broken"))
+        QVERIFY(writeFile(installed(path), "orig"));
+    const QString temporary = SlowFileOpSpecification::temporaryPath(installed(path));
+    QVERIFY(writeFile(temporary, "half written"));
+    InstallationRecord earlier;
+    earlier.load(work->path());
+    earlier.addOldCopy("old/" + prefix + name, path);
+    earlier.addTemporary(QDir(appRoot()).relativeFilePath(temporary));
+
+    QList<FileReplaceSpecification> replacements;
+    QVERIFY(TestFiles::writeGzip(download("pkg/k.gz"), "new"));
+    replacements << record("pkg/k.gz", path, TestFiles::md5("new"));
+    if (fails) {
+        QVERIFY(TestFiles::writeGzip(download("pkg/bad.gz"), "unpacked but wrong"));
+        replacements << record("pkg/bad.gz", rel("bad-%1.so"), TestFiles::md5("something else"));
+    }
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    const Outcome outcome = StepRunner(step).run();
+
+    QVERIFY(!QFileInfo::exists(temporary));
+    if (fails) {
+        QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+        QCOMPARE(TestFiles::read(installed(path)), QByteArray("original"));
+        QVERIFY(!QFileInfo::exists(kept));
+        return;
+    }
+    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(TestFiles::read(installed(path)), QByteArray("new"));
+    QCOMPARE(TestFiles::read(kept), QByteArray("original"));
+    QCOMPARE(deletions, QList<QString>{"old/" + prefix + name});
+}
+
+// Old copies that an aborted run made and never deleted go with this run's
+// deletions once its installation has succeeded; nothing it cannot prove is
+// its own, and no copy that is all that is left of a file.
+void InstallationTest::leftoversOfEarlierRuns()
+{
+    const auto oldName = [&](const QString& name) { return "old/_old_" + name; };
+    const QString done = "done-" + token + ".txt";
+    const QString gone = "gone-" + token + ".txt";
+    const QString unrecorded = "unrecorded-" + token + ".txt";
+    const QString special = QStringLiteral("libQtCore.so.4");
+    QVERIFY2(!QFileInfo::exists(oldCopy(special)), "an old copy of that name already exists");
+    foreignOldCopies << "_old_" + special;
+    for (const QString& name : {done, gone, unrecorded, special})
+        QVERIFY(writeFile(oldCopy(name), "old version"));
+    for (const QString& name : {done, unrecorded, special})
+        QVERIFY(writeFile(installed(rel(name)), "new version"));
+    // Only a plain file of ours is taken for a leftover temporary file.
+    const QString linkedTemporary = installed(rel("linked.korvalune-new"));
+    QVERIFY(QFile::link(installed(rel(done)), linkedTemporary));
+
+    InstallationRecord earlier;
+    earlier.load(work->path());
+    for (const QString& name : {done, gone, special})
+        earlier.addOldCopy(oldName(name), rel(name));
+    earlier.addTemporary(rel("linked.korvalune-new"));
+
+    QList<FileReplaceSpecification> replacements;
+    QList<QString> deletions{rel("listed.txt")};
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    QCOMPARE(StepRunner(step).run().state, int(TaskState::Finished));
+    QCOMPARE(deletions, (QList<QString>{rel("listed.txt"), oldName(done)}));
+    QVERIFY(QFileInfo(linkedTemporary).isSymLink());
+}
+
+// A rolled-back file gave its old copy's name back, and another file of the
+// same bare name got it: the first file must not take that copy for its own
+// original, neither in this run nor in the next.
+void InstallationTest::oldCopyNameMadeAgainBelongsToTheNewFile()
+{
+    const QString name = "old/_old_x-" + token + ".so";
+    QVERIFY(writeFile(appRoot() + QLatin1Char('/') + name, "b's original"));
+    InstallationRecord record;
+    record.load(work->path());
+    record.addOldCopy(name, rel("a/x-%1.so"));
+    record.addOldCopy(name, rel("b/x-%1.so"));
+    for (int run = 1; run <= 2; ++run) {
+        QVERIFY(record.earlierOldCopy(appRoot(), rel("a/x-%1.so")).isNull());
+        QCOMPARE(record.earlierOldCopy(appRoot(), rel("b/x-%1.so")), name);
+        record.load(work->path());
+    }
 }
 
 static TestRegistration registration("InstallationTest", [] { return new InstallationTest; });

@@ -1,6 +1,5 @@
 #include "testregistry.h"
 
-#include "cleanupguard.h"
 #include "configuration.h"
 #include "fakemirror.h"
 #include "iniwriter.h"
@@ -38,26 +37,31 @@ QString appPath(const QString& name)
     return QDir(appDir()).absoluteFilePath(name);
 }
 
-// Everything below the application directory but the test executable:
-// relative path -> content (directories end in "/").
-QMap<QString, QByteArray> snapshot()
+// Every file and directory below root with its content (directories end in
+// "/"); a symbolic link root is followed.
+QMap<QString, QByteArray> treeOf(const QString& root)
 {
     QMap<QString, QByteArray> tree;
-    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    QDirIterator it(appDir(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(appDir()).relativeFilePath(path);
-        if (relative == executable || relative == QLatin1String("update.ini")
-            || relative == QLatin1String("mirrors.ini"))
-            continue;
-        if (it.fileInfo().isDir()) {
+        const QString relative = QDir(root).relativeFilePath(it.next());
+        if (it.fileInfo().isDir())
             tree.insert(relative + QLatin1Char('/'), QByteArray());
-            continue;
-        }
-        tree.insert(relative, TestFiles::read(path));
+        else
+            tree.insert(relative, TestFiles::read(it.filePath()));
     }
+    return tree;
+}
+
+// Everything below the application directory but the test executable and
+// the settings files.
+QMap<QString, QByteArray> snapshot()
+{
+    QMap<QString, QByteArray> tree = treeOf(appDir());
+    for (const QString& name : {QFileInfo(QCoreApplication::applicationFilePath()).fileName(),
+                                QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")})
+        tree.remove(name);
     return tree;
 }
 
@@ -134,11 +138,8 @@ private slots:
     void proxy();
     void invalidProxyIsReportedOnceTheLoopRuns();
     void idleEngineIgnoresCancelAndTimer();
-    void resumesSameVersion();
-    void staleRunRecordIsReplaced_data();
-    void staleRunRecordIsReplaced();
-    void cleanUpGuard_data();
-    void cleanUpGuard();
+    void recordedWorkDirectory_data();
+    void recordedWorkDirectory();
 
     void freshUpdate();
     void alreadyCurrentFetchesOnlyTheProductIni();
@@ -147,6 +148,7 @@ private slots:
     void installationFailureRollsBack();
     void userCancel_data();
     void userCancel();
+    void oldCopiesOfAnAbortedRunGoWithTheNext();
     void updatesAgainstNginx();
 
 private:
@@ -180,6 +182,19 @@ void UpdateEngineTest::cleanup()
     mirror.reset();
     mirrorRoot.reset();
     emptyAppDir();
+    // The work directories and the recorded directories of the case.
+    const QStringList made{QDir::tempPath() + "/link_target", QDir::tempPath() + "/nested",
+                           QDir::tempPath() + "/korvalune_tmp_7", QDir::homePath() + "/documents"};
+    const QFileInfoList workDirs = QDir(QDir::tempPath()).entryInfoList(
+        {QStringLiteral("korvalune_temp_*")}, QDir::AllEntries | QDir::System);
+    for (const QFileInfo& entry : workDirs) {
+        if (entry.isSymLink())
+            QFile::remove(entry.absoluteFilePath());
+        else
+            QDir(entry.absoluteFilePath()).removeRecursively();
+    }
+    for (const QString& path : made)
+        QDir(path).removeRecursively();
 }
 
 void UpdateEngineTest::writeMirrors(const QList<FakeMirror*>& servers)
@@ -329,124 +344,108 @@ void UpdateEngineTest::idleEngineIgnoresCancelAndTimer()
     QCOMPARE(engine.state, int(EngineState::Idle));
 }
 
-void UpdateEngineTest::resumesSameVersion()
+namespace {
+enum class RecordUse { Resume, OtherVersion, CleanUp };
+}
+Q_DECLARE_METATYPE(RecordUse)
+
+// The run record names a directory to resume in (same version), to remove
+// (another version) or to remove after a success. Only a work directory of
+// ours is taken; any other is treated like a directory that is gone: a new
+// work directory, nothing removed.
+void UpdateEngineTest::recordedWorkDirectory_data()
 {
+    QTest::addColumn<QString>("shape");
+    QTest::addColumn<QString>("dir");
+    QTest::addColumn<RecordUse>("use");
+    QTest::addColumn<bool>("taken");
+
+    // %t: the temporary root, %h: the home directory, %a: the application
+    // directory.
+    const QList<std::tuple<const char*, const char*, bool>> shapes{
+        {"work directory of ours", "%t/korvalune_temp_7", true},
+        {"home subdirectory", "%h/documents", false},
+        {"installation subdirectory", "%a/userdata", false},
+        {"other name in the temporary root", "%t/korvalune_tmp_7", false},
+        {"number above 999", "%t/korvalune_temp_1000", false},
+        {"below the temporary root", "%t/nested/korvalune_temp_7", false},
+        {"symbolic link", "%t/korvalune_temp_8", false},
+        {"another owner", "%t/korvalune_temp_9", false},
+        {"writable by the group", "%t/korvalune_temp_10", false},
+        {"gone", "%t/korvalune_temp_11", false}};
+    const QList<std::pair<const char*, RecordUse>> uses{{"resume", RecordUse::Resume},
+                                                        {"other version", RecordUse::OtherVersion},
+                                                        {"clean-up", RecordUse::CleanUp}};
+    for (const auto& [shape, dir, taken] : shapes) {
+        for (const auto& [useName, use] : uses)
+            QTest::addRow("%s, %s", shape, useName) << shape << dir << use << taken;
+    }
+}
+
+void UpdateEngineTest::recordedWorkDirectory()
+{
+    QFETCH(QString, shape);
+    QFETCH(QString, dir);
+    QFETCH(RecordUse, use);
+    QFETCH(bool, taken);
+
+    const QString temp = QDir::tempPath();
+    dir.replace("%t", temp).replace("%h", QDir::homePath()).replace("%a", appDir());
+    // What must survive: the directory, or the one a link points to.
+    QString contents = dir;
+    if (shape == QLatin1String("symbolic link")) {
+        contents = makePrivateDir(temp + "/link_target");
+        QVERIFY(QFile::link(contents, dir));
+    } else if (shape != QLatin1String("gone")) {
+        makePrivateDir(dir);
+    }
+    if (shape != QLatin1String("gone")) {
+        QVERIFY(TestFiles::write(contents + "/.hidden", "h"));
+        QVERIFY(TestFiles::write(contents + "/a/b/c.bin", "c"));
+    }
+    if (shape == QLatin1String("writable by the group"))
+        QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::WriteGroup));
+    if (shape == QLatin1String("another owner") && ::chown(QFile::encodeName(dir).constData(), 4242, 4242) != 0)
+        QSKIP("giving a directory another owner needs root");
+    const QMap<QString, QByteArray> before = treeOf(contents);
+
     const ReleaseBuilder release = newRelease();
     QVERIFY(release.writeMirror(mirrorRoot->path()));
-    QVERIFY(oldRelease().install(appDir()));
+    QVERIFY(release.install(appDir()));
     writeMirrors({mirror.get()});
-
-    // An earlier run of the same version left the verified product ini and
-    // every download in its work directory.
-    const QString workDir = makePrivateDir(QDir::tempPath() + QStringLiteral("/earlier_run"));
-    QVERIFY(release.writeProductIni(workDir));
-    QVERIFY(release.writeWorkCopies(workDir));
-    UpdateIniData::modify(2, workDir, ClientType);
+    UpdateIniData::modify(use == RecordUse::OtherVersion ? 41 : 2, dir, ClientType);
 
     Configuration config;
     configure(config, 2);
     UpdateEngine engine(config, nullptr);
     EngineLog log(engine);
-    QVERIFY(runUpdate(engine, log));
-    QVERIFY(log.lines.contains(QStringLiteral("Previous update session for v. 2 found")));
-    QCOMPARE(config.tempDir, workDir);
-    QCOMPARE(mirror->requestedPaths(), QStringList());
-    QCOMPARE(snapshot().value(QStringLiteral("data/readme.txt")), QByteArray("readme v2"));
-    QVERIFY(!QFileInfo::exists(workDir));
-}
-
-// A record of an earlier run that cannot be resumed: its directory is
-// removed when it is ours, and the record goes all the same. update.ini can
-// name any directory; "%1" in a log line is the recorded one.
-void UpdateEngineTest::staleRunRecordIsReplaced_data()
-{
-    QTest::addColumn<int>("recordedVersion");
-    QTest::addColumn<QString>("recordedDir");
-    QTest::addColumn<bool>("ours");
-    QTest::addColumn<int>("version");
-    QTest::addColumn<QStringList>("expectedLog");
-    QTest::addColumn<bool>("dirRemains");
-
-    const QString cleanUp = QStringLiteral("Cleanup previous session (v. 41, %1) files...");
-    QTest::newRow("another version's work directory")
-        << 41 << QDir::tempPath() + QStringLiteral("/run_for_41") << true << 42
-        << QStringList{cleanUp, QStringLiteral("Ok")} << false;
-    QTest::newRow("directory vanished")
-        << 2 << QDir::tempPath() + QStringLiteral("/vanished") << false << 2 << QStringList() << false;
-    QTest::newRow("directory not ours")
-        << 41 << QFileInfo(appDir()).absolutePath() << false << 42
-        << QStringList{cleanUp, QStringLiteral("Failed to remove directory")} << true;
-}
-
-void UpdateEngineTest::staleRunRecordIsReplaced()
-{
-    QFETCH(int, recordedVersion);
-    QFETCH(QString, recordedDir);
-    QFETCH(bool, ours);
-    QFETCH(int, version);
-    QFETCH(QStringList, expectedLog);
-    QFETCH(bool, dirRemains);
-
-    writeMirrors({mirror.get()});
-    if (ours) {
-        makePrivateDir(recordedDir);
-        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/.hidden"), "h"));
-        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/a/b/c.bin"), "c"));
-        QVERIFY(TestFiles::write(recordedDir + QStringLiteral("/a/.d/e"), "e"));
+    if (use == RecordUse::CleanUp) {
+        // The record is turned to the directory while the run goes on; the
+        // clean-up after its success reads it.
+        connect(&engine, &UpdateEngine::message, &engine, [&] {
+            if (engine.state == EngineState::Running)
+                UpdateIniData::modify(2, dir, ClientType);
+        });
+        QVERIFY(runUpdate(engine, log));
+        QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+    } else {
+        QVERIFY(engine.initialize());
+        QString recordedDir;
+        QVERIFY(UpdateIniData::get(nullptr, nullptr, &recordedDir));
+        QCOMPARE(recordedDir, config.tempDir);
+        QCOMPARE(config.tempDir == dir, taken && use == RecordUse::Resume);
+        QStringList expected;
+        if (taken && use == RecordUse::Resume)
+            expected << "Previous update session for v. 2 found";
+        if (taken && use == RecordUse::OtherVersion)
+            expected << QStringLiteral("Cleanup previous session (v. 41, %1) files...").arg(dir) << "Ok";
+        QCOMPARE(log.lines, expected);
     }
-    UpdateIniData::modify(recordedVersion, recordedDir, ClientType);
 
-    Configuration config;
-    configure(config, version);
-    UpdateEngine engine(config, nullptr);
-    EngineLog log(engine);
-    QVERIFY(engine.initialize());
-    QCOMPARE(log.lines, expectedLog.replaceInStrings(QStringLiteral("%1"), recordedDir));
-    QCOMPARE(QFileInfo::exists(recordedDir), dirRemains);
-    QVERIFY(QFileInfo(appDir()).isDir());
-    QVERIFY(QFileInfo(QCoreApplication::applicationFilePath()).exists());
-    QVERIFY(config.tempDir != recordedDir);
-    QVERIFY(QFileInfo(config.tempDir).isDir());
-
-    int recorded = 0;
-    QString dir;
-    QVERIFY(UpdateIniData::get(&recorded, nullptr, &dir));
-    QCOMPARE(recorded, version);
-    QCOMPARE(dir, config.tempDir);
-    QVERIFY(engine.busy());
-}
-
-void UpdateEngineTest::cleanUpGuard_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("safe");
-
-    const QString temp = QDir::tempPath();
-    makePrivateDir(temp + QStringLiteral("/korvalune_temp_5"));
-    QDir().mkpath(temp + QStringLiteral("/target"));
-    QFile::link(temp + QStringLiteral("/target"), temp + QStringLiteral("/link"));
-    TestFiles::write(temp + QStringLiteral("/plain_file"), "x");
-
-    QTest::newRow("own work directory") << temp + "/korvalune_temp_5" << true;
-    QTest::newRow("same, not clean") << temp + "/./korvalune_temp_5/" << true;
-    QTest::newRow("relative") << "korvalune_temp_5" << false;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("root") << "/" << false;
-    QTest::newRow("root, not clean") << "/tmp/.." << false;
-    QTest::newRow("home") << QDir::homePath() << false;
-    QTest::newRow("temporary root") << temp << false;
-    QTest::newRow("application directory") << appDir() << false;
-    QTest::newRow("its parent") << QFileInfo(appDir()).absolutePath() << false;
-    QTest::newRow("symbolic link") << temp + "/link" << false;
-    QTest::newRow("file") << temp + "/plain_file" << false;
-    QTest::newRow("missing") << temp + "/missing" << false;
-}
-
-void UpdateEngineTest::cleanUpGuard()
-{
-    QFETCH(QString, path);
-    QFETCH(bool, safe);
-    QCOMPARE(isSafeToCleanUp(path), safe);
+    const bool removed = taken && use != RecordUse::Resume;
+    QCOMPARE(QFileInfo::exists(dir), !removed && shape != QLatin1String("gone"));
+    if (!removed)
+        QCOMPARE(treeOf(contents), before);
 }
 
 void UpdateEngineTest::freshUpdate()
@@ -680,6 +679,42 @@ void UpdateEngineTest::userCancel()
     QCOMPARE(log.lines.contains(QStringLiteral("User aborted update")), userAbortLine);
     QCOMPARE(snapshot(), before);
     QVERIFY(UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+// A user abort after the installation keeps the old copies it made; the next
+// run resumes, finds every file current, and deletes them with its own.
+void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext()
+{
+    const ReleaseBuilder release = newRelease();
+    QVERIFY(release.writeMirror(mirrorRoot->path()));
+    QVERIFY(oldRelease().install(appDir()));
+    writeMirrors({mirror.get()});
+
+    Configuration config;
+    configure(config, 2);
+    {
+        UpdateEngine engine(config, nullptr);
+        EngineLog log(engine);
+        connect(&engine, &UpdateEngine::message, &engine, [&](const QString& line) {
+            if (line == QLatin1String("Starting deleting files"))
+                engine.cancelUpdate();
+        });
+        QVERIFY(!runUpdate(engine, log));
+        QVERIFY(log.lines.contains(QStringLiteral("User aborted update")));
+    }
+    QCOMPARE(TestFiles::read(appPath(QStringLiteral("old/_old_readme.txt"))), QByteArray("readme v1"));
+
+    Configuration again;
+    configure(again, 2);
+    UpdateEngine engine(again, nullptr);
+    EngineLog log(engine);
+    QVERIFY(runUpdate(engine, log));
+    QCOMPARE(again.tempDir, config.tempDir);
+    const QMap<QString, QByteArray> tree = snapshot();
+    QCOMPARE(tree.value(QStringLiteral("data/readme.txt")), QByteArray("readme v2"));
+    QVERIFY(!tree.contains(QStringLiteral("data/obsolete.txt")));
+    for (const QString& path : tree.keys())
+        QVERIFY2(!path.startsWith(QLatin1String("old/_old_")), qPrintable(path));
 }
 
 // The same update against a real HTTP server, with a mirror that is gone

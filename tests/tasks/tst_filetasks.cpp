@@ -1,6 +1,7 @@
 #include "testregistry.h"
 
 #include "dircreatetaskspecification.h"
+#include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
@@ -16,6 +17,7 @@
 #include <QThreadPool>
 
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -29,18 +31,23 @@ QByteArray randomBytes(int size)
     return bytes;
 }
 
-// Runs a task to its end and returns its state and message lines.
+// Runs a task to its end and returns its state, its message lines and how
+// many records the journal, if given, held when the task finished.
 struct Outcome
 {
     int state = -1;
     QStringList messages;
+    qsizetype recordsAtFinish = -1;
 };
 
-Outcome runTask(TaskSpecification& task)
+Outcome runTask(TaskSpecification& task, const RollbackDataList* journal = nullptr)
 {
     Outcome outcome;
     QObject::connect(&task, &TaskSpecification::message, &task,
                      [&](const QString& line) { outcome.messages << line; });
+    if (journal)
+        QObject::connect(&task, &TaskSpecification::finished, &task,
+                         [&] { outcome.recordsAtFinish = journal->records.size(); });
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
@@ -95,15 +102,14 @@ private slots:
     void createDir();
     void deleteFile_data();
     void deleteFile();
-    void rename_data();
-    void rename();
+    void backup_data();
+    void backup();
     void copy_data();
     void copy();
     void unzip_data();
     void unzip();
     void unzipFailedWriteLeavesNoFile_data();
     void unzipFailedWriteLeavesNoFile();
-    void failedStepRollsBackTheTree();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -122,6 +128,8 @@ void FileTasksTest::cleanup()
     dir.reset();
 }
 
+// "%1" in a target or a message is the scratch directory; a target without
+// it is relative, and is tried from inside the scratch directory.
 void FileTasksTest::createDir_data()
 {
     QTest::addColumn<QStringList>("existingDirs");
@@ -131,19 +139,29 @@ void FileTasksTest::createDir_data()
     QTest::addColumn<QStringList>("journal");
     QTest::addColumn<QString>("message");
 
+    const QString tooLong(300, QLatin1Char('n'));
     QTest::newRow("parents created outermost first")
-        << QStringList{"a"} << QStringList{} << "a/b/c" << true
+        << QStringList{"a"} << QStringList{} << "%1/a/b/c" << true
         << QStringList{"2 /a/b", "2 /a/b/c"} << QString();
     QTest::newRow("trailing slash creates the last component once")
-        << QStringList{"a"} << QStringList{} << "a/b/" << true << QStringList{"2 /a/b"} << QString();
+        << QStringList{"a"} << QStringList{} << "%1/a/b/" << true << QStringList{"2 /a/b"} << QString();
     QTest::newRow("existing directory records nothing")
-        << QStringList{"a/b"} << QStringList{} << "a/b" << true << QStringList{} << QString();
+        << QStringList{"a/b"} << QStringList{} << "%1/a/b" << true << QStringList{} << QString();
     QTest::newRow("target is a file")
-        << QStringList{"a"} << QStringList{"a/b"} << "a/b" << false << QStringList{}
+        << QStringList{"a"} << QStringList{"a/b"} << "%1/a/b" << false << QStringList{}
         << "Could not create dir '%1/a/b' because it already exists and is not a dir";
     QTest::newRow("ancestor is a file")
-        << QStringList{} << QStringList{"a"} << "a/b/c" << false << QStringList{}
+        << QStringList{} << QStringList{"a"} << "%1/a/b/c" << false << QStringList{}
         << "Could not create dir '%1/a' because it already exists and is not a dir";
+    QTest::newRow("relative name") << QStringList{} << QStringList{} << "x" << false << QStringList{}
+                                   << "Could not create dir x";
+    // The message names the directory asked for, not the level that failed.
+    QTest::newRow("relative name below a missing directory")
+        << QStringList{} << QStringList{} << "a/b" << false << QStringList{} << "Could not create dir a/b";
+    // Here it names the level that could not be made, after its parent was.
+    QTest::newRow("name too long")
+        << QStringList{} << QStringList{} << "%1/a/" + tooLong + "/c" << false << QStringList{"2 /a"}
+        << "unable to create dir %1/a/" + tooLong;
 }
 
 void FileTasksTest::createDir()
@@ -159,18 +177,23 @@ void FileTasksTest::createDir()
         QVERIFY(QDir(root).mkpath(path));
     for (const QString& path : existingFiles)
         QVERIFY(TestFiles::write(root + QLatin1Char('/') + path, "file"));
+    const QString previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(root));
 
     RollbackDataList records;
-    DirCreateTaskSpecification task(root + QLatin1Char('/') + target, &records, nullptr, 1.0);
+    DirCreateTaskSpecification task(QString(target).replace("%1", root), &records, nullptr, 1.0);
     const Outcome outcome = runTask(task);
+    QVERIFY(QDir::setCurrent(previousDir));
     QCOMPARE(outcome.state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
     QCOMPARE(journalText(records, root), journal);
     if (message.isEmpty())
         QVERIFY(outcome.messages.isEmpty());
     else
-        QCOMPARE(outcome.messages, QStringList{message.arg(root)});
+        QCOMPARE(outcome.messages, QStringList{QString(message).replace("%1", root)});
     if (succeeds)
-        QVERIFY(QFileInfo(root + QLatin1Char('/') + target).isDir());
+        QVERIFY(QFileInfo(QString(target).replace("%1", root)).isDir());
+    else if (!target.startsWith("%1"))
+        QVERIFY(QDir(root).isEmpty());
     QVERIFY(!QFileInfo::exists(root + "/a/b/b"));
 }
 
@@ -204,80 +227,111 @@ void FileTasksTest::deleteFile()
     QVERIFY(!QFile::exists(path));
 }
 
-void FileTasksTest::rename_data()
+void FileTasksTest::backup_data()
 {
-    QTest::addColumn<bool>("targetExists");
+    QTest::addColumn<bool>("keepsName");
+    QTest::addColumn<bool>("backupExists");
     QTest::addColumn<bool>("withJournal");
-    QTest::newRow("renamed, journalled") << false << true;
-    QTest::newRow("renamed, no journal") << false << false;
-    QTest::newRow("onto an existing file") << true << true;
+    QTest::newRow("kept, journalled") << true << false << true;
+    QTest::newRow("kept, no journal") << true << false << false;
+    QTest::newRow("kept onto an existing file") << true << true << true;
+    QTest::newRow("renamed, journalled") << false << false << true;
+    QTest::newRow("renamed onto an existing file") << false << true << true;
 }
 
-void FileTasksTest::rename()
+// A backup keeps the original's name and gives it a second one, a rename
+// moves it; the undo gives the name back and drops the second one.
+void FileTasksTest::backup()
 {
-    QFETCH(bool, targetExists);
+    QFETCH(bool, keepsName);
+    QFETCH(bool, backupExists);
     QFETCH(bool, withJournal);
 
     // A "%1" in a path must not corrupt the text.
-    const QString from = root + "/from%1";
-    const QString to = root + "/to%2";
-    QVERIFY(TestFiles::write(from, "content"));
-    if (targetExists)
-        QVERIFY(TestFiles::write(to, "already here"));
+    const QString original = root + "/from%1";
+    const QString backup = root + "/to%2";
+    QVERIFY(TestFiles::write(original, "content"));
+    if (backupExists)
+        QVERIFY(TestFiles::write(backup, "already here"));
 
     RollbackDataList records;
-    FileRenameTaskSpecification task(from, to, withJournal ? &records : nullptr, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
-    if (targetExists) {
+    RollbackDataList* journal = withJournal ? &records : nullptr;
+    std::unique_ptr<FileRenameTaskSpecification> task(
+        keepsName ? new FileBackupTaskSpecification(original, backup, journal, nullptr, 1.0)
+                  : new FileRenameTaskSpecification(original, backup, journal, nullptr, 1.0));
+    const Outcome outcome = runTask(*task);
+    QCOMPARE(QFileInfo::exists(original), keepsName || backupExists);
+    if (backupExists) {
+        QCOMPARE(TestFiles::read(original), QByteArray("content"));
         QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-        QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not rename '") + from
-                                               + QStringLiteral("' to '") + to + QLatin1Char('\'')});
-        QCOMPARE(TestFiles::read(to), QByteArray("already here"));
+        QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not rename '") + original
+                                               + QStringLiteral("' to '") + backup + QLatin1Char('\'')});
+        QCOMPARE(TestFiles::read(backup), QByteArray("already here"));
         QVERIFY(records.records.isEmpty());
         return;
     }
     QCOMPARE(outcome.state, int(TaskState::Finished));
-    QCOMPARE(TestFiles::read(to), QByteArray("content"));
-    QCOMPARE(journalText(records, root),
-             withJournal ? QStringList{QStringLiteral("0 /to%2 <- /from%1")} : QStringList{});
+    QCOMPARE(TestFiles::read(backup), QByteArray("content"));
+    if (!withJournal) {
+        QVERIFY(records.records.isEmpty());
+        return;
+    }
+    QCOMPARE(journalText(records, root), QStringList{QStringLiteral("0 /to%2 <- /from%1")});
+    QVERIFY(records.rollback(nullptr));
+    QCOMPARE(TestFiles::read(original), QByteArray("content"));
+    QVERIFY(!QFileInfo::exists(backup));
 }
 
 void FileTasksTest::copy_data()
 {
     QTest::addColumn<bool>("sourceExists");
     QTest::addColumn<bool>("destinationExists");
-    QTest::newRow("copied") << true << false;
-    QTest::newRow("onto an existing file") << true << true;
-    QTest::newRow("missing source") << false << false;
+    QTest::addColumn<bool>("temporaryTaken");
+    QTest::newRow("copied") << true << false << false;
+    QTest::newRow("replaces an existing file") << true << true << false;
+    QTest::newRow("missing source") << false << true << false;
+    // A file the task did not make is never written to, nor installed.
+    QTest::newRow("temporary name taken") << true << true << true;
 }
 
 void FileTasksTest::copy()
 {
     QFETCH(bool, sourceExists);
     QFETCH(bool, destinationExists);
+    QFETCH(bool, temporaryTaken);
 
     const QString source = root + "/source";
     const QString destination = root + "/destination";
-    if (sourceExists)
-        QVERIFY(TestFiles::write(source, randomBytes(100000)));
+    if (sourceExists) {
+        QVERIFY(TestFiles::write(source, randomBytes(3 * 1024 * 1024 + 7)));
+        QVERIFY(QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    }
     if (destinationExists)
         QVERIFY(TestFiles::write(destination, "keep me"));
+    if (temporaryTaken)
+        QVERIFY(TestFiles::write(root + "/.destination.korvalune-new", "not ours"));
+    const QStringList entriesBefore = QDir(root).entryList(QDir::Files | QDir::Hidden);
 
     RollbackDataList records;
     FileCopyTaskSpecification task(&records, source, destination, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
-    if (sourceExists && !destinationExists) {
+    const Outcome outcome = runTask(task, &records);
+    if (sourceExists && !temporaryTaken) {
         QCOMPARE(outcome.state, int(TaskState::Finished));
-        QCOMPARE(TestFiles::read(destination), randomBytes(100000));
+        QCOMPARE(TestFiles::read(destination), randomBytes(3 * 1024 * 1024 + 7));
+        QCOMPARE(QFile::permissions(destination), QFile::permissions(source));
         QCOMPARE(journalText(records, root), QStringList{"1 /destination"});
+        QCOMPARE(outcome.recordsAtFinish, 1);
         QVERIFY(outcome.messages.isEmpty());
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), (QStringList{"destination", "source"}));
         return;
     }
     QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
     QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not copy '%1' to '%2'").arg(source, destination)});
     QVERIFY(records.records.isEmpty());
-    if (destinationExists)
-        QCOMPARE(TestFiles::read(destination), QByteArray("keep me"));
+    QCOMPARE(TestFiles::read(destination), QByteArray("keep me"));
+    QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), entriesBefore);
+    if (temporaryTaken)
+        QCOMPARE(TestFiles::read(root + "/.destination.korvalune-new"), QByteArray("not ours"));
 }
 
 void FileTasksTest::unzip_data()
@@ -288,7 +342,7 @@ void FileTasksTest::unzip_data()
     QTest::addColumn<QByteArray>("expected");
 
     QTest::newRow("gzip") << "gzip" << false << true << randomBytes(100000);
-    QTest::newRow("gzip overwrites the destination") << "gzip" << true << true << randomBytes(100000);
+    QTest::newRow("gzip replaces the destination") << "gzip" << true << true << randomBytes(100000);
     QTest::newRow("whole buffers") << "whole buffers" << false << true << randomBytes(3 * 16384);
     QTest::newRow("empty gzip") << "empty" << false << true << QByteArray();
     QTest::newRow("not gzip passes through") << "plain" << false << true << QByteArray("plain text\n");
@@ -298,6 +352,8 @@ void FileTasksTest::unzip_data()
     QTest::newRow("bad checksum") << "checksum" << false << false << QByteArray();
 }
 
+// A failed unpacking leaves the destination as it was: the old content, or
+// nothing.
 void FileTasksTest::unzip()
 {
     QFETCH(QString, source);
@@ -328,16 +384,18 @@ void FileTasksTest::unzip()
 
     RollbackDataList records;
     FileUnzipTaskSpecification task(&records, input, output, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
+    const Outcome outcome = runTask(task, &records);
+    QVERIFY(!QFileInfo::exists(SlowFileOpSpecification::temporaryPath(output)));
     if (succeeds) {
         QCOMPARE(outcome.state, int(TaskState::Finished));
         QCOMPARE(TestFiles::read(output), expected);
         QCOMPARE(journalText(records, root), QStringList{"1 /output"});
+        QCOMPARE(outcome.recordsAtFinish, 1);
         return;
     }
     QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
     QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not unzip '%1' to '%2'").arg(input, output)});
-    QVERIFY(!QFile::exists(output));
+    QCOMPARE(TestFiles::read(output), destinationExists ? QByteArray("old content") : TestFiles::Missing);
     QVERIFY(records.records.isEmpty());
 }
 
@@ -365,36 +423,7 @@ void FileTasksTest::unzipFailedWriteLeavesNoFile()
     const Outcome outcome = runTask(task);
     QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
     QVERIFY(!QFile::exists(output));
-}
-
-// Create a directory, move the installed file away, put the new one in its
-// place, then a later step fails: the journal restores the tree exactly.
-void FileTasksTest::failedStepRollsBackTheTree()
-{
-    const QString app = root + "/app";
-    QVERIFY(QDir().mkpath(app + "/lib"));
-    QVERIFY(TestFiles::write(app + "/lib/x.so", "installed x"));
-    QVERIFY(TestFiles::write(root + "/download", "new x"));
-
-    RollbackDataList journal;
-    DirCreateTaskSpecification createDir(app + "/old/deep", &journal, nullptr, 0.25);
-    QCOMPARE(runTask(createDir).state, int(TaskState::Finished));
-    FileRenameTaskSpecification moveAway(app + "/lib/x.so", app + "/old/deep/_old_x.so", &journal,
-                                         nullptr, 0.25);
-    QCOMPARE(runTask(moveAway).state, int(TaskState::Finished));
-    FileCopyTaskSpecification copy(&journal, root + "/download", app + "/lib/x.so", nullptr, 0.25);
-    QCOMPARE(runTask(copy).state, int(TaskState::Finished));
-    FileCopyTaskSpecification failing(&journal, root + "/missing", app + "/lib/y.so", nullptr, 0.25);
-    QCOMPARE(runTask(failing).state, int(TaskState::ErrorCanceled));
-
-    QCOMPARE(journal.records.count(), 4);
-    QVERIFY(journal.rollback(&copy));
-    QCOMPARE(TestFiles::read(app + "/lib/x.so"), QByteArray("installed x"));
-    QVERIFY(!QFileInfo::exists(app + "/old"));
-    QCOMPARE(QDir(app).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList{"lib"});
-    QCOMPARE(QDir(app + "/lib").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-             QStringList{"x.so"});
+    QVERIFY(!QFile::exists(SlowFileOpSpecification::temporaryPath(output)));
 }
 
 static TestRegistration registration("FileTasksTest", [] { return new FileTasksTest; });

@@ -1,0 +1,151 @@
+#include "installationrecord.h"
+
+#include "configuration.h"
+#include "filereplacelisttaskspecification.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A product-ini name never holds a backslash, so no download can land on
+// the record.
+const QString RecordName = QStringLiteral("installation\\record");
+const QByteArray TemporaryTag = QByteArrayLiteral("tmp");
+const QByteArray OldCopyTag = QByteArrayLiteral("old");
+
+QByteArray encoded(const QString& path)
+{
+    return QUrl::toPercentEncoding(path);
+}
+
+// A regular file of ours; never follows a link.
+bool isOwnFile(const QString& path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode)
+        && status.st_uid == ::geteuid();
+}
+
+} // namespace
+
+void InstallationRecord::load(const QString& workDir)
+{
+    file = QDir(workDir).filePath(RecordName);
+    temporaries.clear();
+    oldCopies.clear();
+    oldCopyOfTarget.clear();
+    taken.clear();
+
+    const QString root = Configuration::getAppRootPath();
+    QFile input(file);
+    if (!input.open(QIODevice::ReadOnly))
+        return;
+    while (!input.atEnd()) {
+        const QList<QByteArray> fields = input.readLine().trimmed().split(' ');
+        QStringList paths;
+        for (qsizetype i = 1; i < fields.size(); ++i)
+            paths << QUrl::fromPercentEncoding(fields.at(i));
+        const bool inside = std::all_of(paths.cbegin(), paths.cend(), [&](const QString& path) {
+            return FileReplaceListTaskSpecification::staysInside(root, path);
+        });
+        if (!inside)
+            continue;
+        if (fields.first() == TemporaryTag && paths.size() == 1)
+            temporaries.insert(paths.first());
+        else if (fields.first() == OldCopyTag && paths.size() == 2)
+            remember(paths.first(), paths.last());
+    }
+}
+
+// A name made again for another file belongs to that file now.
+void InstallationRecord::remember(const QString& oldCopy, const QString& target)
+{
+    const QString previousTarget = oldCopies.value(oldCopy);
+    if (oldCopyOfTarget.value(previousTarget) == oldCopy)
+        oldCopyOfTarget.remove(previousTarget);
+    oldCopies.insert(oldCopy, target);
+    oldCopyOfTarget.insert(target, oldCopy);
+}
+
+// Written before the file is made: a kill right after the line is harmless,
+// a file made without its line would never be known as ours. A line that
+// cannot be written costs only the later clean-up of that file.
+void InstallationRecord::append(const QByteArray& line)
+{
+    QFile output(file);
+    if (output.open(QIODevice::WriteOnly | QIODevice::Append))
+        output.write(line + '\n');
+}
+
+void InstallationRecord::addTemporary(const QString& path)
+{
+    if (temporaries.contains(path))
+        return;
+    temporaries.insert(path);
+    append(TemporaryTag + ' ' + encoded(path));
+}
+
+void InstallationRecord::addOldCopy(const QString& oldCopy, const QString& target)
+{
+    if (oldCopies.value(oldCopy) == target && oldCopyOfTarget.value(target) == oldCopy)
+        return;
+    remember(oldCopy, target);
+    append(OldCopyTag + ' ' + encoded(oldCopy) + ' ' + encoded(target));
+}
+
+QString InstallationRecord::targetOf(const QString& oldCopy) const
+{
+    return oldCopies.value(oldCopy);
+}
+
+QString InstallationRecord::earlierOldCopy(const QString& root, const QString& target) const
+{
+    const QString oldCopy = oldCopyOfTarget.value(target);
+    if (oldCopy.isNull() || taken.contains(oldCopy) || !isOwnFile(QDir(root).filePath(oldCopy)))
+        return QString();
+    return oldCopy;
+}
+
+bool InstallationRecord::isTaken(const QString& oldCopy) const
+{
+    return taken.contains(oldCopy);
+}
+
+void InstallationRecord::take(const QString& oldCopy)
+{
+    taken.insert(oldCopy);
+}
+
+void InstallationRecord::removeTemporaries(const QString& root) const
+{
+    const QDir rootDir(root);
+    for (const QString& path : temporaries) {
+        if (isOwnFile(rootDir.filePath(path)))
+            QFile::remove(rootDir.filePath(path));
+    }
+}
+
+QStringList InstallationRecord::leftoverOldCopies(const QString& root) const
+{
+    const QDir rootDir(root);
+    QStringList leftovers;
+    for (auto it = oldCopies.cbegin(); it != oldCopies.cend(); ++it) {
+        const QString bareName = QFileInfo(it.value()).fileName();
+        const bool keptForStartUp = Configuration::isSpecialFileName(bareName)
+            && QFileInfo(it.key()).fileName() == Configuration::getSpecialFileRenamePrefix() + bareName;
+        if (taken.contains(it.key()) || keptForStartUp || !isOwnFile(rootDir.filePath(it.key()))
+            || !QFileInfo::exists(rootDir.filePath(it.value())))
+            continue;
+        leftovers << it.key();
+    }
+    leftovers.sort();
+    return leftovers;
+}

@@ -1,0 +1,58 @@
+#ifndef INSTALLATIONRECORD_H
+#define INSTALLATIONRECORD_H
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// What the installation step makes in the installation besides the files it
+// installs, written down in the run's work directory before it is made: the
+// temporary files that take new content, and the old copies of replaced
+// files with the file each one belongs to. A killed or aborted run leaves
+// both behind, and the record lets the next run in the same work directory
+// tell them from anything else: it removes the temporary files (never
+// installing one), takes an old copy of its own as the original it may be,
+// and has the old copies it no longer needs deleted once it has succeeded.
+// Paths are relative to the application directory.
+//
+// It also holds the old-copy names the files of the current step have
+// taken, so that two files with the same bare name never share one.
+class InstallationRecord
+{
+public:
+    // Reads what earlier runs wrote down in workDir; forgets the step's
+    // names.
+    void load(const QString& workDir);
+
+    void addTemporary(const QString& path);
+    void addOldCopy(const QString& oldCopy, const QString& target);
+    // The file that oldCopy was last made for, or a null string.
+    QString targetOf(const QString& oldCopy) const;
+    // The old copy an earlier run made for target, when it is still there,
+    // a plain file of ours, and no file of this step has taken it; else a
+    // null string.
+    QString earlierOldCopy(const QString& root, const QString& target) const;
+
+    bool isTaken(const QString& oldCopy) const;
+    void take(const QString& oldCopy);
+
+    // Removes the recorded temporary files that are still there.
+    void removeTemporaries(const QString& root) const;
+    // Recorded old copies that no file of this step took, whose file is in
+    // place, so they are not the only copy of anything. The updater's own
+    // files keep theirs under the usual name for start-up to remove.
+    QStringList leftoverOldCopies(const QString& root) const;
+
+private:
+    void remember(const QString& oldCopy, const QString& target);
+    void append(const QByteArray& line);
+
+    QString file;
+    QSet<QString> temporaries;
+    QHash<QString, QString> oldCopies;      // old copy -> its file
+    QHash<QString, QString> oldCopyOfTarget; // file -> its old copy
+    QSet<QString> taken;
+};
+
+#endif
