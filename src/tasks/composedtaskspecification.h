@@ -63,7 +63,8 @@ private:
 
     // The sum of the sub-tasks' weighted progress, moved by each report's
     // change alone and summed afresh from the sub-tasks every
-    // subTasks.count() reports, so that rounding cannot drift.
+    // subTasks.count() reports (and after a report beyond the whole), so
+    // that rounding cannot drift.
     double progressSum;
     qsizetype reportsSinceExactSum;
 };
