@@ -1,7 +1,7 @@
 // Benchmark: checking an installation against a product ini.
 //
 // Builds a tree of files (by default 2000 files of 1 GiB in total plus one
-// file of 1 GiB) below this program's directory, which is the application
+// file of 1 GiB; --big-mib 0 leaves the big file out) below this program's directory, which is the application
 // directory the list builder checks, and a product ini in a work directory
 // that lists every file as current. It then times, in turn, `md5sum` over the
 // same files and the list builder (run in a child process of its own, so its
@@ -10,8 +10,13 @@
 //
 // Targets: the builder within 1.2x of md5sum; peak RSS under 64 MiB.
 //
+// With --callgrind FILE it runs the list builder once under valgrind's
+// callgrind instead (no md5sum, no timing), writing the profile to FILE.
+//
 //   check-installation [--files N] [--total-mib M] [--big-mib B] [--rounds R]
+//                      [--callgrind FILE]
 
+#include "benchsupport.h"
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
 
@@ -21,6 +26,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -30,6 +36,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+using namespace BenchSupport;
 
 namespace {
 
@@ -42,6 +50,7 @@ struct Options
     qint64 totalMiB = 1024;
     qint64 bigMiB = 1024;
     int rounds = 3;
+    QString callgrindOutput;
 };
 
 struct BuilderResult
@@ -50,12 +59,6 @@ struct BuilderResult
     double seconds = 0;
     long peakRssKiB = 0;
 };
-
-void say(const QString& text)
-{
-    std::fprintf(stdout, "%s\n", qPrintable(text));
-    std::fflush(stdout);
-}
 
 // Fills files with pseudo-random bytes (incompressible, no page sharing) and
 // returns their MD5, computed while writing.
@@ -133,12 +136,12 @@ int runBuilder(const QString& workDir)
     return ok ? 0 : 1;
 }
 
-BuilderResult timeBuilder(const QString& workDir)
+BuilderResult timeBuilder(const QString& workDir, const QString& callgrindOutput = QString())
 {
     BuilderResult result;
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {BuilderMode, workDir});
+    startStep(child, QCoreApplication::applicationFilePath(), {BuilderMode, workDir}, callgrindOutput);
     if (!child.waitForFinished(-1) || child.exitStatus() != QProcess::NormalExit)
         return result;
     const QStringList fields = QString::fromLatin1(child.readAllStandardOutput()).split(
@@ -165,19 +168,18 @@ double timeMd5sum(const QString& treeDir, const QStringList& files)
     return timer.nsecsElapsed() / 1e9;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 bool parseOptions(const QStringList& arguments, Options& options)
 {
     for (int index = 1; index < arguments.size(); ++index) {
         const QString& name = arguments.at(index);
+        if (name == QLatin1String("--callgrind") && index + 1 < arguments.size()) {
+            options.callgrindOutput = QFileInfo(arguments.at(++index)).absoluteFilePath();
+            continue;
+        }
         bool ok = index + 1 < arguments.size();
         const qint64 value = ok ? arguments.at(++index).toLongLong(&ok) : 0;
-        if (!ok || value < 1)
+        // Only the big file may be left out.
+        if (!ok || value < (name == QLatin1String("--big-mib") ? 0 : 1))
             return false;
         if (name == QLatin1String("--files"))
             options.files = int(value);
@@ -206,7 +208,7 @@ int runBenchmark(const Options& options)
     }
     const QString treeName = QDir(appRoot).relativeFilePath(tree.path());
 
-    say(QStringLiteral("Writing %1 files of %2 MiB in total and one file of %3 MiB below %4")
+    say(QStringLiteral("Writing %1 files of %2 MiB in total and a big file of %3 MiB (0: none) below %4")
             .arg(QString::number(options.files), QString::number(options.totalMiB),
                  QString::number(options.bigMiB), tree.path()));
     QStringList files;
@@ -216,7 +218,8 @@ int runBenchmark(const Options& options)
     // Sizes spread from a quarter to seven quarters of the mean, so that
     // small and large files both occur; the last file takes the remainder.
     qint64 written = 0;
-    for (int index = 0; index <= options.files; ++index) {
+    const int count = options.bigMiB > 0 ? options.files + 1 : options.files;
+    for (int index = 0; index < count; ++index) {
         const bool big = index == options.files;
         const qint64 mean = totalBytes / options.files;
         qint64 size = big ? options.bigMiB << 20 : mean / 4 + (mean * 6 / 4) * (index % 97) / 96;
@@ -251,6 +254,14 @@ int runBenchmark(const Options& options)
     if (timeMd5sum(tree.path(), files) < 0) {
         say(QStringLiteral("md5sum failed"));
         return 1;
+    }
+    if (!options.callgrindOutput.isEmpty()) {
+        if (!timeBuilder(work.path(), options.callgrindOutput).ok) {
+            say(QStringLiteral("the list builder failed under callgrind"));
+            return 1;
+        }
+        sayProfileWritten(options.callgrindOutput);
+        return 0;
     }
 
     std::vector<double> md5sumTimes;
@@ -304,7 +315,7 @@ int main(int argc, char** argv)
     Options options;
     if (!parseOptions(arguments, options)) {
         say(QStringLiteral("usage: check-installation [--files N] [--total-mib M] [--big-mib B] "
-                           "[--rounds R]"));
+                           "[--rounds R] [--callgrind FILE]"));
         return 2;
     }
     return runBenchmark(options);

@@ -22,7 +22,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* netw
     , reply(nullptr)
     , idleTicks(0)
     , srcPath(srcPath)
-    , file(destPath)
+    , destPath(destPath)
     , bytesAtLastTick(0)
     , expectedSize(size)
     , initialSize(size)
@@ -40,10 +40,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
         disconnect(reply, nullptr, this, nullptr);
         reply->deleteLater();
     }
-    if (file.isOpen()) {
-        file.close();
-        file.remove();
-    }
+    discardFile();
 }
 
 QString DownloadTaskSpecification::mirrorName() const
@@ -82,8 +79,10 @@ void DownloadTaskSpecification::startDownload()
     }
     holdsMirror = true;
 
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+    file.emplace(destPath);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        file.reset();
+        emit error(QStringLiteral("Unable to create file %1 for saving").arg(destPath));
         releaseHeldMirror();
         errorCancel();
         return;
@@ -92,8 +91,7 @@ void DownloadTaskSpecification::startDownload()
     reply = networkManager->get(QNetworkRequest(QUrl(mirror.url + QLatin1Char('/') + srcPath)));
     if (!reply) {
         emit error(QStringLiteral("Download failed to initialize"));
-        file.close();
-        file.remove();
+        discardFile();
         releaseHeldMirror();
         errorCancel();
         return;
@@ -177,14 +175,14 @@ bool DownloadTaskSpecification::readData()
                            .arg(srcPath, mirror.name, QString::number(limit)));
             return false;
         }
-        const qint64 written = file.write(buffer, got);
+        const qint64 written = file->write(buffer, got);
         if (written < 0) {
-            errorRetry(file.errorString());
+            errorRetry(file->errorString());
             return false;
         }
         if (written != got) {
             errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                           .arg(file.fileName(), QString::number(got), QString::number(written)));
+                           .arg(destPath, QString::number(got), QString::number(written)));
             return false;
         }
         bytesWritten += got;
@@ -222,15 +220,15 @@ void DownloadTaskSpecification::onDownloadFinished()
     if (!readData())
         return;
     // A write error may only show when the last buffered bytes reach the disk.
-    if (!file.flush()) {
-        errorRetry(file.errorString());
+    if (!file->flush()) {
+        errorRetry(file->errorString());
         return;
     }
     disconnect(reply, nullptr, this, nullptr);
     reply->close();
     reply->deleteLater();
     reply = nullptr;
-    file.close();
+    file.reset();
     downloadFinished();
 }
 
@@ -257,6 +255,16 @@ void DownloadTaskSpecification::releaseHeldMirror()
     mirrors->releaseMirror(mirror.name);
 }
 
+// What an unfinished attempt wrote must never pass for a complete file.
+void DownloadTaskSpecification::discardFile()
+{
+    if (!file)
+        return;
+    file->close();
+    file->remove();
+    file.reset();
+}
+
 void DownloadTaskSpecification::resetDownload()
 {
     releaseHeldMirror();
@@ -268,10 +276,7 @@ void DownloadTaskSpecification::resetDownload()
         reply = nullptr;
     }
     idleTicks = 0;
-    if (file.isOpen()) {
-        file.close();
-        file.remove();
-    }
+    discardFile();
     bytesAtLastTick = 0;
     expectedSize = initialSize;
     bytesWritten = 0;

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QString>
 
+#include <optional>
+
 class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -57,6 +59,7 @@ private:
     void resetDownload();
     void releaseHeldMirror();
     void stopWaitingForMirror();
+    void discardFile();
     qint64 sizeLimit() const;
 
     QNetworkAccessManager* networkManager;
@@ -64,7 +67,10 @@ private:
     QNetworkReply* reply;
     int idleTicks;
     QString srcPath;
-    QFile file;
+    QString destPath;
+    // Open only during an attempt: a run holds a finished download task per
+    // file until its step ends, and a closed QFile still weighs its buffers.
+    std::optional<QFile> file;
     qint64 bytesAtLastTick;
     qint64 expectedSize;
     qint64 initialSize;

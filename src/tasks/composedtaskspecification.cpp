@@ -8,6 +8,8 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double pro
     , maxParallel(maxParallel)
     , subTaskCanceled(false)
     , doneReported(false)
+    , progressSum(0.0)
+    , reportsSinceExactSum(0)
 {
     // Every start happens on a later turn of the event loop, never inside the
     // call that asked for it.
@@ -15,9 +17,16 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double pro
             this, &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
 }
 
+// Sub-tasks that are this composite's children die with it, in ~QObject
+// right after this. A deleteLater() would post an event for each, which each
+// must then look for in the thread's whole event queue as it dies: teardown
+// of a large tree would take time quadratic in its size.
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    clearSubTasks();
+    for (TaskSpecification* task : detachSubTasks()) {
+        if (task->parent() != this)
+            task->deleteLater();
+    }
 }
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
@@ -25,18 +34,43 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
     subTasks.append(task);
     pendingTasks.append(task);
     connectSignals(task);
-    onUpdateProgress(0.0);
+    // The first sub-task of a new list (after clearSubTasks()) is always
+    // summed afresh, so nothing of the old list stays counted.
+    addToProgressSum(task->progress);
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
 {
+    connectToThis(task);
+    cancelNotices.append(connect(this, &TaskSpecification::otherTaskCancelled, task,
+                                 &ComposedTaskSpecification::onOtherTaskCancelled));
+}
+
+void ComposedTaskSpecification::connectToThis(TaskSpecification* task)
+{
     connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(task, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    // A plain slot could not tell which sub-task reported (sender() walks
+    // every connection to this composite), so the connection itself keeps
+    // what its sub-task last counted for in the sum.
+    connect(task, &TaskSpecification::updateProgress, this,
+            [this, task, counted = task->progress](qreal) mutable {
+                const double change = task->progress - counted;
+                counted = task->progress;
+                addToProgressSum(change);
+            });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    connect(this, &TaskSpecification::otherTaskCancelled, task,
-            &ComposedTaskSpecification::onOtherTaskCancelled);
+}
+
+// Undoes connectToThis(), and nothing that a subclass connected.
+void ComposedTaskSpecification::disconnectFromThis(TaskSpecification* task)
+{
+    disconnect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
+    disconnect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
+    disconnect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    disconnect(task, &TaskSpecification::updateProgress, this, nullptr);
+    disconnect(task, &TaskSpecification::message, this, &TaskSpecification::message);
 }
 
 void ComposedTaskSpecification::executeSubTasks()
@@ -82,6 +116,11 @@ void ComposedTaskSpecification::onStartNextTask()
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
 {
+    // A finished sub-task signals again only once reset, and reset() takes it
+    // back first. Until then its connections would only hold memory: a step
+    // of many files keeps every finished file task, and their own sub-tasks,
+    // until it ends.
+    disconnectFromThis(task);
     runningTasks.removeOne(task);
     doneTasks.append(task);
     emit startNextTask();
@@ -145,12 +184,31 @@ void ComposedTaskSpecification::subtasksDone()
     }
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal)
+// A report costs the same whatever the number of sub-tasks: the sum moves by
+// the change alone. Each change rounds, by at most a unit in the last place
+// of the larger of change and sum, so the sum is taken afresh, in list order,
+// once there have been as many reports as sub-tasks (the cost per report
+// stays constant on average, the drift a few units in the last place of 1.0
+// per sub-task), and whenever change or sum go beyond the whole, as they may
+// with a fraction above 1, where a single rounding could be that large.
+void ComposedTaskSpecification::addToProgressSum(double change)
+{
+    progressSum += change;
+    const bool beyondTheWhole = qAbs(change) > 1.0 || qAbs(progressSum) > 1.0;
+    if (++reportsSinceExactSum >= subTasks.count() || beyondTheWhole) {
+        progressSum = exactProgressSum();
+        reportsSinceExactSum = 0;
+    }
+    setProgress(progressSum);
+}
+
+// Progress of a sub-task that was cancelled stays counted.
+double ComposedTaskSpecification::exactProgressSum() const
 {
     double sum = 0.0;
-    for (const TaskSpecification* task : std::as_const(subTasks))
+    for (const TaskSpecification* task : subTasks)
         sum += task->progress;
-    setProgress(sum);
+    return sum;
 }
 
 void ComposedTaskSpecification::timeTick(quint64& done, quint64& total, quint64& speed,
@@ -176,6 +234,10 @@ void ComposedTaskSpecification::timeTick(quint64& done, quint64& total, quint64&
 
 void ComposedTaskSpecification::reset()
 {
+    for (TaskSpecification* task : std::as_const(doneTasks)) {
+        if (task->state == TaskState::Finished)
+            connectToThis(task);
+    }
     const QList<TaskSpecification*> tasks = subTasks;
     for (TaskSpecification* task : tasks)
         task->reset();
@@ -189,16 +251,27 @@ void ComposedTaskSpecification::reset()
 
 void ComposedTaskSpecification::clearSubTasks()
 {
-    const QList<TaskSpecification*> tasks = subTasks;
-    for (TaskSpecification* task : tasks) {
-        disconnect(task, nullptr, this, nullptr);
-        disconnect(this, nullptr, task, nullptr);
+    for (TaskSpecification* task : detachSubTasks())
         task->deleteLater();
-    }
+}
+
+// Disconnects the sub-tasks from this composite both ways and empties the
+// lists; returns the sub-tasks that were there.
+QList<TaskSpecification*> ComposedTaskSpecification::detachSubTasks()
+{
+    const QList<TaskSpecification*> tasks = subTasks;
+    for (TaskSpecification* task : tasks)
+        disconnect(task, nullptr, this, nullptr);
+    // By its handle: found by receiver, each would be looked for among the
+    // connections to every sub-task.
+    for (const QMetaObject::Connection& notice : std::as_const(cancelNotices))
+        disconnect(notice);
+    cancelNotices.clear();
     subTasks.clear();
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();
+    return tasks;
 }
 
 void ComposedTaskSpecification::userCanceled()

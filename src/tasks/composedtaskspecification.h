@@ -27,6 +27,8 @@ public slots:
     void userCanceled() override;
     void handleOtherTaskCancelled(TaskSpecification* other) override;
     virtual void subtasksDone();
+    // Wires one sub-task. Its connections to this composite are dropped when
+    // it finishes, and made again by reset().
     virtual void connectSignals(TaskSpecification* task);
 
 signals:
@@ -46,9 +48,25 @@ protected:
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification* task);
     void onSubTaskCanceled(TaskSpecification* task);
+
+private:
+    void connectToThis(TaskSpecification* task);
+    void disconnectFromThis(TaskSpecification* task);
+    QList<TaskSpecification*> detachSubTasks();
+    void addToProgressSum(double change);
+    double exactProgressSum() const;
+
+    // The connections that pass otherTaskCancelled() on to the sub-tasks.
+    QList<QMetaObject::Connection> cancelNotices;
+
+    // The sum of the sub-tasks' weighted progress, moved by each report's
+    // change alone and summed afresh from the sub-tasks every
+    // subTasks.count() reports (and after a report beyond the whole), so
+    // that rounding cannot drift.
+    double progressSum;
+    qsizetype reportsSinceExactSum;
 };
 
 #endif

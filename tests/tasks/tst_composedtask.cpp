@@ -3,6 +3,7 @@
 #include "scriptedtask.h"
 
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -24,6 +25,9 @@ private slots:
     void addSubTaskReportsTheSum_data();
     void addSubTaskReportsTheSum();
     void canceledSubTaskProgressStaysCounted();
+    void progressStaysTheSumOfSubTasks_data();
+    void progressStaysTheSumOfSubTasks();
+    void resetAfterFinishedSubTasksRunsThemAgain();
     void timeTickSumsChildren();
     void rebuildFromInsideSubTaskSignal();
     void resetCompositeRunsAgain();
@@ -286,6 +290,86 @@ void ComposedTaskTest::canceledSubTaskProgressStaysCounted()
     a->advance(0.2);
     a->fail();
     QCOMPARE(composite.progress, 0.1);
+}
+
+// However many reports came before, a composite reports what adding up its
+// sub-tasks afresh gives, within 1e-9, from sub-tasks added with progress
+// already done on.
+void ComposedTaskTest::progressStaysTheSumOfSubTasks_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("reports");
+    QTest::addColumn<double>("largestFraction");
+    QTest::newRow("few sub-tasks, many reports") << 3 << 20000 << 1.0;
+    QTest::newRow("many sub-tasks") << 400 << 20000 << 1.0;
+    QTest::newRow("fractions beyond the whole") << 50 << 2000 << 1e9;
+}
+
+void ComposedTaskTest::progressStaysTheSumOfSubTasks()
+{
+    QFETCH(int, count);
+    QFETCH(int, reports);
+    QFETCH(double, largestFraction);
+
+    ScriptedComposite root(1, 1.0, nullptr);
+    auto* inner = new ScriptedComposite(1, 0.75, &root);
+    root.addSubTask(inner);
+    ScriptedTask* sibling = root.addScripted(QStringLiteral("sibling"), 0.25);
+    sibling->advance(0.5);
+    QSignalSpy reported(&root, &TaskSpecification::updateProgress);
+
+    QRandomGenerator random(15);
+    const auto fraction = [&](int report) {
+        const double value = random.generateDouble();
+        return report % 10 == 9 ? value * largestFraction : value;
+    };
+    QList<ScriptedTask*> tasks;
+    const auto sumIsFresh = [&] {
+        double sum = 0.0;
+        for (const ScriptedTask* task : std::as_const(tasks))
+            sum += task->progress;
+        const double expected = 0.75 * sum + sibling->progress;
+        const double actual = reported.last().at(0).toDouble();
+        if (qAbs(actual - expected) <= 1e-9)
+            return true;
+        qWarning("%.17g instead of %.17g", actual, expected);
+        return false;
+    };
+    for (int i = 0; i < count; ++i) {
+        auto* task = new ScriptedTask(QString::number(i), inner, 1.0 / count, nullptr);
+        task->advance(fraction(i));
+        inner->addSubTask(task);
+        tasks << task;
+        QVERIFY2(sumIsFresh(), qPrintable(QStringLiteral("sub-task %1 added").arg(i)));
+    }
+    for (int report = 1; report <= reports; ++report) {
+        tasks.at(random.bounded(count))->advance(fraction(report));
+        QVERIFY2(sumIsFresh(), qPrintable(QStringLiteral("report %1").arg(report)));
+    }
+}
+
+// Sub-tasks that finished are let go of until the composite is reset; the
+// reset must reach them, and their next run the composite.
+void ComposedTaskTest::resetAfterFinishedSubTasksRunsThemAgain()
+{
+    QStringList log;
+    ScriptedComposite composite(1, 1.0, nullptr);
+    for (const char* name : {"a", "b"})
+        composite.addScripted(QLatin1String(name), 0.5, &log)->ending = ScriptedTask::FinishAtOnce;
+    QSignalSpy finished(&composite, &TaskSpecification::finished);
+    QSignalSpy progress(&composite, &TaskSpecification::updateProgress);
+    composite.execute();
+    QVERIFY(finished.wait(1000));
+
+    composite.reset();
+    QCOMPARE(progress.last().at(0).toDouble(), 0.0);
+    progress.clear();
+    composite.execute();
+    QTRY_COMPARE(finished.count(), 2);
+    QCOMPARE(log.count(), 4);
+    // Each sub-task's end reached the sum, not only the composite's own.
+    QVERIFY(progress.count() >= 3);
+    QVERIFY(qAbs(progress.at(0).at(0).toDouble() - 0.5) < 1e-9);
 }
 
 void ComposedTaskTest::timeTickSumsChildren()
