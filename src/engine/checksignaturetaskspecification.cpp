@@ -5,10 +5,10 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <memory>
 
 namespace {
-constexpr qint64 ChunkSize = 256 * 1024;
+// On the pool thread's stack: a check allocates nothing per file.
+constexpr qint64 ChunkSize = 64 * 1024;
 }
 
 CheckSigFunc::CheckSigFunc(const QString& path, const QString& expectedMd5)
@@ -23,12 +23,17 @@ bool CheckSigFunc::run()
 }
 
 // Only a regular file can pass: reading a FIFO or a device (say a link to
-// /dev/zero) may never end, and would block a pool thread for good.
-bool CheckSigFunc::openFile(const QString& fileName, QFile& file)
+// /dev/zero) may never end, and would block a pool thread for good. The size
+// comes from the same look at the file, and the file is read unbuffered: the
+// reads go straight into the caller's buffer.
+bool CheckSigFunc::openFile(const QString& fileName, QFile& file, qint64& size)
 {
+    const QFileInfo info(fileName);
     file.setFileName(fileName);
-    if (QFileInfo(fileName).isFile() && file.open(QIODevice::ReadOnly))
+    if (info.isFile() && file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        size = info.size();
         return true;
+    }
     emit message(QStringLiteral("Could not open file %1 for reading").arg(fileName));
     return false;
 }
@@ -39,19 +44,19 @@ bool CheckSigFunc::hashFile(const QString& fileName, QCryptographicHash::Algorit
                             QByteArray& digest)
 {
     QFile file;
-    if (!openFile(fileName, file))
+    qint64 size = 0;
+    if (!openFile(fileName, file, size))
         return false;
-    const qint64 size = file.size();
-    const std::unique_ptr<char[]> chunk(new char[ChunkSize]);
+    char chunk[ChunkSize];
     QCryptographicHash hash(algorithm);
     qint64 total = 0;
     for (;;) {
-        const qint64 count = file.read(chunk.get(), ChunkSize);
+        const qint64 count = file.read(chunk, ChunkSize);
         if (count <= 0) {
             total = count < 0 ? -1 : total;
             break;
         }
-        hash.addData(QByteArrayView(chunk.get(), count));
+        hash.addData(QByteArrayView(chunk, count));
         total += count;
     }
     if (total != size) {
@@ -67,9 +72,9 @@ bool CheckSigFunc::hashFile(const QString& fileName, QCryptographicHash::Algorit
 bool CheckSigFunc::readSignature(const QString& fileName, QByteArray& signature)
 {
     QFile file;
-    if (!openFile(fileName, file))
+    qint64 size = 0;
+    if (!openFile(fileName, file, size))
         return false;
-    const qint64 size = file.size();
     if (size > MAX_SIGNATURE_FILE_SIZE)
         return false;
     signature = file.read(size);

@@ -23,7 +23,7 @@ public:
     bool checkRSA();
 
 private:
-    bool openFile(const QString& fileName, QFile& file);
+    bool openFile(const QString& fileName, QFile& file, qint64& size);
     bool hashFile(const QString& fileName, QCryptographicHash::Algorithm algorithm,
                   QByteArray& digest);
     bool readSignature(const QString& fileName, QByteArray& signature);

@@ -7,8 +7,8 @@
 #include <QFile>
 #include <QSettings>
 #include <QStringList>
+#include <QtConcurrent/QtConcurrentMap>
 
-#include <optional>
 #include <vector>
 
 namespace {
@@ -36,7 +36,7 @@ bool isContainedName(const QString& name)
 // cannot be read or is no regular file is simply not current.
 bool isCurrent(const QString& path, const QString& expectedMd5)
 {
-    return QFile::exists(path) && CheckSigFunc(path, expectedMd5).run();
+    return CheckSigFunc(path, expectedMd5).run();
 }
 
 } // namespace
@@ -221,25 +221,49 @@ void MakeDownloadReplaceListFunc::listDeletions(const Section& section)
     }
 }
 
+// The files of a batch of entries are checked at once, each check on a
+// thread of the pool reading only its own files: a release of many small
+// files is hashed as fast as the disk and the processors allow, not one file
+// after the other. The entries are then listed, and their progress reported,
+// in order.
 void MakeDownloadReplaceListFunc::listFiles(const Section& section)
 {
+    constexpr int BatchSize = 64;
     const QList<ListedFile>& files = section.files;
-    std::vector<std::optional<Decision>> decisions(size_t(files.size()));
-    for (int index = 0; index < files.size(); ++index) {
-        reportProgress();
-        const ListedFile& file = files.at(index);
-        // A listed signature goes with the file it vouches for: both are
-        // current, or both are fetched and installed.
-        const int decidingIndex = file.signedFileIndex >= 0 ? file.signedFileIndex : index;
-        std::optional<Decision>& decision = decisions[size_t(decidingIndex)];
-        if (!decision)
-            decision = decide(files, decidingIndex);
-        if (decision->current)
-            continue;
-        specs->replacements.append(file.replacement);
-        // A download that an interrupted run left behind is kept.
-        if (!decision->downloaded)
-            specs->downloads.append(file.download);
+    std::vector<Decision> decisions(size_t(files.size()));
+    std::vector<char> decided(size_t(files.size()), false);
+    // A listed signature goes with the file it vouches for: both are current,
+    // or both are fetched and installed.
+    const auto decidingIndex = [&files](int index) {
+        const int signedFile = files.at(index).signedFileIndex;
+        return signedFile >= 0 ? signedFile : index;
+    };
+
+    for (int begin = 0; begin < files.size(); begin += BatchSize) {
+        const int end = int(qMin(qsizetype(begin + BatchSize), files.size()));
+        QList<int> checks;
+        for (int index = begin; index < end; ++index) {
+            const int deciding = decidingIndex(index);
+            if (!decided[size_t(deciding)]) {
+                decided[size_t(deciding)] = true;
+                checks << deciding;
+            }
+        }
+        QtConcurrent::blockingMap(checks, [this, &files, &decisions](int index) {
+            decisions[size_t(index)] = decide(files, index);
+        });
+
+        for (int index = begin; index < end; ++index) {
+            reportProgress();
+            const Decision& decision = decisions[size_t(decidingIndex(index))];
+            if (decision.current)
+                continue;
+            const ListedFile& file = files.at(index);
+            specs->replacements.append(file.replacement);
+            // A download that an interrupted run left behind is kept.
+            if (!decision.downloaded)
+                specs->downloads.append(file.download);
+        }
     }
 }
 
