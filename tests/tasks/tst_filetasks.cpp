@@ -6,6 +6,7 @@
 #include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "taskrun.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -29,33 +30,6 @@ QByteArray randomBytes(int size)
     for (char& byte : bytes)
         byte = char(generator.bounded(256));
     return bytes;
-}
-
-// Runs a task to its end and returns its state, its message lines and how
-// many records the journal, if given, held when the task finished.
-struct Outcome
-{
-    int state = -1;
-    QStringList messages;
-    qsizetype recordsAtFinish = -1;
-};
-
-Outcome runTask(TaskSpecification& task, const RollbackDataList* journal = nullptr)
-{
-    Outcome outcome;
-    QObject::connect(&task, &TaskSpecification::message, &task,
-                     [&](const QString& line) { outcome.messages << line; });
-    if (journal)
-        QObject::connect(&task, &TaskSpecification::finished, &task,
-                         [&] { outcome.recordsAtFinish = journal->records.size(); });
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    task.execute();
-    QDeadlineTimer deadline(5000);
-    while (finished.isEmpty() && canceled.isEmpty() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    outcome.state = (finished.count() + canceled.count() == 1) ? task.state : -1;
-    return outcome;
 }
 
 QStringList journalText(const RollbackDataList& journal, const QString& root)
@@ -182,14 +156,12 @@ void FileTasksTest::createDir()
 
     RollbackDataList records;
     DirCreateTaskSpecification task(QString(target).replace("%1", root), &records, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
+    TaskRun run(task);
+    const int state = run.run();
     QVERIFY(QDir::setCurrent(previousDir));
-    QCOMPARE(outcome.state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
+    QCOMPARE(state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
     QCOMPARE(journalText(records, root), journal);
-    if (message.isEmpty())
-        QVERIFY(outcome.messages.isEmpty());
-    else
-        QCOMPARE(outcome.messages, QStringList{QString(message).replace("%1", root)});
+    QCOMPARE(run.messages, message.isEmpty() ? QStringList() : QStringList{message.replace("%1", root)});
     if (succeeds)
         QVERIFY(QFileInfo(QString(target).replace("%1", root)).isDir());
     else if (!target.startsWith("%1"))
@@ -220,9 +192,9 @@ void FileTasksTest::deleteFile()
     if (present)
         QVERIFY(TestFiles::write(path, "x"));
     FileDeleteTaskSpecification task(mustSucceed, path, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
-    QCOMPARE(outcome.state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
-    QCOMPARE(outcome.messages,
+    TaskRun run(task);
+    QCOMPARE(run.run(), int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
+    QCOMPARE(run.messages,
              hasMessage ? QStringList{QStringLiteral("Could not delete '%1'").arg(path)} : QStringList{});
     QVERIFY(!QFile::exists(path));
 }
@@ -259,18 +231,19 @@ void FileTasksTest::backup()
     std::unique_ptr<FileRenameTaskSpecification> task(
         keepsName ? new FileBackupTaskSpecification(original, backup, journal, nullptr, 1.0)
                   : new FileRenameTaskSpecification(original, backup, journal, nullptr, 1.0));
-    const Outcome outcome = runTask(*task);
+    TaskRun run(*task);
+    const int state = run.run();
     QCOMPARE(QFileInfo::exists(original), keepsName || backupExists);
     if (backupExists) {
         QCOMPARE(TestFiles::read(original), QByteArray("content"));
-        QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-        QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not rename '") + original
-                                               + QStringLiteral("' to '") + backup + QLatin1Char('\'')});
+        QCOMPARE(state, int(TaskState::ErrorCanceled));
+        QCOMPARE(run.messages, QStringList{QStringLiteral("Could not rename '") + original
+                                           + QStringLiteral("' to '") + backup + QLatin1Char('\'')});
         QCOMPARE(TestFiles::read(backup), QByteArray("already here"));
         QVERIFY(records.records.isEmpty());
         return;
     }
-    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(backup), QByteArray("content"));
     if (!withJournal) {
         QVERIFY(records.records.isEmpty());
@@ -314,19 +287,22 @@ void FileTasksTest::copy()
 
     RollbackDataList records;
     FileCopyTaskSpecification task(&records, source, destination, nullptr, 1.0);
-    const Outcome outcome = runTask(task, &records);
+    qsizetype recordsAtFinish = -1; // the record comes before the end
+    connect(&task, &TaskSpecification::finished, this, [&] { recordsAtFinish = records.records.size(); });
+    TaskRun run(task);
+    const int state = run.run();
     if (sourceExists && !temporaryTaken) {
-        QCOMPARE(outcome.state, int(TaskState::Finished));
+        QCOMPARE(state, int(TaskState::Finished));
         QCOMPARE(TestFiles::read(destination), randomBytes(3 * 1024 * 1024 + 7));
         QCOMPARE(QFile::permissions(destination), QFile::permissions(source));
         QCOMPARE(journalText(records, root), QStringList{"1 /destination"});
-        QCOMPARE(outcome.recordsAtFinish, 1);
-        QVERIFY(outcome.messages.isEmpty());
+        QCOMPARE(recordsAtFinish, 1);
+        QVERIFY(run.messages.isEmpty());
         QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), (QStringList{"destination", "source"}));
         return;
     }
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not copy '%1' to '%2'").arg(source, destination)});
+    QCOMPARE(state, int(TaskState::ErrorCanceled));
+    QCOMPARE(run.messages, QStringList{QStringLiteral("Could not copy '%1' to '%2'").arg(source, destination)});
     QVERIFY(records.records.isEmpty());
     QCOMPARE(TestFiles::read(destination), QByteArray("keep me"));
     QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), entriesBefore);
@@ -343,8 +319,8 @@ void FileTasksTest::unzip_data()
 
     QTest::newRow("gzip") << "gzip" << false << true << randomBytes(100000);
     QTest::newRow("gzip replaces the destination") << "gzip" << true << true << randomBytes(100000);
-    QTest::newRow("whole buffers") << "whole buffers" << false << true << randomBytes(3 * 16384);
-    QTest::newRow("empty gzip") << "empty" << false << true << QByteArray();
+    QTest::newRow("whole buffers") << "gzip" << false << true << randomBytes(3 * 16384);
+    QTest::newRow("empty gzip") << "gzip" << false << true << QByteArray();
     QTest::newRow("not gzip passes through") << "plain" << false << true << QByteArray("plain text\n");
     QTest::newRow("missing source") << "missing" << true << false << QByteArray();
     QTest::newRow("truncated gzip") << "truncated" << false << false << QByteArray();
@@ -363,8 +339,7 @@ void FileTasksTest::unzip()
 
     const QString input = root + "/input.gz";
     const QString output = root + "/output";
-    if (source == QLatin1String("gzip") || source == QLatin1String("whole buffers")
-        || source == QLatin1String("empty")) {
+    if (source == QLatin1String("gzip")) {
         QVERIFY(TestFiles::writeGzip(input, expected));
     } else if (source == QLatin1String("plain")) {
         QVERIFY(TestFiles::write(input, expected));
@@ -384,17 +359,20 @@ void FileTasksTest::unzip()
 
     RollbackDataList records;
     FileUnzipTaskSpecification task(&records, input, output, nullptr, 1.0);
-    const Outcome outcome = runTask(task, &records);
+    qsizetype recordsAtFinish = -1; // the record comes before the end
+    connect(&task, &TaskSpecification::finished, this, [&] { recordsAtFinish = records.records.size(); });
+    TaskRun run(task);
+    const int state = run.run();
     QVERIFY(!QFileInfo::exists(SlowFileOpSpecification::temporaryPath(output)));
     if (succeeds) {
-        QCOMPARE(outcome.state, int(TaskState::Finished));
+        QCOMPARE(state, int(TaskState::Finished));
         QCOMPARE(TestFiles::read(output), expected);
         QCOMPARE(journalText(records, root), QStringList{"1 /output"});
-        QCOMPARE(outcome.recordsAtFinish, 1);
+        QCOMPARE(recordsAtFinish, 1);
         return;
     }
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not unzip '%1' to '%2'").arg(input, output)});
+    QCOMPARE(state, int(TaskState::ErrorCanceled));
+    QCOMPARE(run.messages, QStringList{QStringLiteral("Could not unzip '%1' to '%2'").arg(input, output)});
     QCOMPARE(TestFiles::read(output), destinationExists ? QByteArray("old content") : TestFiles::Missing);
     QVERIFY(records.records.isEmpty());
 }
@@ -420,8 +398,7 @@ void FileTasksTest::unzipFailedWriteLeavesNoFile()
 
     const FileSizeLimit sizeLimit{rlim_t(limit)};
     FileUnzipTaskSpecification task(nullptr, input, output, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+    QCOMPARE(TaskRun(task).run(), int(TaskState::ErrorCanceled));
     QVERIFY(!QFile::exists(output));
     QVERIFY(!QFile::exists(SlowFileOpSpecification::temporaryPath(output)));
 }
