@@ -124,7 +124,6 @@ void MirrorsTest::retriesSetting_data()
 
     QTest::newRow("missing") << QByteArray() << 2;
     QTest::newRow("1") << QByteArray("retries=1\n") << 1;
-    QTest::newRow("7") << QByteArray("retries=7\n") << 7;
     QTest::newRow("0") << QByteArray("retries=0\n") << 2;
     QTest::newRow("negative") << QByteArray("retries=-1\n") << 2;
     QTest::newRow("empty") << QByteArray("retries=\n") << 2;
