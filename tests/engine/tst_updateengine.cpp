@@ -3,7 +3,6 @@
 #include "configuration.h"
 #include "fakemirror.h"
 #include "iniwriter.h"
-#include "nginxserver.h"
 #include "releasebuilder.h"
 #include "testfiles.h"
 #include "updateengine.h"
@@ -97,8 +96,6 @@ struct EngineLog
                          [this](const QString& line) { lines << line; events << QStringLiteral("message"); });
         QObject::connect(&engine, &UpdateEngine::fatalError, &engine,
                          [this](const QString& text) { fatalErrors << text; });
-        QObject::connect(&engine, &UpdateEngine::error, &engine,
-                         [this](const QString& text) { errors << text; });
         QObject::connect(&engine, &UpdateEngine::downloadProgress, &engine,
                          [this](quint64 done, quint64 total, quint64 speed, bool downloading) {
                              events << QStringLiteral("progress %1 %2 %3 %4")
@@ -118,7 +115,6 @@ struct EngineLog
     QStringList lines;
     QStringList events;
     QStringList fatalErrors;
-    QStringList errors;
 };
 
 } // namespace
@@ -144,12 +140,10 @@ private slots:
     void freshUpdate();
     void alreadyCurrentFetchesOnlyTheProductIni();
     void corruptFileEverywhereKeepsRunForResume();
-    void failsOverToGoodMirror();
     void installationFailureRollsBack();
     void userCancel_data();
     void userCancel();
     void oldCopiesOfAnAbortedRunGoWithTheNext();
-    void updatesAgainstNginx();
 
 private:
     void writeMirrors(const QList<FakeMirror*>& servers);
@@ -573,24 +567,6 @@ void UpdateEngineTest::corruptFileEverywhereKeepsRunForResume()
     QCOMPARE(snapshot().value(QStringLiteral("data/readme.txt")), QByteArray("readme v2"));
 }
 
-void UpdateEngineTest::failsOverToGoodMirror()
-{
-    const ReleaseBuilder release = newRelease();
-    QVERIFY(release.writeMirror(mirrorRoot->path()));
-    QVERIFY(oldRelease().install(appDir()));
-    FakeMirror broken;
-    broken.setDefaultResponse(FakeMirror::Response::withStatus(500));
-    QVERIFY(broken.start());
-    writeMirrors({&broken, mirror.get()});
-
-    Configuration config;
-    configure(config, 2, 2);
-    UpdateEngine engine(config, nullptr);
-    EngineLog log(engine);
-    QVERIFY(runUpdate(engine, log));
-    QCOMPARE(snapshot().value(QStringLiteral("kv3client_linux_x86")), QByteArray("client v2"));
-}
-
 // A file stands where the new release needs a directory: the installation
 // fails and everything it did is undone.
 void UpdateEngineTest::installationFailureRollsBack()
@@ -715,34 +691,6 @@ void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext()
     QVERIFY(!tree.contains(QStringLiteral("data/obsolete.txt")));
     for (const QString& path : tree.keys())
         QVERIFY2(!path.startsWith(QLatin1String("old/_old_")), qPrintable(path));
-}
-
-// The same update against a real HTTP server, with a mirror that is gone
-// (404) beside the good one.
-void UpdateEngineTest::updatesAgainstNginx()
-{
-    if (NginxServer::executable().isEmpty())
-        QSKIP("nginx is not installed");
-    const ReleaseBuilder release = newRelease();
-    QVERIFY(release.writeMirror(mirrorRoot->path() + QStringLiteral("/good")));
-    QVERIFY(oldRelease().install(appDir()));
-    NginxServer nginx;
-    QVERIFY2(nginx.start(mirrorRoot->path()), qPrintable(nginx.errorString()));
-    QVERIFY(IniWriter::writeMirrors(appPath(QStringLiteral("mirrors.ini")),
-                                    {{QStringLiteral("gone"), nginx.url(QStringLiteral("/gone")), QVariant()},
-                                     {QStringLiteral("good"), nginx.url(QStringLiteral("/good")), QVariant()}}));
-
-    Configuration config;
-    configure(config, 2, 3);
-    UpdateEngine engine(config, nullptr);
-    EngineLog log(engine);
-    QVERIFY(runUpdate(engine, log));
-    const QMap<QString, QByteArray> tree = snapshot();
-    QCOMPARE(tree.value(QStringLiteral("kv3client_linux_x86")), QByteArray("client v2"));
-    QCOMPARE(tree.value(QStringLiteral("lib/libcore.so")), QByteArray(100000, 'c'));
-    QCOMPARE(tree.value(QStringLiteral("data/maps/new.pak")), QByteArray(70000, 'm'));
-    QVERIFY(!tree.contains(QStringLiteral("data/obsolete.txt")));
-    QVERIFY(!QFileInfo::exists(config.tempDir));
 }
 
 static TestRegistration registration("UpdateEngineTest", [] { return new UpdateEngineTest; });
