@@ -220,7 +220,7 @@ void FileDownloadsTest::sixStreamsRunSixAtOnce()
     }
     QCOMPARE(step->state, int(TaskState::Finished));
     QCOMPARE(fixture->server.maxConcurrentRequests(), 6);
-    QCOMPARE(fixture->server.requests().size(), 8);
+    QCOMPARE(fixture->server.requestedPaths().size(), 8);
     for (int i = 0; i < 8; ++i)
         QCOMPARE(TestFiles::read(local(QStringLiteral("f%1.bin").arg(i))),
                  contentOf(QString::number(i), 5000));
@@ -327,7 +327,7 @@ void FileDownloadsTest::failingStepFetchesNothingMoreAsACheckFails()
     QCOMPARE(fixture->mirrorNames(), QStringList{"good"});
     // The step ends once no file task runs; a new download would have
     // kept it running up to its own end.
-    QCOMPARE(fixture->server.requests().size(), 2);
+    QCOMPARE(fixture->server.requestedPaths().size(), 2);
 }
 
 void FileDownloadsTest::userAbort_data()
@@ -374,7 +374,7 @@ void FileDownloadsTest::userAbort()
     for (const QString& name : names)
         QVERIFY2(!QFile::exists(local(name)), qPrintable(name));
     QTest::qWait(100);
-    QCOMPARE(fixture->server.requests().size(), streams);
+    QCOMPARE(fixture->server.requestedPaths().size(), streams);
 }
 
 void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature_data()
@@ -446,7 +446,7 @@ void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
     // One task fetches the signature, just after its file.
     QCOMPARE(fixture->server.requestedPaths().filter(QStringLiteral(".sig")),
              QStringList{requestPath(QString(), name + ".sig")});
-    QCOMPARE(fixture->server.requests().size(), 4);
+    QCOMPARE(fixture->server.requestedPaths().size(), 4);
     const QStringList order = fixture->log.filter(QStringLiteral("signed.so"));
     QCOMPARE(order, (QStringList{"Downloading client/" + listedName,
                                  "Downloading client/" + listedName + " finished",
