@@ -31,11 +31,8 @@ public:
         QString text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
-        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
         QPointer<QWidget> parent;
         bool hadParent = false;
-        // Scripted answer given; NoButton also when the box was rejected.
-        QMessageBox::StandardButton answer = QMessageBox::NoButton;
     };
 
     explicit ModalAnswerer(const QList<QMessageBox::StandardButton>& answers = {},

@@ -13,7 +13,6 @@
 //   writeMirror(root)        what a download mirror serves:
 //                              <root>/<version>/<type>.ini and <type>.ini.sig
 //                              <root>/<version>/<section>/<key>  (+ .sig)
-//                              <root>/<version>/changelog_client.txt (if set)
 //                            so a mirror base URL of http://host/<root> works
 //                            as is (FakeMirror::serveDirectory, nginx).
 //   writeProductIni(dir)     <dir>/<type>.ini and its .sig, e.g. into a run's
@@ -55,7 +54,6 @@ public:
     explicit ReleaseBuilder(const QString& clientType = QStringLiteral("client_linux_x86"),
                             int version = 2);
 
-    QString clientType() const;
     int version() const;
     // <type>.ini
     QString productIniName() const;
@@ -80,8 +78,6 @@ public:
     // section header, outside every section.
     void addLine(const QString& section, const QString& rawKey, const QString& rawValue);
 
-    void setChangeLog(const QByteArray& text);
-
     // What the mirror serves for an entry (compressed for packed entries),
     // and the content of its installed file.
     QByteArray download(const QString& section, const QString& key) const;
@@ -104,7 +100,6 @@ public:
     bool writeMirror(const QString& root) const;
     bool writeProductIni(const QString& dir) const;
     bool writeWorkCopies(const QString& dir) const;
-    bool writeWorkCopy(const QString& dir, const QString& section, const QString& key) const;
     bool install(const QString& appDir) const;
 
 private:
@@ -132,7 +127,6 @@ private:
     QString type;
     int versionNumber;
     QList<Entry> entries;
-    QByteArray changeLog;
 };
 
 #endif
