@@ -3,8 +3,6 @@
 #include "appdirscratch.h"
 #include "configuration.h"
 #include "filedeletelisttaskspecification.h"
-#include "filereplacelisttaskspecification.h"
-#include "filespecifications.h"
 #include "taskrun.h"
 #include "testfiles.h"
 
@@ -27,7 +25,6 @@ private slots:
     void deletesWhatItCanInListOrder();
     void refusesEntriesOutside_data();
     void refusesEntriesOutside();
-    void removesOldCopiesOfTheInstallation();
     void userAbortStopsBetweenDeletions();
 
 private:
@@ -105,39 +102,6 @@ void DeletionTest::refusesEntriesOutside()
     QCOMPARE(run.messages, QStringList({"Starting deleting files", refusal}));
     QCOMPARE(TestFiles::read(victim), QByteArray("not ours"));
     QVERIFY(!QFileInfo::exists(installed(rel("ours.txt"))));
-}
-
-// The old copies that the installation step appends are deleted in the same
-// run, after the entries the product ini named.
-void DeletionTest::removesOldCopiesOfTheInstallation()
-{
-    QTemporaryDir work;
-    Configuration config;
-    config.tempDir = work.path();
-    const QString library = rel("plugins/libx-%1.so");
-    QVERIFY(TestFiles::write(installed(library), "installed"));
-    QVERIFY(TestFiles::write(work.path() + QLatin1Char('/') + library, "new"));
-    QVERIFY(TestFiles::write(installed(rel("obsolete.txt")), "obsolete"));
-
-    FileReplaceSpecification record;
-    record.section = QStringLiteral("files");
-    record.fileName = library;
-    FileSpecifications specs;
-    specs.replacements << record;
-    specs.deletions << rel("obsolete.txt");
-
-    FileReplaceListTaskSpecification install(&specs.replacements, &specs.deletions, &config, nullptr,
-                                             0.4);
-    QCOMPARE(TaskRun(install).run(), int(TaskState::Finished));
-    const QString oldCopy = "old/_old_libx-" + scratch->token() + ".so";
-    QCOMPARE(specs.deletions, QList<QString>({rel("obsolete.txt"), oldCopy}));
-    QCOMPARE(TestFiles::read(installed(oldCopy)), QByteArray("installed"));
-
-    FileDeleteListTaskSpecification deletion(&specs.deletions, nullptr, 0.05);
-    QCOMPARE(TaskRun(deletion).run(), int(TaskState::Finished));
-    QVERIFY(!QFileInfo::exists(installed(oldCopy)));
-    QVERIFY(!QFileInfo::exists(installed(rel("obsolete.txt"))));
-    QCOMPARE(TestFiles::read(installed(library)), QByteArray("new"));
 }
 
 void DeletionTest::userAbortStopsBetweenDeletions()

@@ -50,11 +50,9 @@ QByteArray derHead(const QByteArray& block)
 
 QByteArray pseudoRandom(int size, quint32 seed)
 {
-    QRandomGenerator generator(seed);
-    QByteArray data(size, '\0');
-    for (char& byte : data)
-        byte = char(generator.bounded(256));
-    return data;
+    QByteArray data(size + 3, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
+    return data.left(size);
 }
 
 bool verifyWith(Rsa_key* key, const QByteArray& content, QByteArray signature)
