@@ -88,7 +88,6 @@ QByteArray FakeMirror::corrupted(const QByteArray& body)
 FakeMirror::FakeMirror(QObject* parent)
     : QObject(parent)
     , server(new QTcpServer(this))
-    , defaultResponse(Response::withStatus(404, "not found\n"))
 {
     lifetime.setSingleShot(true);
     connect(&lifetime, &QTimer::timeout, this, &FakeMirror::stop);
@@ -156,11 +155,6 @@ void FakeMirror::failFirst(const QString& path, int count, const Response& failu
 void FakeMirror::serveDirectory(const QString& servedDirectory)
 {
     directory = servedDirectory;
-}
-
-void FakeMirror::setDefaultResponse(const Response& response)
-{
-    defaultResponse = response;
 }
 
 void FakeMirror::releaseAll()
@@ -277,10 +271,8 @@ FakeMirror::Response FakeMirror::responseFor(const QString& path)
 
 FakeMirror::Response FakeMirror::fileResponse(const QString& path) const
 {
-    if (directory.isEmpty())
-        return defaultResponse;
     const QString relative = path.mid(1);
-    if (!path.startsWith(QLatin1Char('/')) || !staysInside(relative))
+    if (directory.isEmpty() || !path.startsWith(QLatin1Char('/')) || !staysInside(relative))
         return Response::withStatus(404, "not found\n");
     QFile file(QDir(directory).filePath(relative));
     if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))

@@ -84,10 +84,9 @@ public:
     // path's own answer.
     void failFirst(const QString& path, int count, const Response& failure);
     // Answers the paths that have no script of their own with the files below
-    // `directory` (404 for a missing file or a path that leaves it).
+    // `directory` (404 for a missing file or a path that leaves it, and for
+    // every path without a directory).
     void serveDirectory(const QString& directory);
-    // The answer to every other path (404 by default).
-    void setDefaultResponse(const Response& response);
 
     // Lets every held answer go out.
     void releaseAll();
@@ -144,7 +143,6 @@ private:
     QTcpServer* server;
     QTimer lifetime;
     QHash<QString, Route> routes;
-    Response defaultResponse;
     QString directory;
     QList<Connection*> connections;
     QList<QPair<int, Response>> held; // by connection id

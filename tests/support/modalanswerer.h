@@ -15,11 +15,6 @@
 // on in a nested event loop) while the answerer lives. Each box gets the next
 // scripted answer; a box beyond the script, and every box once the watchdog
 // has fired, is rejected so that a faulty loop cannot hang the test run.
-//
-//     ModalAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
-//     ... code that shows the boxes ...
-//     QCOMPARE(answerer.boxes().size(), 2);
-//     QVERIFY(!answerer.watchdogFired());
 class ModalAnswerer : public QObject
 {
     Q_OBJECT

@@ -34,14 +34,6 @@
 // updater anything. The writers never leave their root, though: an entry
 // whose key or unpack destination is absolute, has a ".." component or a
 // backslash appears in the product ini but none of its files is written.
-//
-// Typical use:
-//     ReleaseBuilder release("client_linux_x86", 7);
-//     release.addFile("bin", "bin/client", clientBytes);
-//     release.addPackedFile("lib", "lib/libcore.so.gz", coreBytes, "lib/libcore.so");
-//     release.addFile("data", "data/maps.pak", mapBytes, ReleaseBuilder::Check::Signature);
-//     release.addDeletion("lib/libobsolete.so");
-//     QVERIFY(release.writeMirror(mirrorRoot));
 class ReleaseBuilder
 {
 public:

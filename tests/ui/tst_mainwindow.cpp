@@ -700,12 +700,10 @@ void MainWindowTest::runInProgressThenFailure()
     QSignalSpy canceled(fixture.engine, &UpdateEngine::updateCanceled);
     mirror.releaseAll();
     QVERIFY(canceled.wait(20000));
+    // The window's side of the end is cancelledRunOffersRestart's.
     QCOMPARE(answerer.boxes().size(), 1);
-    QCOMPARE(answerer.boxes().first().title, QStringLiteral("Update"));
-    QCOMPARE(fixture.startButton()->text(), QStringLiteral("Restart"));
-    QVERIFY(fixture.startButton()->isEnabled());
     QVERIFY(fixture.log()->toPlainText().endsWith(QLatin1String("Update cancelled")));
-    QCOMPARE(fixture.progressBar()->value(), 0);
+    QVERIFY(fixture.startButton()->isEnabled());
     QVERIFY(!fixture.engine->busy());
 }
 
