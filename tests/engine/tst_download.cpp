@@ -182,10 +182,7 @@ void DownloadTaskTest::statusOtherThan200DropsMirror_data()
     QTest::newRow("301") << 301;
     QTest::newRow("302") << 302;
     QTest::newRow("401") << 401;
-    QTest::newRow("403") << 403;
     QTest::newRow("404") << 404;
-    QTest::newRow("500") << 500;
-    QTest::newRow("503") << 503;
 }
 
 // With retries to spare, only the status itself can remove the mirror at
