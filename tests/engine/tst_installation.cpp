@@ -145,7 +145,8 @@ QMap<QString, QByteArray> InstallationTest::snapshot() const
         tops << installed("old/" + entry);
     for (const QString& top : std::as_const(tops)) {
         add(top);
-        QDirIterator it(top, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        QDirIterator it(top, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
         while (it.hasNext())
             add(it.next());
     }

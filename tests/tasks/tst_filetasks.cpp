@@ -270,10 +270,12 @@ void FileTasksTest::copyOrUnzip_data()
     QTest::newRow("copy, missing source") << false << "missing" << true << false << false << QByteArray();
     QTest::newRow("copy, temporary name taken") << false << "plain" << true << true << false << large;
     QTest::newRow("gzip") << true << "gzip" << false << false << true << randomBytes(100000);
-    QTest::newRow("gzip replaces the destination") << true << "gzip" << true << false << true << randomBytes(100000);
+    QTest::newRow("gzip replaces the destination")
+        << true << "gzip" << true << false << true << randomBytes(100000);
     QTest::newRow("whole buffers") << true << "gzip" << false << false << true << randomBytes(3 * 16384);
     QTest::newRow("empty gzip") << true << "gzip" << false << false << true << QByteArray();
-    QTest::newRow("not gzip passes through") << true << "plain" << false << false << true << QByteArray("plain\n");
+    QTest::newRow("not gzip passes through")
+        << true << "plain" << false << false << true << QByteArray("plain text\n");
     QTest::newRow("unzip, missing source") << true << "missing" << true << false << false << QByteArray();
     QTest::newRow("unzip, temporary name taken") << true << "gzip" << true << true << false << large;
     QTest::newRow("truncated gzip") << true << "truncated" << false << false << false << QByteArray();

@@ -227,8 +227,8 @@ void ChangeLogViewerTest::bodyShownOrSkipped_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("shown");
     QTest::newRow("redirection") << 301 << QByteArray("<p>The document has moved <a>here</a>.</p>") << false;
-    QTest::newRow("redirection page") << 200 << QByteArray("<html><body>The document has moved here.</body></html>")
-                                      << false;
+    QTest::newRow("redirection page")
+        << 200 << QByteArray("<html><body>The document has moved here.</body></html>") << false;
     QTest::newRow("capital initials") << 200 << QByteArray("The Document Has Moved to a new home\n") << true;
     QTest::newRow("upper case") << 200 << QByteArray("DOCUMENT HAS MOVED\n") << true;
     const QByteArray atLimit = QByteArray("- faster map loading, fewer stalls\n").repeated(32768).left(
@@ -245,8 +245,9 @@ void ChangeLogViewerTest::bodyShownOrSkipped()
     FakeMirror* mirror = newMirror();
     FakeMirror* target = newMirror();
     target->setResponse(logPath, FakeMirror::Response::ok("target log"));
-    mirror->setResponse(logPath, status == 200 ? FakeMirror::Response::ok(body)
-                                               : FakeMirror::Response::redirect(status, target->url(logPath), body));
+    mirror->setResponse(logPath, status == 200
+                            ? FakeMirror::Response::ok(body)
+                            : FakeMirror::Response::redirect(status, target->url(logPath), body));
     AppDirFiles::writeMirrorsIni({{QStringLiteral("one"), mirror->baseUrl()}});
 
     showDialog();
