@@ -459,8 +459,6 @@ void ConfigurationTest::specialFileNames()
     QFETCH(bool, expected);
 
     QCOMPARE(Configuration::isSpecialFileName(fileName), expected);
-    QCOMPARE(&Configuration::getSpecialFileRenamePrefix(), &Configuration::getSpecialFileRenamePrefix());
-    QCOMPARE(Configuration::getSpecialFileRenamePrefix(), QStringLiteral("_old_"));
 }
 
 static TestRegistration registration("ConfigurationTest", [] { return new ConfigurationTest; });

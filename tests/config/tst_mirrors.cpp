@@ -100,7 +100,8 @@ void MirrorsTest::loadsMirrorsIni_data()
         << QStringList{"a /12 2", "b /12 2", "c /12 2"};
     QTest::newRow("size 0") << QByteArray("[mirrors]\nsize=0\n1\\mirror=one\n") << QStringList();
     QTest::newRow("no array") << QByteArray("[other]\nkey=value\n") << QStringList();
-    QTest::newRow("empty file") << QByteArray() << QStringList();
+    QTest::newRow("empty file") << QByteArray("") << QStringList();
+    QTest::newRow("no file") << QByteArray() << QStringList();
 }
 
 void MirrorsTest::loadsMirrorsIni()
@@ -109,12 +110,10 @@ void MirrorsTest::loadsMirrorsIni()
     QFETCH(QStringList, expected);
 
     Mirrors list(nullptr);
-    QVERIFY(list.initDefault(writeMirrorsIni(content), 12));
+    const QString path = content.isNull() ? directory->filePath(QStringLiteral("absent.ini"))
+                                          : writeMirrorsIni(content);
+    QVERIFY(list.initDefault(path, 12));
     QCOMPARE(describe(list), expected);
-
-    Mirrors missingFile(nullptr);
-    QVERIFY(missingFile.initDefault(directory->filePath(QStringLiteral("absent.ini")), 12));
-    QVERIFY(missingFile.mirrors.isEmpty());
 }
 
 void MirrorsTest::retriesSetting_data()
@@ -124,7 +123,6 @@ void MirrorsTest::retriesSetting_data()
 
     QTest::newRow("missing") << QByteArray() << 2;
     QTest::newRow("1") << QByteArray("retries=1\n") << 1;
-    QTest::newRow("7") << QByteArray("retries=7\n") << 7;
     QTest::newRow("0") << QByteArray("retries=0\n") << 2;
     QTest::newRow("negative") << QByteArray("retries=-1\n") << 2;
     QTest::newRow("empty") << QByteArray("retries=\n") << 2;

@@ -3,6 +3,7 @@
 #include "appdirectory.h"
 #include "nginxserver.h"
 #include "releasebuilder.h"
+#include "testfiles.h"
 #include "updateprocess.h"
 
 #include <QFile>
@@ -108,10 +109,7 @@ void UnattendedTest::updatesTheInstallationAndStartsTheClient()
     QVERIFY2(run.events(QStringLiteral("box")).isEmpty(), qPrintable(run.standardError()));
     QCOMPARE(run.exitCode(), 0);
 
-    auto content = [&](const QString& name) {
-        QFile file(app.filePath(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
+    const auto content = [&](const QString& name) { return TestFiles::read(app.filePath(name)); };
     QCOMPARE(content(QStringLiteral("data/readme.txt")), QByteArray("Korvalune 2.0\n"));
     QCOMPARE(content(QStringLiteral("data/new.txt")), QByteArray("new in 2.0\n"));
     QCOMPARE(content(QStringLiteral("lib/libkvcore.so")), core);
@@ -120,10 +118,7 @@ void UnattendedTest::updatesTheInstallationAndStartsTheClient()
     QVERIFY(nginx.requestedUris(QStringLiteral("/2/client/data/unchanged.txt")).isEmpty());
 
     // The client's script, started with no arguments after the window closed.
-    QTRY_VERIFY(QFile::exists(started));
-    QFile report(started);
-    QVERIFY(report.open(QIODevice::ReadOnly));
-    QCOMPARE(report.readAll(), QByteArray("0\n"));
+    QTRY_COMPARE(TestFiles::read(started), QByteArray("0\n"));
 
     const QList<QJsonObject> quit = run.events(QStringLiteral("quit"));
     QCOMPARE(quit.size(), 1);

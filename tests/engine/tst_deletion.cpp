@@ -1,116 +1,49 @@
 #include "testregistry.h"
 
+#include "appdirscratch.h"
 #include "configuration.h"
 #include "filedeletelisttaskspecification.h"
-#include "filereplacelisttaskspecification.h"
-#include "filespecifications.h"
+#include "taskrun.h"
 #include "testfiles.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
-#include <functional>
 #include <memory>
-
-// Deletions act in the application directory, this test program's own
-// directory: every case works in a scratch directory below it, and the old
-// copies it makes in the shared directory "old" carry the scratch
-// directory's token, so that the clean-up finds them.
-
-namespace {
-
-QString appRoot()
-{
-    return Configuration::getAppRootPath();
-}
-
-struct Outcome
-{
-    int state = -1;
-    QStringList messages;
-};
-
-// Runs a task to its end; stepDone, when given, is called on every progress
-// report, so a case can act between two deletions.
-Outcome runTask(TaskSpecification& task, const std::function<void(qreal)>& stepDone = {})
-{
-    Outcome outcome;
-    QObject context;
-    QObject::connect(&task, &TaskSpecification::message, &context,
-                     [&](const QString& line) { outcome.messages << line; });
-    if (stepDone)
-        QObject::connect(&task, &TaskSpecification::updateProgress, &context, stepDone);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    task.execute();
-    QDeadlineTimer deadline(10000);
-    while (finished.isEmpty() && canceled.isEmpty() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    outcome.state = finished.count() + canceled.count() == 1 ? task.state : -1;
-    return outcome;
-}
-
-} // namespace
 
 class DeletionTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
-    void cleanupTestCase();
 
     void deletesWhatItCanInListOrder();
     void refusesEntriesOutside_data();
     void refusesEntriesOutside();
-    void removesOldCopiesOfTheInstallation();
     void userAbortStopsBetweenDeletions();
 
 private:
-    QString rel(const QString& path) const { return area + QLatin1Char('/') + path; }
-    QString installed(const QString& relative) const { return appRoot() + QLatin1Char('/') + relative; }
+    QString rel(const QString& path) const { return scratch->rel(path); }
+    static QString installed(const QString& relative) { return AppDirScratch::installed(relative); }
 
-    std::unique_ptr<QTemporaryDir> scratch;
-    QString area;
-    QString token;
-    bool oldDirExisted = false;
+    std::unique_ptr<AppDirScratch> scratch;
 };
-
-void DeletionTest::initTestCase()
-{
-    oldDirExisted = QFileInfo::exists(appRoot() + "/old");
-}
 
 void DeletionTest::init()
 {
-    scratch = std::make_unique<QTemporaryDir>(appRoot() + "/deletetest-XXXXXX");
+    scratch = std::make_unique<AppDirScratch>(QStringLiteral("deletetest"));
     QVERIFY(scratch->isValid());
-    area = QFileInfo(scratch->path()).fileName();
-    token = area.mid(area.indexOf(QLatin1Char('-')) + 1);
 }
 
 void DeletionTest::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
-    QDir old(appRoot() + "/old");
-    const QStringList entries = old.entryList(QDir::Files | QDir::Hidden);
-    for (const QString& name : entries) {
-        if (name.contains(token))
-            old.remove(name);
-    }
     scratch.reset();
-}
-
-void DeletionTest::cleanupTestCase()
-{
-    if (!oldDirExisted)
-        QDir(appRoot()).rmdir(QStringLiteral("old"));
 }
 
 // Missing files and directories are passed over in silence; the rest of the
@@ -124,12 +57,11 @@ void DeletionTest::deletesWhatItCanInListOrder()
 
     QStringList progress;
     FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);
-    const Outcome outcome = runTask(step, [&](qreal value) {
-        progress << QString::number(value / 0.05, 'f', 2);
-    });
-
-    QCOMPARE(outcome.state, int(TaskState::Finished));
-    QCOMPARE(outcome.messages, QStringList{"Starting deleting files"});
+    connect(&step, &TaskSpecification::updateProgress, this,
+            [&](qreal value) { progress << QString::number(value / 0.05, 'f', 2); });
+    TaskRun run(step);
+    QCOMPARE(run.run(), int(TaskState::Finished));
+    QCOMPARE(run.messages, QStringList{"Starting deleting files"});
     QVERIFY(!QFileInfo::exists(installed(rel("one.txt"))));
     QVERIFY(!QFileInfo::exists(installed(rel("sub/two.txt"))));
     QVERIFY(QFileInfo(installed(rel("dir"))).isDir());
@@ -156,53 +88,20 @@ void DeletionTest::refusesEntriesOutside()
     QTemporaryDir outside;
     const QString victim = outside.path() + "/victim.txt";
     QVERIFY(TestFiles::write(victim, "not ours"));
-    entry.replace("%1", QDir(appRoot()).relativeFilePath(victim))
+    entry.replace("%1", QDir(Configuration::getAppRootPath()).relativeFilePath(victim))
         .replace("%2", victim)
-        .replace("%3", area);
+        .replace("%3", scratch->name());
     QVERIFY(TestFiles::write(installed(rel("ours.txt")), "ours"));
     QList<QString> deletions{entry, rel("ours.txt")};
 
     FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);
-    const Outcome outcome = runTask(step);
-    QCOMPARE(outcome.state, int(TaskState::Finished));
+    TaskRun run(step);
+    QCOMPARE(run.run(), int(TaskState::Finished));
     const QString refusal =
         QStringLiteral("Refusing to delete '%1': the path leaves the application directory").arg(entry);
-    QCOMPARE(outcome.messages, QStringList({"Starting deleting files", refusal}));
+    QCOMPARE(run.messages, QStringList({"Starting deleting files", refusal}));
     QCOMPARE(TestFiles::read(victim), QByteArray("not ours"));
     QVERIFY(!QFileInfo::exists(installed(rel("ours.txt"))));
-}
-
-// The old copies that the installation step appends are deleted in the same
-// run, after the entries the product ini named.
-void DeletionTest::removesOldCopiesOfTheInstallation()
-{
-    QTemporaryDir work;
-    Configuration config;
-    config.tempDir = work.path();
-    const QString library = rel("plugins/libx-" + token + ".so");
-    QVERIFY(TestFiles::write(installed(library), "installed"));
-    QVERIFY(TestFiles::write(work.path() + QLatin1Char('/') + library, "new"));
-    QVERIFY(TestFiles::write(installed(rel("obsolete.txt")), "obsolete"));
-
-    FileReplaceSpecification record;
-    record.section = QStringLiteral("files");
-    record.fileName = library;
-    FileSpecifications specs;
-    specs.replacements << record;
-    specs.deletions << rel("obsolete.txt");
-
-    FileReplaceListTaskSpecification install(&specs.replacements, &specs.deletions, &config, nullptr,
-                                             0.4);
-    QCOMPARE(runTask(install).state, int(TaskState::Finished));
-    const QString oldCopy = "old/_old_libx-" + token + ".so";
-    QCOMPARE(specs.deletions, QList<QString>({rel("obsolete.txt"), oldCopy}));
-    QCOMPARE(TestFiles::read(installed(oldCopy)), QByteArray("installed"));
-
-    FileDeleteListTaskSpecification deletion(&specs.deletions, nullptr, 0.05);
-    QCOMPARE(runTask(deletion).state, int(TaskState::Finished));
-    QVERIFY(!QFileInfo::exists(installed(oldCopy)));
-    QVERIFY(!QFileInfo::exists(installed(rel("obsolete.txt"))));
-    QCOMPARE(TestFiles::read(installed(library)), QByteArray("new"));
 }
 
 void DeletionTest::userAbortStopsBetweenDeletions()
@@ -213,12 +112,11 @@ void DeletionTest::userAbortStopsBetweenDeletions()
         deletions << rel(QString::fromLatin1(name));
     }
     FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);
-    const Outcome outcome = runTask(step, [&](qreal value) {
+    connect(&step, &TaskSpecification::updateProgress, this, [&](qreal value) {
         if (value > 0.0 && !step.canceledByUser)
             step.userCanceled();
     });
-
-    QCOMPARE(outcome.state, int(TaskState::UserCanceled));
+    QCOMPARE(TaskRun(step).run(), int(TaskState::UserCanceled));
     QVERIFY(!QFileInfo::exists(installed(rel("a.txt"))));
     QVERIFY(QFileInfo::exists(installed(rel("b.txt"))));
     QVERIFY(QFileInfo::exists(installed(rel("c.txt"))));

@@ -1,5 +1,6 @@
 #include "testregistry.h"
 
+#include "appdirscratch.h"
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "releasebuilder.h"
@@ -38,18 +39,10 @@ QString describe(const FileReplaceSpecification& spec)
         .arg(spec.section, spec.fileName, spec.md5, QString::number(spec.size), spec.unzipDest);
 }
 
-QStringList describe(const QList<FileDownloadSpecification>& list)
+template <typename Specification> QStringList describe(const QList<Specification>& list)
 {
     QStringList result;
-    for (const FileDownloadSpecification& spec : list)
-        result << describe(spec);
-    return result;
-}
-
-QStringList describe(const QList<FileReplaceSpecification>& list)
-{
-    QStringList result;
-    for (const FileReplaceSpecification& spec : list)
+    for (const Specification& spec : list)
         result << describe(spec);
     return result;
 }
@@ -89,7 +82,6 @@ private slots:
     void noFiles_data();
     void noFiles();
     void progressCountsEveryEntry();
-    void deletions();
     void hostileNames_data();
     void hostileNames();
     void clashingDestinations_data();
@@ -99,13 +91,13 @@ private slots:
 
 private:
     // A path below the application directory, as a product ini names it.
-    QString app(const QString& name) const;
-    QString appPath(const QString& name) const;
+    QString app(const QString& name) const { return scratch->rel(name); }
+    QString appPath(const QString& name) const { return AppDirScratch::installed(app(name)); }
     Pass runPass();
 
-    // The application directory is the test executable's own, so each test
-    // keeps its installed files in a fresh directory below it.
-    std::unique_ptr<QTemporaryDir> appDir;
+    // The installed files of each case live in a fresh directory below the
+    // application directory, the test executable's own.
+    std::unique_ptr<AppDirScratch> scratch;
     std::unique_ptr<QTemporaryDir> workDir;
     Configuration config;
     ReleaseBuilder release;
@@ -118,11 +110,9 @@ void FileListsTest::initTestCase()
 
 void FileListsTest::init()
 {
-    appDir = std::make_unique<QTemporaryDir>(Configuration::getAppRootPath()
-                                             + QStringLiteral("/filelists-XXXXXX"));
+    scratch = std::make_unique<AppDirScratch>(QStringLiteral("filelists"));
     workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(appDir->isValid());
-    QVERIFY(workDir->isValid());
+    QVERIFY(scratch->isValid() && workDir->isValid());
     config.updateType.type = QStringLiteral("client_linux_x86");
     config.tempDir = workDir->path();
     release = ReleaseBuilder(config.updateType.type, 5);
@@ -131,18 +121,8 @@ void FileListsTest::init()
 void FileListsTest::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
-    appDir.reset();
+    scratch.reset();
     workDir.reset();
-}
-
-QString FileListsTest::app(const QString& name) const
-{
-    return QFileInfo(appDir->path()).fileName() + QLatin1Char('/') + name;
-}
-
-QString FileListsTest::appPath(const QString& name) const
-{
-    return Configuration::getAppRootPath() + QLatin1Char('/') + app(name);
 }
 
 Pass FileListsTest::runPass()
@@ -155,19 +135,21 @@ Pass FileListsTest::runPass()
     return pass;
 }
 
+// Deletions list only the files that are there; their values are never read.
 void FileListsTest::sectionsAndKeysAreSorted()
 {
     // Written in this order; read by name, case-sensitively ("B" < "a").
     release.addFile("b", app("z"), "1");
     release.addFile("b", app("Z"), "2");
     release.addFile("b", app("y/x"), "3");
-    release.addDeletion(app("old2"));
-    release.addDeletion(app("old1"));
+    release.addDeletion(app("old2"), true, "a value that is never read::1::2");
+    release.addDeletion(app("lib/missing.so"));
+    release.addDeletion(app("Old1"));
     release.addFile("a", app("k2"), "4");
     release.addFile("a", app("k1"), "5");
     release.addFile("B", app("q"), "6");
     QVERIFY(release.writeProductIni(workDir->path()));
-    QVERIFY(TestFiles::write(appPath("old1"), "x"));
+    QVERIFY(TestFiles::write(appPath("Old1"), "x"));
     QVERIFY(TestFiles::write(appPath("old2"), "x"));
 
     const Pass pass = runPass();
@@ -179,7 +161,7 @@ void FileListsTest::sectionsAndKeysAreSorted()
     QCOMPARE(describe(pass.specs.downloads), expectedOrder);
     QCOMPARE(pass.specs.replacements.size(), 6);
     QCOMPARE(pass.specs.replacements.at(3).fileName, app("Z"));
-    QCOMPARE(pass.specs.deletions, QStringList({app("old1"), app("old2")}));
+    QCOMPARE(pass.specs.deletions, QStringList({app("Old1"), app("old2")}));
 }
 
 // Installed file and work copy each current, stale or missing, for a plain
@@ -564,21 +546,6 @@ void FileListsTest::progressCountsEveryEntry()
         QCOMPARE(pass.progress.at(index), (index + 1) / 6.0);
 }
 
-void FileListsTest::deletions()
-{
-    release.addDeletion(app("lib/present.so"), true, "a value that is never read::1::2");
-    release.addDeletion(app("lib/missing.so"), false);
-    release.addDeletion(app("Present.txt"), true);
-    QVERIFY(release.writeProductIni(workDir->path()));
-    QVERIFY(release.install(Configuration::getAppRootPath()));
-
-    const Pass pass = runPass();
-    QVERIFY(pass.ok);
-    QCOMPARE(pass.specs.deletions, QStringList({app("Present.txt"), app("lib/present.so")}));
-    QVERIFY(pass.specs.downloads.isEmpty());
-    QVERIFY(pass.specs.replacements.isEmpty());
-}
-
 // A name that leaves the work or application directory makes its line
 // invalid, whether it is a key, an unpack destination or a "delete" entry.
 // Look-alikes that stay inside are fine. "@" stands for this test's
@@ -612,7 +579,7 @@ void FileListsTest::hostileNames()
     QFETCH(QString, name);
     QFETCH(bool, valid);
 
-    name.replace(QLatin1Char('@'), QFileInfo(appDir->path()).fileName());
+    name.replace(QLatin1Char('@'), scratch->name());
     // Files that the hostile names reach, so a name that slipped through
     // would be listed for deletion.
     QVERIFY(TestFiles::write(appPath("lib\\x.so"), "x"));
@@ -703,7 +670,7 @@ void FileListsTest::clashingDestinations()
     QFETCH(bool, valid);
 
     const auto resolve = [this](QString text) {
-        return text.replace(QLatin1Char('@'), QFileInfo(appDir->path()).fileName())
+        return text.replace(QLatin1Char('@'), scratch->name())
             .replace(QStringLiteral("%ini"), release.productIniName());
     };
     release.addLine(firstSection, resolve(firstKey), resolve(firstValue));

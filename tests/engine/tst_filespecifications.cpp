@@ -11,7 +11,6 @@ class FileSpecificationsTest : public QObject
 private slots:
     void derivedNames_data();
     void derivedNames();
-    void clearEmptiesListsInPlace();
 };
 
 void FileSpecificationsTest::derivedNames_data()
@@ -28,8 +27,6 @@ void FileSpecificationsTest::derivedNames_data()
     QTest::newRow("dot directory") << "./c.so" << "" << false << "./c.so" << "_old_c.so" << "old/_old_c.so";
     QTest::newRow("unpacked") << "pkg/c.so.gz" << "lib/c.so" << true << "lib/c.so" << "lib/_old_c.so"
                               << "old/_old_c.so";
-    QTest::newRow("same name a") << "a/x.so" << "" << false << "a/x.so" << "a/_old_x.so" << "old/_old_x.so";
-    QTest::newRow("same name b") << "b/x.so" << "" << false << "b/x.so" << "b/_old_x.so" << "old/_old_x.so";
 }
 
 void FileSpecificationsTest::derivedNames()
@@ -49,19 +46,6 @@ void FileSpecificationsTest::derivedNames()
     QCOMPARE(spec.destFileName(QString()), installed);
     QCOMPARE(spec.destFileName(QStringLiteral("_old_")), prefixed);
     QCOMPARE(spec.oldDestFileName(), oldCopy);
-}
-
-void FileSpecificationsTest::clearEmptiesListsInPlace()
-{
-    FileSpecifications specs;
-    specs.downloads.append(FileDownloadSpecification());
-    specs.replacements.append(FileReplaceSpecification());
-    specs.deletions.append(QStringLiteral("x"));
-    const QList<QString>* deletions = &specs.deletions;
-    specs.clear();
-    QVERIFY(specs.downloads.isEmpty());
-    QVERIFY(specs.replacements.isEmpty());
-    QVERIFY(deletions->isEmpty());
 }
 
 static TestRegistration registration("FileSpecificationsTest", [] { return new FileSpecificationsTest; });

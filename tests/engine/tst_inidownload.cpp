@@ -33,7 +33,6 @@ private slots:
     void cleanup();
     void startsFromWhatTheWorkDirectoryHolds_data();
     void startsFromWhatTheWorkDirectoryHolds();
-    void badResumedPairIsFetchedAgain();
     void signatureThatNeverVerifiesEndsTheStep();
     void downloadThatFailsForGoodEndsBeforeTheCheck();
     void userAbortEndsRetries_data();
@@ -76,29 +75,33 @@ void IniDownloadTest::startsFromWhatTheWorkDirectoryHolds_data()
 {
     QTest::addColumn<bool>("iniPresent");
     QTest::addColumn<bool>("sigPresent");
+    QTest::addColumn<bool>("tampered"); // the ini present is not the signed one
     QTest::addColumn<QStringList>("requests");
     QTest::addColumn<QList<double>>("shares");
 
-    QTest::newRow("fresh") << false << false << QStringList{IniRequest, SigRequest}
+    QTest::newRow("fresh") << false << false << false << QStringList{IniRequest, SigRequest}
                            << QList<double>{0.3333, 0.3333, 0.3334};
-    QTest::newRow("resumed pair") << true << true << QStringList() << QList<double>{1.0};
-    QTest::newRow("only the ini") << true << false << QStringList{SigRequest}
+    QTest::newRow("resumed pair") << true << true << false << QStringList() << QList<double>{1.0};
+    QTest::newRow("only the ini") << true << false << false << QStringList{SigRequest}
                                   << QList<double>{0.3333, 0.6667};
-    QTest::newRow("only the signature") << false << true << QStringList{IniRequest}
+    QTest::newRow("only the signature") << false << true << false << QStringList{IniRequest}
                                         << QList<double>{0.3333, 0.6667};
+    QTest::newRow("bad resumed pair is fetched again")
+        << true << true << true << QStringList{IniRequest, SigRequest} << QList<double>{1.0};
 }
 
 void IniDownloadTest::startsFromWhatTheWorkDirectoryHolds()
 {
     QFETCH(bool, iniPresent);
     QFETCH(bool, sigPresent);
+    QFETCH(bool, tampered);
     QFETCH(QStringList, requests);
     QFETCH(QList<double>, shares);
 
     const QByteArray signature = Signing::signature(IniContent);
     serveRelease(signature);
     if (iniPresent)
-        QVERIFY(TestFiles::write(localIni(), IniContent));
+        QVERIFY(TestFiles::write(localIni(), tampered ? "[client]\ntampered=1\n" : IniContent));
     if (sigPresent)
         QVERIFY(TestFiles::write(localIni() + ".sig", signature));
 
@@ -124,30 +127,13 @@ void IniDownloadTest::startsFromWhatTheWorkDirectoryHolds()
     QCOMPARE(task.state, int(TaskState::Finished));
     QVERIFY(qFuzzyCompare(task.progress, 0.1));
     QCOMPARE(fixture->server.requestedPaths(), requests);
+    if (tampered) {
+        QCOMPARE(messages.value(1).value(0).toString(), "Signature check failed for " + localIni());
+        QCOMPARE(messages.value(2).value(0).toString(),
+                 QStringLiteral("Could not verify the product ini file. Retrying"));
+    }
     QCOMPARE(TestFiles::read(localIni()), IniContent);
     QCOMPARE(TestFiles::read(localIni() + ".sig"), signature);
-}
-
-void IniDownloadTest::badResumedPairIsFetchedAgain()
-{
-    const QByteArray signature = Signing::signature(IniContent);
-    serveRelease(signature);
-    QVERIFY(TestFiles::write(localIni(), "[client]\ntampered=1\n"));
-    QVERIFY(TestFiles::write(localIni() + ".sig", signature));
-
-    IniDownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, &fixture->config,
-                                      nullptr, 0.1);
-    fixture->follow(&task);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    task.execute();
-    QVERIFY(finished.wait(10000));
-
-    QCOMPARE(fixture->server.requestedPaths(), (QStringList{IniRequest, SigRequest}));
-    QCOMPARE(TestFiles::read(localIni()), IniContent);
-    QCOMPARE(fixture->log.mid(0, 3), (QStringList{"Download / check product ini",
-                                                  "Signature check failed for " + localIni(),
-                                                  "Could not verify the product ini file. Retrying"}));
-    QCOMPARE(task.state, int(TaskState::Finished));
 }
 
 // A thousand retries, each fetching both files again, then the end.

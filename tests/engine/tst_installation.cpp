@@ -1,11 +1,13 @@
 #include "testregistry.h"
 
+#include "appdirscratch.h"
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
 #include "installationrecord.h"
 #include "slowfileopspecification.h"
+#include "taskrun.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -23,12 +25,6 @@
 #include <unistd.h>
 
 #include <memory>
-
-// The installation works in the application directory, which is this test
-// program's own directory. Every case works in a scratch directory below it
-// whose name carries a token; the old copies the cases make in the shared
-// directory "old" carry the same token (or are listed for removal), and the
-// clean-up removes them all.
 
 namespace {
 
@@ -73,56 +69,6 @@ FileReplaceSpecification record(const QString& fileName, const QString& unzipDes
     return spec;
 }
 
-struct Outcome
-{
-    int state = -1;
-    QStringList messages;
-};
-
-// Runs a step to its end (or until stop() says so) and collects its lines.
-class StepRunner : public QObject
-{
-public:
-    explicit StepRunner(TaskSpecification& task)
-        : task(task)
-        , finished(&task, &TaskSpecification::finished)
-        , canceled(&task, &TaskSpecification::canceled)
-    {
-        connect(&task, &TaskSpecification::message, this,
-                [this](const QString& line) { outcome.messages << line; });
-    }
-
-    bool ended() const { return !finished.isEmpty() || !canceled.isEmpty(); }
-
-    // Processes events until the step ends or until the condition holds.
-    template <typename Condition>
-    bool waitFor(Condition condition)
-    {
-        QDeadlineTimer deadline(20000);
-        while (!ended() && !condition() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return condition();
-    }
-
-    Outcome run()
-    {
-        task.execute();
-        waitFor([] { return false; });
-        return result();
-    }
-
-    Outcome result()
-    {
-        outcome.state = finished.count() + canceled.count() == 1 ? task.state : -1;
-        return outcome;
-    }
-
-    TaskSpecification& task;
-    QSignalSpy finished;
-    QSignalSpy canceled;
-    Outcome outcome;
-};
-
 } // namespace
 
 class InstallationTest : public QObject
@@ -130,10 +76,8 @@ class InstallationTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
-    void cleanupTestCase();
 
     void installOneFile_data();
     void installOneFile();
@@ -154,85 +98,57 @@ private slots:
     void oldCopyNameMadeAgainBelongsToTheNewFile();
 
 private:
-    // A path below the scratch directory, relative to the application
-    // directory; "%1" in it becomes the token.
-    QString rel(const QString& path) const
-    {
-        return area + QLatin1Char('/') + QString(path).replace(QLatin1String("%1"), token);
-    }
-    QString installed(const QString& relative) const { return appRoot() + QLatin1Char('/') + relative; }
+    // Paths of the case's scratch directory, relative to the application
+    // directory; "%1" becomes the scratch directory's token.
+    QString rel(const QString& path) const { return scratch->rel(path); }
+    static QString installed(const QString& relative) { return AppDirScratch::installed(relative); }
     QString download(const QString& fileName) const { return work->path() + QLatin1Char('/') + fileName; }
-    QString oldCopy(const QString& bareName) const { return appRoot() + "/old/_old_" + bareName; }
+    static QString oldCopy(const QString& bareName) { return appRoot() + "/old/_old_" + bareName; }
     QMap<QString, QByteArray> snapshot() const;
 
-    std::unique_ptr<QTemporaryDir> scratch;
+    std::unique_ptr<AppDirScratch> scratch;
     std::unique_ptr<QTemporaryDir> work;
     Configuration config;
     QString area;
     QString token;
-    QStringList foreignOldCopies;
-    bool oldDirExisted = false;
 };
-
-void InstallationTest::initTestCase()
-{
-    oldDirExisted = QFileInfo::exists(appRoot() + "/old");
-}
 
 void InstallationTest::init()
 {
-    scratch = std::make_unique<QTemporaryDir>(appRoot() + "/installtest-XXXXXX");
+    scratch = std::make_unique<AppDirScratch>(QStringLiteral("installtest"));
     work = std::make_unique<QTemporaryDir>();
     QVERIFY(scratch->isValid() && work->isValid());
-    area = QFileInfo(scratch->path()).fileName();
-    token = area.mid(area.indexOf(QLatin1Char('-')) + 1);
+    area = scratch->name();
+    token = scratch->token();
     config.tempDir = work->path();
-    foreignOldCopies.clear();
 }
 
 void InstallationTest::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
-    QDir old(appRoot() + "/old");
-    const QStringList entries = old.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-    for (const QString& name : entries) {
-        if (!name.contains(token))
-            continue;
-        if (!old.remove(name))
-            QDir(old.filePath(name)).removeRecursively();
-    }
-    for (const QString& name : std::as_const(foreignOldCopies))
-        old.remove(name);
     scratch.reset();
     work.reset();
 }
 
-void InstallationTest::cleanupTestCase()
-{
-    if (!oldDirExisted)
-        QDir(appRoot()).rmdir(QStringLiteral("old"));
-}
-
-// Every file and directory of the scratch tree and the case's old copies,
+// Every file and directory of the scratch tree and of the case's old copies,
 // with the files' contents.
 QMap<QString, QByteArray> InstallationTest::snapshot() const
 {
     QMap<QString, QByteArray> entries;
     const QDir root(appRoot());
-    QDirIterator it(scratch->path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
+    const auto add = [&](const QString& path) {
         entries.insert(root.relativeFilePath(path),
-                       it.fileInfo().isDir() ? QByteArray("<dir>") : TestFiles::read(path));
-    }
-    QDirIterator old(appRoot() + "/old", QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                     QDirIterator::Subdirectories);
-    while (old.hasNext()) {
-        const QString path = old.next();
-        if (path.contains(token) || foreignOldCopies.contains(old.fileName()))
-            entries.insert(root.relativeFilePath(path),
-                           old.fileInfo().isDir() ? QByteArray("<dir>") : TestFiles::read(path));
+                       QFileInfo(path).isDir() ? QByteArray("<dir>") : TestFiles::read(path));
+    };
+    QStringList tops{installed(area)};
+    for (const QString& entry : scratch->newOldEntries())
+        tops << installed("old/" + entry);
+    for (const QString& top : std::as_const(tops)) {
+        add(top);
+        QDirIterator it(top, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            add(it.next());
     }
     return entries;
 }
@@ -280,10 +196,7 @@ void InstallationTest::installOneFile()
 
     const QString target = rel(path);
     const QString bareName = QFileInfo(target).fileName();
-    if (!bareName.contains(token)) {
-        QVERIFY2(!QFileInfo::exists(oldCopy(bareName)), "an old copy of that name already exists");
-        foreignOldCopies << "_old_" + bareName;
-    }
+    QVERIFY2(!QFileInfo::exists(oldCopy(bareName)), "an old copy of that name already exists");
     if (targetExists)
         QVERIFY(writeFile(installed(target), "installed version\n"));
     if (staleOldCopy)
@@ -307,9 +220,9 @@ void InstallationTest::installOneFile()
             seen << rounded;
     });
 
-    const Outcome outcome = StepRunner(step).run();
-    QCOMPARE(outcome.state, int(TaskState::Finished));
-    QCOMPARE(outcome.messages,
+    TaskRun run(step);
+    QCOMPARE(run.run(), int(TaskState::Finished));
+    QCOMPARE(run.messages,
              QStringList({"Starting file updates", "add/replace " + replacements.first().fileName}));
     QCOMPARE(seen, progress);
     QCOMPARE(TestFiles::read(installed(target)), content);
@@ -341,7 +254,7 @@ void InstallationTest::executableRule()
     QFETCH(QString, name);
     QFETCH(int, mode);
 
-    const QString path = scratch->path() + QLatin1Char('/') + name;
+    const QString path = installed(rel(name));
     QVERIFY(writeFile(path, "content"));
     FileReplaceTaskSpecification::makeSingleFileExecutable(path);
     QCOMPARE(modeOf(path), mode);
@@ -424,11 +337,11 @@ void InstallationTest::failedFileUndoesTheStep()
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
 
-    const Outcome outcome = StepRunner(step).run();
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QVERIFY2(outcome.messages.contains(expected), qPrintable(outcome.messages.join('\n')));
-    QCOMPARE(outcome.messages.count("rolling back file updates"), 1);
-    QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
+    TaskRun run(step);
+    QCOMPARE(run.run(), int(TaskState::ErrorCanceled));
+    QVERIFY2(run.messages.contains(expected), qPrintable(run.messages.join('\n')));
+    QCOMPARE(run.messages.count("rolling back file updates"), 1);
+    QCOMPARE(run.messages.last(), QStringLiteral("rolling back file updates"));
     QCOMPARE(snapshot(), before);
 }
 
@@ -449,13 +362,12 @@ void InstallationTest::fileFailsWhileNextOneCopies()
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
-    const Outcome outcome = StepRunner(step).run();
-
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QVERIFY(outcome.messages.contains("add/replace " + rel("made/third-%1.bin")));
-    QVERIFY(outcome.messages.contains("Signature check failed for " + installed(rel("second-%1.so"))));
-    QCOMPARE(outcome.messages.count("rolling back file updates"), 1);
-    QCOMPARE(outcome.messages.last(), QStringLiteral("rolling back file updates"));
+    TaskRun run(step);
+    QCOMPARE(run.run(), int(TaskState::ErrorCanceled));
+    QVERIFY(run.messages.contains("add/replace " + rel("made/third-%1.bin")));
+    QVERIFY(run.messages.contains("Signature check failed for " + installed(rel("second-%1.so"))));
+    QCOMPARE(run.messages.count("rolling back file updates"), 1);
+    QCOMPARE(run.messages.last(), QStringLiteral("rolling back file updates"));
     QCOMPARE(snapshot(), before);
 }
 
@@ -471,17 +383,15 @@ void InstallationTest::userAbortMidStep()
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
-    StepRunner runner(step);
-
+    TaskRun run(step);
     step.execute();
-    QVERIFY(runner.waitFor([&] { return QFileInfo::exists(oldCopy("one-" + token + ".bin")); }));
+    QVERIFY(run.waitFor([&] { return QFileInfo::exists(oldCopy("one-" + token + ".bin")); }));
     step.userCanceled();
-    runner.waitFor([] { return false; });
+    run.waitFor([] { return false; });
 
-    const Outcome outcome = runner.result();
-    QCOMPARE(outcome.state, int(TaskState::UserCanceled));
-    QCOMPARE(outcome.messages.count("rolling back file updates"), 1);
-    QVERIFY(!outcome.messages.contains("add/replace " + rel("three-%1.bin")));
+    QCOMPARE(run.state(), int(TaskState::UserCanceled));
+    QCOMPARE(run.messages.count("rolling back file updates"), 1);
+    QVERIFY(!run.messages.contains("add/replace " + rel("three-%1.bin")));
     QCOMPARE(snapshot(), before);
 }
 
@@ -501,9 +411,9 @@ void InstallationTest::resetMidUnpackRestoresTheOriginal()
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
-    StepRunner runner(step);
+    TaskRun run(step);
     step.execute();
-    QVERIFY(runner.waitFor([&] {
+    QVERIFY(run.waitFor([&] {
         return QFileInfo::exists(oldCopy("big-" + token + ".so")) && QFileInfo::exists(installed(big));
     }));
     step.reset();
@@ -513,7 +423,7 @@ void InstallationTest::resetMidUnpackRestoresTheOriginal()
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
-    QVERIFY(!runner.ended());
+    QVERIFY(!run.ended());
     QCOMPARE(snapshot(), before);
 }
 
@@ -555,16 +465,15 @@ void InstallationTest::sameBareNamePair()
     QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
-    const Outcome outcome = StepRunner(step).run();
-
+    const int state = TaskRun(step).run();
     if (laterFileFails) {
-        QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+        QCOMPARE(state, int(TaskState::ErrorCanceled));
         // Deleting a stale copy is the one change a rollback cannot undo.
         before.remove("old/_old_" + bareName);
         QCOMPARE(snapshot(), before);
         return;
     }
-    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(installed(rel("a/x-%1.so"))), QByteArray("new a"));
     QCOMPARE(TestFiles::read(installed(rel("b/x-%1.so"))), QByteArray("new b"));
     QCOMPARE(TestFiles::read(oldCopy(bareName)), QByteArray("installed a"));
@@ -624,9 +533,9 @@ void InstallationTest::refusesPathsOutside()
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
 
-    const Outcome outcome = StepRunner(step).run();
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QCOMPARE(outcome.messages, QStringList({"Starting file updates", fill(message)}));
+    TaskRun run(step);
+    QCOMPARE(run.run(), int(TaskState::ErrorCanceled));
+    QCOMPARE(run.messages, QStringList({"Starting file updates", fill(message)}));
     QCOMPARE(TestFiles::read(victim), QByteArray("not ours"));
     QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{"victim.so"});
@@ -684,16 +593,15 @@ void InstallationTest::resumeAfterAKill()
     }
     QList<QString> deletions;
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
-    const Outcome outcome = StepRunner(step).run();
-
+    const int state = TaskRun(step).run();
     QVERIFY(!QFileInfo::exists(temporary));
     if (fails) {
-        QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+        QCOMPARE(state, int(TaskState::ErrorCanceled));
         QCOMPARE(TestFiles::read(installed(path)), QByteArray("original"));
         QVERIFY(!QFileInfo::exists(kept));
         return;
     }
-    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(installed(path)), QByteArray("new"));
     QCOMPARE(TestFiles::read(kept), QByteArray("original"));
     QCOMPARE(deletions, QList<QString>{"old/" + prefix + name});
@@ -710,7 +618,6 @@ void InstallationTest::leftoversOfEarlierRuns()
     const QString unrecorded = "unrecorded-" + token + ".txt";
     const QString special = QStringLiteral("libQtCore.so.4");
     QVERIFY2(!QFileInfo::exists(oldCopy(special)), "an old copy of that name already exists");
-    foreignOldCopies << "_old_" + special;
     for (const QString& name : {done, gone, unrecorded, special})
         QVERIFY(writeFile(oldCopy(name), "old version"));
     for (const QString& name : {done, unrecorded, special})
@@ -728,7 +635,7 @@ void InstallationTest::leftoversOfEarlierRuns()
     QList<FileReplaceSpecification> replacements;
     QList<QString> deletions{rel("listed.txt")};
     FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
-    QCOMPARE(StepRunner(step).run().state, int(TaskState::Finished));
+    QCOMPARE(TaskRun(step).run(), int(TaskState::Finished));
     QCOMPARE(deletions, (QList<QString>{rel("listed.txt"), oldName(done)}));
     QVERIFY(QFileInfo(linkedTemporary).isSymLink());
 }

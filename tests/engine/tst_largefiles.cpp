@@ -1,5 +1,6 @@
 #include "testregistry.h"
 
+#include "appdirscratch.h"
 #include "configuration.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "testfiles.h"
@@ -51,24 +52,20 @@ private slots:
     void listBuilderChecksLargeFile();
 
 private:
-    // The application directory is the test executable's own; each case
-    // keeps its installed files in a fresh directory below it.
-    std::unique_ptr<QTemporaryDir> appDir;
+    std::unique_ptr<AppDirScratch> scratch;
     std::unique_ptr<QTemporaryDir> workDir;
 };
 
 void LargeFilesTest::init()
 {
-    appDir = std::make_unique<QTemporaryDir>(Configuration::getAppRootPath()
-                                             + QStringLiteral("/largefiles-XXXXXX"));
+    scratch = std::make_unique<AppDirScratch>(QStringLiteral("largefiles"));
     workDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(appDir->isValid());
-    QVERIFY(workDir->isValid());
+    QVERIFY(scratch->isValid() && workDir->isValid());
 }
 
 void LargeFilesTest::cleanup()
 {
-    appDir.reset();
+    scratch.reset();
     workDir.reset();
 }
 
@@ -106,12 +103,12 @@ void LargeFilesTest::listBuilderChecksLargeFile()
     Configuration config;
     config.updateType.type = QStringLiteral("client_linux_x86");
     config.tempDir = workDir->path();
-    const QString key = QFileInfo(appDir->path()).fileName() + QStringLiteral("/data/large.pak");
+    const QString key = scratch->rel(QStringLiteral("data/large.pak"));
     const QString line = QStringLiteral("%1::%2").arg(LargeZerosMd5, QString::number(LargeSize));
     QVERIFY(TestFiles::write(workDir->filePath(QStringLiteral("client_linux_x86.ini")),
                              "[data]\n" + key.toUtf8() + '=' + line.toUtf8() + '\n'));
     if (installed)
-        QVERIFY(writeLargeFile(Configuration::getAppRootPath() + QLatin1Char('/') + key, "x"));
+        QVERIFY(writeLargeFile(AppDirScratch::installed(key), "x"));
     if (downloaded)
         QVERIFY(writeLargeFile(workDir->filePath(key)));
 

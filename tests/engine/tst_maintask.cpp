@@ -74,7 +74,8 @@ void MainTaskTest::stepsEndAtTheirShares_data()
 {
     QTest::addColumn<bool>("alreadyCurrent");
     QTest::newRow("older installation") << false;
-    // Steps 3 to 5 find empty lists and end at once, still at their shares.
+    // Only the product ini is fetched; steps 3 to 5 find empty lists and end
+    // at once, still at their shares.
     QTest::newRow("already current") << true;
 }
 
@@ -126,6 +127,11 @@ void MainTaskTest::stepsEndAtTheirShares()
     }
     QCOMPARE(TestFiles::read(appPath(Client)), QByteArray("client v7"));
     QVERIFY(!QFile::exists(appPath(Obsolete)));
+    if (alreadyCurrent) {
+        QStringList fetched = fixture.server.requestedPaths();
+        fetched.sort();
+        QCOMPARE(fetched, (QStringList{"/7/client_linux_x86.ini", "/7/client_linux_x86.ini.sig"}));
+    }
 }
 
 static TestRegistration registration("MainTaskTest", [] { return new MainTaskTest; });

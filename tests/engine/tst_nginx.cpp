@@ -1,6 +1,7 @@
 #include "testregistry.h"
 
 #include "configuration.h"
+#include "downloadfixture.h"
 #include "downloadfilelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
 #include "iniwriter.h"
@@ -14,9 +15,7 @@
 
 #include <QDir>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -79,8 +78,7 @@ void NginxDownloadTest::cleanup()
 void NginxDownloadTest::releaseComesFromTheWorkingMirror()
 {
     QTemporaryDir root;
-    QTemporaryDir workDir;
-    QVERIFY(root.isValid() && workDir.isValid());
+    QVERIFY(root.isValid());
     ReleaseBuilder release(Type, Version);
     const QStringList plain{"korvalune.bin", "empty.txt", "one.txt", "data/page.dat", "data/page2.dat",
                             "data/deep/tree/leaf.dat", "lib/other.so"};
@@ -108,34 +106,20 @@ void NginxDownloadTest::releaseComesFromTheWorkingMirror()
                          120),
              qPrintable(nginx.errorString()));
 
-    const QString mirrorsIni = workDir.filePath(QStringLiteral("mirrors.ini"));
-    {
-        QSettings settings(mirrorsIni, QSettings::IniFormat);
-        const QStringList names{"moved", "missing", "good"};
-        const QStringList paths{"/moved", "/missing", "/release"};
-        settings.beginWriteArray(QStringLiteral("mirrors"));
-        for (int i = 0; i < names.size(); ++i) {
-            settings.setArrayIndex(i);
-            settings.setValue(QStringLiteral("mirror"), names[i]);
-        }
-        settings.endArray();
-        for (int i = 0; i < names.size(); ++i)
-            settings.setValue(names[i] + QStringLiteral("/url"), nginx.url(paths[i]));
-        settings.sync();
-    }
-    Mirrors mirrors(nullptr);
+    const QString mirrorsIni = root.filePath(QStringLiteral("mirrors.ini"));
+    QVERIFY(IniWriter::writeMirrors(mirrorsIni, {{"moved", nginx.url("/moved"), {}},
+                                                 {"missing", nginx.url("/missing"), {}},
+                                                 {"good", nginx.url("/release"), {}}}));
+    // The run's network manager, work directory and configuration.
+    DownloadFixture run;
+    Mirrors& mirrors = run.mirrors;
     QVERIFY(mirrors.initDefault(mirrorsIni, Version));
     QCOMPARE(mirrors.mirrors.size(), 3);
-
-    QNetworkAccessManager manager;
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    manager.setProxy(QNetworkProxy::NoProxy);
-    Configuration config;
+    QNetworkAccessManager& manager = run.manager;
+    Configuration& config = run.config;
     config.updateType.type = Type;
     config.updateType.version = Version;
-    config.tempDir = workDir.filePath(QStringLiteral("run"));
     config.streams = 3;
-    QVERIFY(QDir().mkpath(config.tempDir));
 
     IniDownloadTaskSpecification iniStep(&manager, &mirrors, &config, nullptr);
     QSignalSpy iniFinished(&iniStep, &TaskSpecification::finished);

@@ -88,7 +88,6 @@ QByteArray FakeMirror::corrupted(const QByteArray& body)
 FakeMirror::FakeMirror(QObject* parent)
     : QObject(parent)
     , server(new QTcpServer(this))
-    , defaultResponse(Response::withStatus(404, "not found\n"))
 {
     lifetime.setSingleShot(true);
     connect(&lifetime, &QTimer::timeout, this, &FakeMirror::stop);
@@ -158,32 +157,13 @@ void FakeMirror::serveDirectory(const QString& servedDirectory)
     directory = servedDirectory;
 }
 
-void FakeMirror::setDefaultResponse(const Response& response)
-{
-    defaultResponse = response;
-}
-
-void FakeMirror::release(const QString& path)
-{
-    QList<Held> released;
-    for (qsizetype i = held.size() - 1; i >= 0; --i) {
-        const Connection* connection = find(held[i].connectionId);
-        if (connection && connection->path == path)
-            released.prepend(held.takeAt(i));
-    }
-    for (const Held& entry : std::as_const(released)) {
-        if (Connection* connection = find(entry.connectionId))
-            answer(connection, entry.response, entry.method);
-    }
-}
-
 void FakeMirror::releaseAll()
 {
-    const QList<Held> released = held;
+    const QList<QPair<int, Response>> released = held;
     held.clear();
-    for (const Held& entry : released) {
-        if (Connection* connection = find(entry.connectionId))
-            answer(connection, entry.response, entry.method);
+    for (const auto& [id, response] : released) {
+        if (Connection* connection = find(id))
+            answer(connection, response);
     }
 }
 
@@ -192,37 +172,14 @@ int FakeMirror::heldCount() const
     return held.size();
 }
 
-QList<FakeMirror::Request> FakeMirror::requests() const
+QStringList FakeMirror::requestedPaths() const
 {
     return log;
 }
 
-QStringList FakeMirror::requestedPaths() const
-{
-    QStringList paths;
-    for (const Request& request : log)
-        paths << request.path;
-    return paths;
-}
-
 int FakeMirror::requestCount(const QString& path) const
 {
-    return requestedPaths().count(path);
-}
-
-void FakeMirror::clearLog()
-{
-    log.clear();
-}
-
-int FakeMirror::openConnections() const
-{
-    return connections.size();
-}
-
-int FakeMirror::maxConcurrentConnections() const
-{
-    return maxConnections;
+    return log.count(path);
 }
 
 int FakeMirror::activeRequests() const
@@ -243,7 +200,6 @@ void FakeMirror::onNewConnection()
         connection->socket = socket;
         connection->trickleTimer = new QTimer(socket);
         connections.append(connection);
-        maxConnections = qMax(maxConnections, int(connections.size()));
 
         // Callbacks find their connection by id: a late one (the queued
         // disconnected of a connection dropped meanwhile) finds nothing.
@@ -282,35 +238,21 @@ void FakeMirror::readRequests(Connection* connection)
     const qsizetype headEnd = connection->buffer.indexOf("\r\n\r\n");
     if (headEnd < 0)
         return;
-    const QList<QByteArray> lines = connection->buffer.left(headEnd).split('\n');
-    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-
-    Request request;
-    request.connection = connection->id;
-    request.method = requestLine.value(0);
-    request.target = requestLine.value(1);
-    const qsizetype query = request.target.indexOf('?');
-    request.path = QUrl::fromPercentEncoding(query < 0 ? request.target : request.target.left(query));
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        if (colon > 0)
-            request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
-    }
-    const qint64 bodyLength = request.headers.value("content-length").toLongLong();
-    if (connection->buffer.size() < headEnd + 4 + bodyLength)
-        return;
-    connection->buffer.remove(0, headEnd + 4 + bodyLength);
+    // A GET has no body: the request ends with its head.
+    const QByteArray target = connection->buffer.left(connection->buffer.indexOf("\r\n")).split(' ').value(1);
+    connection->buffer.remove(0, headEnd + 4);
+    const qsizetype query = target.indexOf('?');
+    const QString path = QUrl::fromPercentEncoding(query < 0 ? target : target.left(query));
 
     connection->answering = true;
-    connection->path = request.path;
     ++active;
     maxActive = qMax(maxActive, active);
-    log.append(request);
+    log.append(path);
     const int id = connection->id;
-    emit requestReceived(request);
+    emit requestReceived(path);
     // A receiver may have stopped the server meanwhile.
     if (find(id))
-        answer(connection, responseFor(request.path), request.method);
+        answer(connection, responseFor(path));
 }
 
 FakeMirror::Response FakeMirror::responseFor(const QString& path)
@@ -329,10 +271,8 @@ FakeMirror::Response FakeMirror::responseFor(const QString& path)
 
 FakeMirror::Response FakeMirror::fileResponse(const QString& path) const
 {
-    if (directory.isEmpty())
-        return defaultResponse;
     const QString relative = path.mid(1);
-    if (!path.startsWith(QLatin1Char('/')) || !staysInside(relative))
+    if (directory.isEmpty() || !path.startsWith(QLatin1Char('/')) || !staysInside(relative))
         return Response::withStatus(404, "not found\n");
     QFile file(QDir(directory).filePath(relative));
     if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
@@ -340,23 +280,18 @@ FakeMirror::Response FakeMirror::fileResponse(const QString& path) const
     return Response::ok(file.readAll());
 }
 
-void FakeMirror::answer(Connection* connection, const Response& response, const QByteArray& method)
+void FakeMirror::answer(Connection* connection, const Response& response)
 {
     if (response.hold) {
         Response later = response;
         later.hold = false;
-        held.append({connection->id, later, method});
-        return;
-    }
-    if (response.closeImmediately) {
-        dropConnection(connection);
+        held.append({connection->id, later});
         return;
     }
     if (response.stall == Stall::BeforeHeaders)
         return;
 
-    const QByteArray body = method == "HEAD" ? QByteArray() : response.body;
-    QByteArray wire = response.chunked ? chunkedEncoding(body) : body;
+    QByteArray wire = response.chunked ? chunkedEncoding(response.body) : response.body;
     bool closeAfter = !response.chunked && response.length != Length::Exact;
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
@@ -404,10 +339,6 @@ void FakeMirror::endAnswer(Connection* connection)
 {
     connection->answering = false;
     --active;
-    const int id = connection->id;
-    emit responseSent(connection->path);
-    if (!find(id))
-        return;
     if (connection->closeAfter)
         connection->socket->disconnectFromHost();
     else
@@ -418,7 +349,7 @@ void FakeMirror::dropConnection(Connection* connection)
 {
     if (!connections.removeOne(connection))
         return;
-    held.removeIf([connection](const Held& entry) { return entry.connectionId == connection->id; });
+    held.removeIf([connection](const QPair<int, Response>& entry) { return entry.first == connection->id; });
     if (connection->answering)
         --active;
     QTcpSocket* socket = connection->socket;

@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QMap>
 #include <QObject>
 #include <QPair>
 #include <QString>
@@ -17,10 +16,10 @@ class QTcpServer;
 class QTcpSocket;
 
 // A download mirror for tests: an HTTP/1.1 server on 127.0.0.1 (an ephemeral
-// port of its own) whose answer for each path is scripted, faults included.
-// Connections are kept alive between requests unless an answer ends its
-// connection. The server stops by itself when its lifetime is over, and at
-// the latest when it is destroyed.
+// port of its own) whose answer to each GET is scripted by path, faults
+// included. Connections are kept alive between requests unless an answer
+// ends its connection. The server stops by itself when its lifetime is over,
+// and at the latest when it is destroyed.
 class FakeMirror : public QObject
 {
     Q_OBJECT
@@ -58,25 +57,12 @@ public:
         // trickleIntervalMs; 0 sends it at once.
         int trickleBytes = 0;
         int trickleIntervalMs = 0;
-        // Close the connection as soon as the request is read; no answer.
-        // Qt's network manager sends such a request once more on a new
-        // connection before it reports RemoteHostClosedError.
-        bool closeImmediately = false;
-        // Keep the answer back until release() for its path.
+        // Keep the answer back until releaseAll().
         bool hold = false;
 
         static Response ok(const QByteArray& body);
         static Response withStatus(int status, const QByteArray& body = QByteArray());
         static Response redirect(int status, const QString& location, const QByteArray& body = QByteArray());
-    };
-
-    struct Request
-    {
-        int connection = 0; // serial number of the connection, from 1
-        QByteArray method;
-        QByteArray target;  // as sent
-        QString path;       // target without query, percent-decoded
-        QMap<QByteArray, QByteArray> headers; // names in lower case
     };
 
     explicit FakeMirror(QObject* parent = nullptr);
@@ -98,23 +84,19 @@ public:
     // path's own answer.
     void failFirst(const QString& path, int count, const Response& failure);
     // Answers the paths that have no script of their own with the files below
-    // `directory` (404 for a missing file or a path that leaves it).
+    // `directory` (404 for a missing file or a path that leaves it, and for
+    // every path without a directory).
     void serveDirectory(const QString& directory);
-    // The answer to every other path (404 by default).
-    void setDefaultResponse(const Response& response);
 
-    // Lets held answers of the path go out (of every path with releaseAll).
-    void release(const QString& path);
+    // Lets every held answer go out.
     void releaseAll();
     int heldCount() const;
 
-    QList<Request> requests() const;
+    // The paths of the requests so far (the target without query,
+    // percent-decoded), in order.
     QStringList requestedPaths() const;
     int requestCount(const QString& path) const;
-    void clearLog();
 
-    int openConnections() const;
-    int maxConcurrentConnections() const;
     // Requests read and not yet answered completely (held, stalled and
     // trickling ones included).
     int activeRequests() const;
@@ -124,9 +106,7 @@ public:
     static QByteArray corrupted(const QByteArray& body);
 
 signals:
-    void requestReceived(const FakeMirror::Request& request);
-    // The answer's last byte has been handed to the connection.
-    void responseSent(const QString& path);
+    void requestReceived(const QString& path);
     void stopped();
 
 private:
@@ -143,7 +123,6 @@ private:
         QTcpSocket* socket = nullptr;
         QByteArray buffer;
         bool answering = false; // a request is in progress on it
-        QString path;           // of the request in progress
         QByteArray pending;     // body bytes still to trickle
         int trickleBytes = 0;
         QTimer* trickleTimer = nullptr;
@@ -156,7 +135,7 @@ private:
     void readRequests(Connection* connection);
     Response responseFor(const QString& path);
     Response fileResponse(const QString& path) const;
-    void answer(Connection* connection, const Response& response, const QByteArray& method);
+    void answer(Connection* connection, const Response& response);
     void sendPiece(Connection* connection);
     void endAnswer(Connection* connection);
     void dropConnection(Connection* connection);
@@ -164,19 +143,11 @@ private:
     QTcpServer* server;
     QTimer lifetime;
     QHash<QString, Route> routes;
-    Response defaultResponse;
     QString directory;
     QList<Connection*> connections;
-    struct Held
-    {
-        int connectionId;
-        Response response;
-        QByteArray method;
-    };
-    QList<Held> held;
-    QList<Request> log;
+    QList<QPair<int, Response>> held; // by connection id
+    QStringList log;
     int nextConnectionId = 1;
-    int maxConnections = 0;
     int active = 0;
     int maxActive = 0;
 };

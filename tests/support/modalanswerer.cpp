@@ -62,14 +62,11 @@ void ModalAnswerer::answer(QMessageBox* box)
     record.text = box->text();
     record.icon = box->icon();
     record.buttons = box->standardButtons();
-    record.defaultButton = box->defaultButton() ? box->standardButton(box->defaultButton())
-                                                : QMessageBox::NoButton;
     record.parent = box->parentWidget();
     record.hadParent = box->parentWidget() != nullptr;
 
     const int index = int(seen.size());
     const bool scripted = !expired && index < script.size();
-    record.answer = scripted ? script.at(index) : QMessageBox::NoButton;
     seen.append(record);
 
     // Restarted, so that it goes on polling while a box that the hook
@@ -82,7 +79,7 @@ void ModalAnswerer::answer(QMessageBox* box)
         box->reject();
         return;
     }
-    QAbstractButton* button = box->button(record.answer);
+    QAbstractButton* button = box->button(script.at(index));
     if (button == nullptr) {
         box->reject();
         return;

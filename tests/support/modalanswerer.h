@@ -15,11 +15,6 @@
 // on in a nested event loop) while the answerer lives. Each box gets the next
 // scripted answer; a box beyond the script, and every box once the watchdog
 // has fired, is rejected so that a faulty loop cannot hang the test run.
-//
-//     ModalAnswerer answerer({QMessageBox::Retry, QMessageBox::Abort});
-//     ... code that shows the boxes ...
-//     QCOMPARE(answerer.boxes().size(), 2);
-//     QVERIFY(!answerer.watchdogFired());
 class ModalAnswerer : public QObject
 {
     Q_OBJECT
@@ -31,11 +26,8 @@ public:
         QString text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
-        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
         QPointer<QWidget> parent;
         bool hadParent = false;
-        // Scripted answer given; NoButton also when the box was rejected.
-        QMessageBox::StandardButton answer = QMessageBox::NoButton;
     };
 
     explicit ModalAnswerer(const QList<QMessageBox::StandardButton>& answers = {},

@@ -69,11 +69,6 @@ ReleaseBuilder::ReleaseBuilder(const QString& clientType, int version)
 {
 }
 
-QString ReleaseBuilder::clientType() const
-{
-    return type;
-}
-
 int ReleaseBuilder::version() const
 {
     return versionNumber;
@@ -151,11 +146,6 @@ void ReleaseBuilder::addLine(const QString& section, const QString& rawKey,
     line.value = rawValue;
     line.raw = true;
     entries.append(line);
-}
-
-void ReleaseBuilder::setChangeLog(const QByteArray& text)
-{
-    changeLog = text;
 }
 
 const ReleaseBuilder::Entry& ReleaseBuilder::entry(const QString& section,
@@ -271,21 +261,13 @@ bool ReleaseBuilder::writeMirror(const QString& root) const
                             file.downloadSignature))
             return false;
     }
-    return changeLog.isNull()
-        || TestFiles::write(joinPath(versionDir, QStringLiteral("changelog_client.txt")), changeLog);
-}
-
-bool ReleaseBuilder::writeWorkCopy(const QString& dir, const QString& section,
-                                   const QString& key) const
-{
-    const Entry& file = entry(section, key);
-    return writeEntryFile(dir, file.key, file.download, file.downloadSignature);
+    return true;
 }
 
 bool ReleaseBuilder::writeWorkCopies(const QString& dir) const
 {
     for (const Entry& file : entries) {
-        if (file.isFile && !writeWorkCopy(dir, file.section, file.key))
+        if (file.isFile && !writeEntryFile(dir, file.key, file.download, file.downloadSignature))
             return false;
     }
     return true;

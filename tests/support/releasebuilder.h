@@ -13,7 +13,6 @@
 //   writeMirror(root)        what a download mirror serves:
 //                              <root>/<version>/<type>.ini and <type>.ini.sig
 //                              <root>/<version>/<section>/<key>  (+ .sig)
-//                              <root>/<version>/changelog_client.txt (if set)
 //                            so a mirror base URL of http://host/<root> works
 //                            as is (FakeMirror::serveDirectory, nginx).
 //   writeProductIni(dir)     <dir>/<type>.ini and its .sig, e.g. into a run's
@@ -35,14 +34,6 @@
 // updater anything. The writers never leave their root, though: an entry
 // whose key or unpack destination is absolute, has a ".." component or a
 // backslash appears in the product ini but none of its files is written.
-//
-// Typical use:
-//     ReleaseBuilder release("client_linux_x86", 7);
-//     release.addFile("bin", "bin/client", clientBytes);
-//     release.addPackedFile("lib", "lib/libcore.so.gz", coreBytes, "lib/libcore.so");
-//     release.addFile("data", "data/maps.pak", mapBytes, ReleaseBuilder::Check::Signature);
-//     release.addDeletion("lib/libobsolete.so");
-//     QVERIFY(release.writeMirror(mirrorRoot));
 class ReleaseBuilder
 {
 public:
@@ -55,7 +46,6 @@ public:
     explicit ReleaseBuilder(const QString& clientType = QStringLiteral("client_linux_x86"),
                             int version = 2);
 
-    QString clientType() const;
     int version() const;
     // <type>.ini
     QString productIniName() const;
@@ -80,8 +70,6 @@ public:
     // section header, outside every section.
     void addLine(const QString& section, const QString& rawKey, const QString& rawValue);
 
-    void setChangeLog(const QByteArray& text);
-
     // What the mirror serves for an entry (compressed for packed entries),
     // and the content of its installed file.
     QByteArray download(const QString& section, const QString& key) const;
@@ -104,7 +92,6 @@ public:
     bool writeMirror(const QString& root) const;
     bool writeProductIni(const QString& dir) const;
     bool writeWorkCopies(const QString& dir) const;
-    bool writeWorkCopy(const QString& dir, const QString& section, const QString& key) const;
     bool install(const QString& appDir) const;
 
 private:
@@ -132,7 +119,6 @@ private:
     QString type;
     int versionNumber;
     QList<Entry> entries;
-    QByteArray changeLog;
 };
 
 #endif

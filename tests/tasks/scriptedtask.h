@@ -34,6 +34,7 @@ public:
 
     void handleOtherTaskCancelled(TaskSpecification*) override
     {
+        ++siblingNotices;
         if (cancelWhenSiblingCancels)
             errorCancel();
     }
@@ -50,11 +51,13 @@ public:
     void fail() { errorCancel(); }
     void abort() { userCancel(); }
     void advance(double fraction) { setProgress(fraction); }
+    using TaskSpecification::onOtherTaskCancelled;
 
     QString name;
     QStringList* log;
     Ending ending = EndByHand;
     bool cancelWhenSiblingCancels = false;
+    int siblingNotices = 0;
     quint64 tickDone = 0;
     quint64 tickTotal = 0;
     quint64 tickSpeed = 0;

@@ -99,7 +99,6 @@ private slots:
     void resultAfterResetIsDropped();
     void userCancelDoesNotInterruptWorker();
     void resetWaitsForOtherTasksWorkers();
-    void everyExecuteMakesNewWorker();
 };
 
 void AsyncTaskTest::cleanup()
@@ -204,19 +203,6 @@ void AsyncTaskTest::resetWaitsForOtherTasksWorkers()
     QVERIFY(released);
     QCOMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
     releaser->wait();
-}
-
-void AsyncTaskTest::everyExecuteMakesNewWorker()
-{
-    WorkerScript script;
-    ScriptedAsyncTask task(&script, 1.0);
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    for (int run = 0; run < 3; ++run) {
-        task.reset();
-        task.execute();
-        QVERIFY(finished.wait(1000));
-    }
-    QCOMPARE(finished.count(), 3);
 }
 
 static TestRegistration registration("AsyncTaskTest", [] { return new AsyncTaskTest; });

@@ -6,6 +6,7 @@
 #include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "taskrun.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -24,38 +25,9 @@ namespace {
 
 QByteArray randomBytes(int size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(42);
-    for (char& byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
-
-// Runs a task to its end and returns its state, its message lines and how
-// many records the journal, if given, held when the task finished.
-struct Outcome
-{
-    int state = -1;
-    QStringList messages;
-    qsizetype recordsAtFinish = -1;
-};
-
-Outcome runTask(TaskSpecification& task, const RollbackDataList* journal = nullptr)
-{
-    Outcome outcome;
-    QObject::connect(&task, &TaskSpecification::message, &task,
-                     [&](const QString& line) { outcome.messages << line; });
-    if (journal)
-        QObject::connect(&task, &TaskSpecification::finished, &task,
-                         [&] { outcome.recordsAtFinish = journal->records.size(); });
-    QSignalSpy finished(&task, &TaskSpecification::finished);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    task.execute();
-    QDeadlineTimer deadline(5000);
-    while (finished.isEmpty() && canceled.isEmpty() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    outcome.state = (finished.count() + canceled.count() == 1) ? task.state : -1;
-    return outcome;
+    QByteArray bytes(size + 3, Qt::Uninitialized);
+    QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    return bytes.left(size);
 }
 
 QStringList journalText(const RollbackDataList& journal, const QString& root)
@@ -104,10 +76,8 @@ private slots:
     void deleteFile();
     void backup_data();
     void backup();
-    void copy_data();
-    void copy();
-    void unzip_data();
-    void unzip();
+    void copyOrUnzip_data();
+    void copyOrUnzip();
     void unzipFailedWriteLeavesNoFile_data();
     void unzipFailedWriteLeavesNoFile();
 
@@ -182,14 +152,12 @@ void FileTasksTest::createDir()
 
     RollbackDataList records;
     DirCreateTaskSpecification task(QString(target).replace("%1", root), &records, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
+    TaskRun run(task);
+    const int state = run.run();
     QVERIFY(QDir::setCurrent(previousDir));
-    QCOMPARE(outcome.state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
+    QCOMPARE(state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
     QCOMPARE(journalText(records, root), journal);
-    if (message.isEmpty())
-        QVERIFY(outcome.messages.isEmpty());
-    else
-        QCOMPARE(outcome.messages, QStringList{QString(message).replace("%1", root)});
+    QCOMPARE(run.messages, message.isEmpty() ? QStringList() : QStringList{message.replace("%1", root)});
     if (succeeds)
         QVERIFY(QFileInfo(QString(target).replace("%1", root)).isDir());
     else if (!target.startsWith("%1"))
@@ -220,9 +188,9 @@ void FileTasksTest::deleteFile()
     if (present)
         QVERIFY(TestFiles::write(path, "x"));
     FileDeleteTaskSpecification task(mustSucceed, path, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
-    QCOMPARE(outcome.state, int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
-    QCOMPARE(outcome.messages,
+    TaskRun run(task);
+    QCOMPARE(run.run(), int(succeeds ? TaskState::Finished : TaskState::ErrorCanceled));
+    QCOMPARE(run.messages,
              hasMessage ? QStringList{QStringLiteral("Could not delete '%1'").arg(path)} : QStringList{});
     QVERIFY(!QFile::exists(path));
 }
@@ -259,18 +227,19 @@ void FileTasksTest::backup()
     std::unique_ptr<FileRenameTaskSpecification> task(
         keepsName ? new FileBackupTaskSpecification(original, backup, journal, nullptr, 1.0)
                   : new FileRenameTaskSpecification(original, backup, journal, nullptr, 1.0));
-    const Outcome outcome = runTask(*task);
+    TaskRun run(*task);
+    const int state = run.run();
     QCOMPARE(QFileInfo::exists(original), keepsName || backupExists);
     if (backupExists) {
         QCOMPARE(TestFiles::read(original), QByteArray("content"));
-        QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-        QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not rename '") + original
-                                               + QStringLiteral("' to '") + backup + QLatin1Char('\'')});
+        QCOMPARE(state, int(TaskState::ErrorCanceled));
+        QCOMPARE(run.messages, QStringList{QStringLiteral("Could not rename '") + original
+                                           + QStringLiteral("' to '") + backup + QLatin1Char('\'')});
         QCOMPARE(TestFiles::read(backup), QByteArray("already here"));
         QVERIFY(records.records.isEmpty());
         return;
     }
-    QCOMPARE(outcome.state, int(TaskState::Finished));
+    QCOMPARE(state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(backup), QByteArray("content"));
     if (!withJournal) {
         QVERIFY(records.records.isEmpty());
@@ -282,95 +251,56 @@ void FileTasksTest::backup()
     QVERIFY(!QFileInfo::exists(backup));
 }
 
-void FileTasksTest::copy_data()
+// Both write the whole file under a temporary name first. A failure leaves
+// the destination as it was (the old content, or nothing) and every other
+// file too: a temporary name someone else took is never written to, nor
+// installed.
+void FileTasksTest::copyOrUnzip_data()
 {
-    QTest::addColumn<bool>("sourceExists");
-    QTest::addColumn<bool>("destinationExists");
-    QTest::addColumn<bool>("temporaryTaken");
-    QTest::newRow("copied") << true << false << false;
-    QTest::newRow("replaces an existing file") << true << true << false;
-    QTest::newRow("missing source") << false << true << false;
-    // A file the task did not make is never written to, nor installed.
-    QTest::newRow("temporary name taken") << true << true << true;
-}
-
-void FileTasksTest::copy()
-{
-    QFETCH(bool, sourceExists);
-    QFETCH(bool, destinationExists);
-    QFETCH(bool, temporaryTaken);
-
-    const QString source = root + "/source";
-    const QString destination = root + "/destination";
-    if (sourceExists) {
-        QVERIFY(TestFiles::write(source, randomBytes(3 * 1024 * 1024 + 7)));
-        QVERIFY(QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-    }
-    if (destinationExists)
-        QVERIFY(TestFiles::write(destination, "keep me"));
-    if (temporaryTaken)
-        QVERIFY(TestFiles::write(root + "/.destination.korvalune-new", "not ours"));
-    const QStringList entriesBefore = QDir(root).entryList(QDir::Files | QDir::Hidden);
-
-    RollbackDataList records;
-    FileCopyTaskSpecification task(&records, source, destination, nullptr, 1.0);
-    const Outcome outcome = runTask(task, &records);
-    if (sourceExists && !temporaryTaken) {
-        QCOMPARE(outcome.state, int(TaskState::Finished));
-        QCOMPARE(TestFiles::read(destination), randomBytes(3 * 1024 * 1024 + 7));
-        QCOMPARE(QFile::permissions(destination), QFile::permissions(source));
-        QCOMPARE(journalText(records, root), QStringList{"1 /destination"});
-        QCOMPARE(outcome.recordsAtFinish, 1);
-        QVERIFY(outcome.messages.isEmpty());
-        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), (QStringList{"destination", "source"}));
-        return;
-    }
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not copy '%1' to '%2'").arg(source, destination)});
-    QVERIFY(records.records.isEmpty());
-    QCOMPARE(TestFiles::read(destination), QByteArray("keep me"));
-    QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), entriesBefore);
-    if (temporaryTaken)
-        QCOMPARE(TestFiles::read(root + "/.destination.korvalune-new"), QByteArray("not ours"));
-}
-
-void FileTasksTest::unzip_data()
-{
+    QTest::addColumn<bool>("unzip");
     QTest::addColumn<QString>("source");
     QTest::addColumn<bool>("destinationExists");
+    QTest::addColumn<bool>("temporaryTaken");
     QTest::addColumn<bool>("succeeds");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("gzip") << "gzip" << false << true << randomBytes(100000);
-    QTest::newRow("gzip replaces the destination") << "gzip" << true << true << randomBytes(100000);
-    QTest::newRow("whole buffers") << "whole buffers" << false << true << randomBytes(3 * 16384);
-    QTest::newRow("empty gzip") << "empty" << false << true << QByteArray();
-    QTest::newRow("not gzip passes through") << "plain" << false << true << QByteArray("plain text\n");
-    QTest::newRow("missing source") << "missing" << true << false << QByteArray();
-    QTest::newRow("truncated gzip") << "truncated" << false << false << QByteArray();
-    QTest::newRow("corrupt gzip") << "corrupt" << true << false << QByteArray();
-    QTest::newRow("bad checksum") << "checksum" << false << false << QByteArray();
+    const QByteArray large = randomBytes(3 * 1024 * 1024 + 7);
+    QTest::newRow("copied") << false << "plain" << false << false << true << large;
+    QTest::newRow("copy replaces the destination") << false << "plain" << true << false << true << large;
+    QTest::newRow("copy, missing source") << false << "missing" << true << false << false << QByteArray();
+    QTest::newRow("copy, temporary name taken") << false << "plain" << true << true << false << large;
+    QTest::newRow("gzip") << true << "gzip" << false << false << true << randomBytes(100000);
+    QTest::newRow("gzip replaces the destination")
+        << true << "gzip" << true << false << true << randomBytes(100000);
+    QTest::newRow("whole buffers") << true << "gzip" << false << false << true << randomBytes(3 * 16384);
+    QTest::newRow("empty gzip") << true << "gzip" << false << false << true << QByteArray();
+    QTest::newRow("not gzip passes through")
+        << true << "plain" << false << false << true << QByteArray("plain text\n");
+    QTest::newRow("unzip, missing source") << true << "missing" << true << false << false << QByteArray();
+    QTest::newRow("unzip, temporary name taken") << true << "gzip" << true << true << false << large;
+    QTest::newRow("truncated gzip") << true << "truncated" << false << false << false << QByteArray();
+    QTest::newRow("corrupt gzip") << true << "corrupt" << true << false << false << QByteArray();
+    QTest::newRow("bad checksum") << true << "checksum" << false << false << false << QByteArray();
 }
 
-// A failed unpacking leaves the destination as it was: the old content, or
-// nothing.
-void FileTasksTest::unzip()
+void FileTasksTest::copyOrUnzip()
 {
+    QFETCH(bool, unzip);
     QFETCH(QString, source);
     QFETCH(bool, destinationExists);
+    QFETCH(bool, temporaryTaken);
     QFETCH(bool, succeeds);
     QFETCH(QByteArray, expected);
 
-    const QString input = root + "/input.gz";
+    const QString input = root + "/input";
     const QString output = root + "/output";
-    if (source == QLatin1String("gzip") || source == QLatin1String("whole buffers")
-        || source == QLatin1String("empty")) {
+    const QString temporary = SlowFileOpSpecification::temporaryPath(output);
+    if (source == QLatin1String("gzip")) {
         QVERIFY(TestFiles::writeGzip(input, expected));
     } else if (source == QLatin1String("plain")) {
         QVERIFY(TestFiles::write(input, expected));
     } else if (source != QLatin1String("missing")) {
-        QVERIFY(TestFiles::writeGzip(input, randomBytes(200000)));
-        QByteArray packed = TestFiles::read(input);
+        QByteArray packed = TestFiles::gzip(randomBytes(200000));
         if (source == QLatin1String("truncated"))
             packed.chop(packed.size() / 2);
         else if (source == QLatin1String("corrupt"))
@@ -379,24 +309,43 @@ void FileTasksTest::unzip()
             packed[packed.size() - 6] = char(packed[packed.size() - 6] ^ 0x01);
         QVERIFY(TestFiles::write(input, packed));
     }
+    if (QFile::exists(input))
+        QVERIFY(QFile::setPermissions(input, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     if (destinationExists)
         QVERIFY(TestFiles::write(output, "old content"));
+    if (temporaryTaken)
+        QVERIFY(TestFiles::write(temporary, "not ours"));
+    const QStringList entriesBefore = QDir(root).entryList(QDir::Files | QDir::Hidden);
 
     RollbackDataList records;
-    FileUnzipTaskSpecification task(&records, input, output, nullptr, 1.0);
-    const Outcome outcome = runTask(task, &records);
-    QVERIFY(!QFileInfo::exists(SlowFileOpSpecification::temporaryPath(output)));
+    std::unique_ptr<SlowFileOpSpecification> task;
+    if (unzip)
+        task = std::make_unique<FileUnzipTaskSpecification>(&records, input, output, nullptr, 1.0);
+    else
+        task = std::make_unique<FileCopyTaskSpecification>(&records, input, output, nullptr, 1.0);
+    qsizetype recordsAtFinish = -1; // the record comes before the end
+    connect(task.get(), &TaskSpecification::finished, this, [&] { recordsAtFinish = records.records.size(); });
+    TaskRun run(*task);
+    const int state = run.run();
     if (succeeds) {
-        QCOMPARE(outcome.state, int(TaskState::Finished));
+        QCOMPARE(state, int(TaskState::Finished));
         QCOMPARE(TestFiles::read(output), expected);
+        if (!unzip)
+            QCOMPARE(QFile::permissions(output), QFile::permissions(input));
         QCOMPARE(journalText(records, root), QStringList{"1 /output"});
-        QCOMPARE(outcome.recordsAtFinish, 1);
+        QCOMPARE(recordsAtFinish, 1);
+        QVERIFY(run.messages.isEmpty());
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), (QStringList{"input", "output"}));
         return;
     }
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
-    QCOMPARE(outcome.messages, QStringList{QStringLiteral("Could not unzip '%1' to '%2'").arg(input, output)});
-    QCOMPARE(TestFiles::read(output), destinationExists ? QByteArray("old content") : TestFiles::Missing);
+    QCOMPARE(state, int(TaskState::ErrorCanceled));
+    QCOMPARE(run.messages, QStringList{QStringLiteral("Could not %1 '%2' to '%3'")
+                                           .arg(unzip ? "unzip" : "copy", input, output)});
     QVERIFY(records.records.isEmpty());
+    QCOMPARE(TestFiles::read(output), destinationExists ? QByteArray("old content") : TestFiles::Missing);
+    QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), entriesBefore);
+    if (temporaryTaken)
+        QCOMPARE(TestFiles::read(temporary), QByteArray("not ours"));
 }
 
 void FileTasksTest::unzipFailedWriteLeavesNoFile_data()
@@ -420,8 +369,7 @@ void FileTasksTest::unzipFailedWriteLeavesNoFile()
 
     const FileSizeLimit sizeLimit{rlim_t(limit)};
     FileUnzipTaskSpecification task(nullptr, input, output, nullptr, 1.0);
-    const Outcome outcome = runTask(task);
-    QCOMPARE(outcome.state, int(TaskState::ErrorCanceled));
+    QCOMPARE(TaskRun(task).run(), int(TaskState::ErrorCanceled));
     QVERIFY(!QFile::exists(output));
     QVERIFY(!QFile::exists(SlowFileOpSpecification::temporaryPath(output)));
 }

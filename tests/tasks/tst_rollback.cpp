@@ -36,7 +36,6 @@ private slots:
     void failingUndo();
     void nullReceiverStillReportsFailure();
     void appendListKeepsOrder();
-    void warningTextsSurviveArgumentMarkersInPaths();
 };
 
 void RollbackTest::emptyJournalSucceedsSilently()
@@ -101,13 +100,14 @@ void RollbackTest::failingUndo_data()
 
 // One undo in the middle fails: its warning goes out through the task's own
 // message signal, the older records are still undone, the journal ends empty.
+// Argument markers in the paths must not corrupt the warning.
 void RollbackTest::failingUndo()
 {
     QFETCH(QString, kind);
     QFETCH(QString, warning);
 
     QTemporaryDir dir;
-    const QString root = dir.path();
+    const QString root = dir.filePath("%2 %1");
     QVERIFY(TestFiles::write(root + "/older", "x"));
     QVERIFY(TestFiles::write(root + "/newer", "y"));
 
@@ -164,16 +164,6 @@ void RollbackTest::appendListKeepsOrder()
     QVERIFY(phase.rollback(nullptr));
     QCOMPARE(TestFiles::read(a), QByteArray("original"));
     QVERIFY(!QFileInfo::exists(dir.filePath("later")));
-}
-
-void RollbackTest::warningTextsSurviveArgumentMarkersInPaths()
-{
-    Receiver receiver;
-    QSignalSpy messages(&receiver, &TaskSpecification::message);
-    RollbackData record(RollbackData::Rename, QStringLiteral("/none/%2x"), QStringLiteral("/none/%1y"));
-    QVERIFY(!record.rollback(&receiver));
-    QCOMPARE(messages.at(0).at(0).toString(),
-             QStringLiteral("warning: rollback rename /none/%2x to /none/%1y failed"));
 }
 
 static TestRegistration registration("RollbackTest", [] { return new RollbackTest; });

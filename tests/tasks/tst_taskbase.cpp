@@ -1,32 +1,15 @@
 #include "testregistry.h"
 
-#include "taskspecification.h"
+#include "scriptedtask.h"
 
 #include <QSignalSpy>
 #include <QTest>
-
-namespace {
-
-// A task that ends only when the test tells it to.
-class ManualTask : public TaskSpecification
-{
-public:
-    using TaskSpecification::TaskSpecification;
-    void execute() override { state = TaskState::Running; }
-    void succeed() { finish(); }
-    void fail() { errorCancel(); }
-    void abort() { userCancel(); }
-    void advance(double fraction) { setProgress(fraction); }
-};
-
-} // namespace
 
 class TaskBaseTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void finishReportsFullWeightBeforeFinished();
     void endingKeepsProgress_data();
     void endingKeepsProgress();
     void resetOfUnusedTaskReportsZero();
@@ -36,52 +19,55 @@ private slots:
     void timeTickWritesZeros();
 };
 
-void TaskBaseTest::finishReportsFullWeightBeforeFinished()
-{
-    ManualTask task(nullptr, 0.25);
-    QList<QString> events;
-    connect(&task, &TaskSpecification::updateProgress, this, [&](qreal value) {
-        events << QStringLiteral("progress %1 state %2").arg(value).arg(task.state);
-    });
-    connect(&task, &TaskSpecification::finished, this, [&](TaskSpecification* which) {
-        QCOMPARE(which, &task);
-        events << QStringLiteral("finished state %1").arg(task.state);
-    });
-    task.execute();
-    task.succeed();
-    QCOMPARE(events, (QList<QString>{QStringLiteral("progress 0.25 state 2"),
-                                     QStringLiteral("finished state 2")}));
-}
-
+// A finish reports the task's full weight before finished(), in the state
+// it ends in; a cancellation keeps the progress made and reports nothing.
 void TaskBaseTest::endingKeepsProgress_data()
 {
-    QTest::addColumn<bool>("byUser");
+    QTest::addColumn<QString>("ending");
     QTest::addColumn<int>("expectedState");
-    QTest::newRow("error") << false << int(TaskState::ErrorCanceled);
-    QTest::newRow("user") << true << int(TaskState::UserCanceled);
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<double>("progress");
+    QTest::newRow("finish") << "finish" << int(TaskState::Finished)
+                            << QStringList{"progress 0.5 state 2", "finished state 2"} << 0.5;
+    QTest::newRow("error") << "error" << int(TaskState::ErrorCanceled)
+                           << QStringList{"canceled state 3"} << 0.1;
+    QTest::newRow("user") << "user" << int(TaskState::UserCanceled)
+                          << QStringList{"canceled state 4"} << 0.1;
 }
 
 void TaskBaseTest::endingKeepsProgress()
 {
-    QFETCH(bool, byUser);
+    QFETCH(QString, ending);
     QFETCH(int, expectedState);
+    QFETCH(QStringList, events);
+    QFETCH(double, progress);
 
-    ManualTask task(nullptr, 0.5);
+    ScriptedTask task(QString(), nullptr, 0.5, nullptr);
     task.execute();
     task.advance(0.2);
-    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
-    QSignalSpy canceled(&task, &TaskSpecification::canceled);
-    byUser ? task.abort() : task.fail();
+    QStringList seen;
+    connect(&task, &TaskSpecification::updateProgress, this,
+            [&](qreal value) { seen << QStringLiteral("progress %1 state %2").arg(value).arg(task.state); });
+    for (auto signal : {&TaskSpecification::finished, &TaskSpecification::canceled}) {
+        const QString name = signal == &TaskSpecification::finished ? "finished" : "canceled";
+        connect(&task, signal, this, [&, name](TaskSpecification* which) {
+            QCOMPARE(which, &task);
+            seen << QStringLiteral("%1 state %2").arg(name).arg(task.state);
+        });
+    }
+    if (ending == QLatin1String("finish"))
+        task.succeed();
+    else
+        ending == QLatin1String("user") ? task.abort() : task.fail();
 
     QCOMPARE(task.state, expectedState);
-    QCOMPARE(task.progress, 0.1);
-    QCOMPARE(progress.count(), 0);
-    QCOMPARE(canceled.count(), 1);
+    QCOMPARE(task.progress, progress);
+    QCOMPARE(seen, events);
 }
 
 void TaskBaseTest::resetOfUnusedTaskReportsZero()
 {
-    ManualTask task(nullptr, 1.0);
+    ScriptedTask task(QString(), nullptr, 1.0, nullptr);
     QSignalSpy progress(&task, &TaskSpecification::updateProgress);
     task.reset();
     QCOMPARE(progress.count(), 1);
@@ -91,7 +77,7 @@ void TaskBaseTest::resetOfUnusedTaskReportsZero()
 
 void TaskBaseTest::userCanceledOnlySetsTheFlag()
 {
-    ManualTask task(nullptr, 1.0);
+    ScriptedTask task(QString(), nullptr, 1.0, nullptr);
     task.execute();
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.userCanceled();
@@ -104,19 +90,6 @@ void TaskBaseTest::userCanceledOnlySetsTheFlag()
     task.reset();
     QVERIFY(!task.canceledByUser);
 }
-
-namespace {
-
-class NoticeRecorder : public ManualTask
-{
-public:
-    using ManualTask::ManualTask;
-    void handleOtherTaskCancelled(TaskSpecification* other) override { notices << other; }
-    void notify(TaskSpecification* other) { onOtherTaskCancelled(other); }
-    QList<TaskSpecification*> notices;
-};
-
-} // namespace
 
 void TaskBaseTest::otherTaskCancelledIgnoredUnlessRunningSibling_data()
 {
@@ -137,8 +110,8 @@ void TaskBaseTest::otherTaskCancelledIgnoredUnlessRunningSibling()
     QFETCH(bool, fromItself);
     QFETCH(bool, handled);
 
-    NoticeRecorder task(nullptr, 1.0);
-    ManualTask sibling(nullptr, 1.0);
+    ScriptedTask task(QString(), nullptr, 1.0, nullptr);
+    ScriptedTask sibling(QString(), nullptr, 1.0, nullptr);
     if (ending != QLatin1String("idle"))
         task.execute();
     if (ending == QLatin1String("finished"))
@@ -148,16 +121,17 @@ void TaskBaseTest::otherTaskCancelledIgnoredUnlessRunningSibling()
     else if (ending == QLatin1String("user"))
         task.abort();
 
-    task.notify(fromItself ? static_cast<TaskSpecification*>(&task) : &sibling);
-    QCOMPARE(task.notices.count(), handled ? 1 : 0);
+    task.onOtherTaskCancelled(fromItself ? &task : &sibling);
+    QCOMPARE(task.siblingNotices, handled ? 1 : 0);
 }
 
+// What a task that downloads nothing reports: the base class's figures.
 void TaskBaseTest::timeTickWritesZeros()
 {
-    ManualTask task(nullptr, 1.0);
+    ScriptedTask task(QString(), nullptr, 1.0, nullptr);
     quint64 done = 7, total = 8, speed = 9;
     bool downloading = true;
-    task.timeTick(done, total, speed, downloading);
+    task.TaskSpecification::timeTick(done, total, speed, downloading);
     QCOMPARE(done, 0u);
     QCOMPARE(total, 0u);
     QCOMPARE(speed, 0u);

@@ -68,7 +68,6 @@ private slots:
     void triesEveryMirrorOnceInRandomOrder();
     void bodyShownOrSkipped_data();
     void bodyShownOrSkipped();
-    void redirectionIsNotFollowed();
     void sizesToWidestLine_data();
     void sizesToWidestLine();
     void oneDialogAtATime();
@@ -221,47 +220,40 @@ void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder()
     QCOMPARE(order, expectedOrder);
 }
 
+// A redirection is never followed: its page is no change log.
 void ChangeLogViewerTest::bodyShownOrSkipped_data()
 {
+    QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<bool>("shown");
-    QTest::newRow("redirection page") << QByteArray("<html><body>The document has moved here.</body></html>") << false;
-    QTest::newRow("capital initials") << QByteArray("The Document Has Moved to a new home\n") << true;
-    QTest::newRow("upper case") << QByteArray("DOCUMENT HAS MOVED\n") << true;
+    QTest::newRow("redirection") << 301 << QByteArray("<p>The document has moved <a>here</a>.</p>") << false;
+    QTest::newRow("redirection page")
+        << 200 << QByteArray("<html><body>The document has moved here.</body></html>") << false;
+    QTest::newRow("capital initials") << 200 << QByteArray("The Document Has Moved to a new home\n") << true;
+    QTest::newRow("upper case") << 200 << QByteArray("DOCUMENT HAS MOVED\n") << true;
     const QByteArray atLimit = QByteArray("- faster map loading, fewer stalls\n").repeated(32768).left(
         ChangeLogViewer::MaxChangeLogBytes);
-    QTest::newRow("at the size limit") << atLimit << true;
-    QTest::newRow("one byte past the size limit") << atLimit + '\n' << false;
+    QTest::newRow("at the size limit") << 200 << atLimit << true;
+    QTest::newRow("one byte past the size limit") << 200 << atLimit + '\n' << false;
 }
 
 void ChangeLogViewerTest::bodyShownOrSkipped()
 {
+    QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(bool, shown);
     FakeMirror* mirror = newMirror();
-    mirror->setResponse(logPath, FakeMirror::Response::ok(body));
+    FakeMirror* target = newMirror();
+    target->setResponse(logPath, FakeMirror::Response::ok("target log"));
+    mirror->setResponse(logPath, status == 200
+                            ? FakeMirror::Response::ok(body)
+                            : FakeMirror::Response::redirect(status, target->url(logPath), body));
     AppDirFiles::writeMirrorsIni({{QStringLiteral("one"), mirror->baseUrl()}});
 
     showDialog();
     QTRY_VERIFY(shownText() != QLatin1String("Loading..."));
-    if (shown)
-        QCOMPARE(shownText(), QString::fromLatin1(body));
-    else
-        QCOMPARE(shownText(), failedText);
-}
-
-void ChangeLogViewerTest::redirectionIsNotFollowed()
-{
-    FakeMirror* moved = newMirror();
-    FakeMirror* target = newMirror();
-    target->setResponse(logPath, FakeMirror::Response::ok("target log"));
-    moved->setResponse(logPath, FakeMirror::Response::redirect(301, target->url(logPath),
-                                                               "<p>The document has moved <a>here</a>.</p>"));
-    AppDirFiles::writeMirrorsIni({{QStringLiteral("moved"), moved->baseUrl()}});
-
-    showDialog();
-    QTRY_COMPARE(shownText(), failedText);
-    QCOMPARE(moved->requestCount(logPath), 1);
+    QCOMPARE(shownText(), shown ? QString::fromLatin1(body) : failedText);
+    QCOMPARE(mirror->requestCount(logPath), 1);
     QCOMPARE(target->requestCount(logPath), 0);
 }
 

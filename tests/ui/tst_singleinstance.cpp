@@ -19,7 +19,7 @@
 namespace {
 
 // The X.25 CRC written out bit by bit, to check the name against something
-// other than Qt's own table.
+// other than Qt's own table (the first row pins it to a known name).
 quint16 crc16x25(const QByteArray& bytes)
 {
     quint16 crc = 0xffff;
@@ -65,7 +65,6 @@ class SingleInstanceTest : public QObject
 private slots:
     void cleanup();
 
-    void referenceChecksum();
     void serverName_data();
     void serverName();
     void noInstanceAnswersFalseQuickly();
@@ -79,11 +78,6 @@ private slots:
 void SingleInstanceTest::cleanup()
 {
     QLocalServer::removeServer(SingleInstanceChecker::getLocalServerName());
-}
-
-void SingleInstanceTest::referenceChecksum()
-{
-    QCOMPARE(crc16x25("123456789"), quint16(0x906e));
 }
 
 void SingleInstanceTest::serverName_data()

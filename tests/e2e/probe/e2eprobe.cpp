@@ -10,7 +10,6 @@
 #include <QMessageBox>
 #include <QMetaEnum>
 #include <QPixmap>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextEdit>
@@ -242,16 +241,12 @@ void E2eProbe::takeScreenshotWhenDue(QWidget* shown)
 
 QJsonObject E2eProbe::windowTexts(QWidget* shown) const
 {
-    auto* progress = shown->findChild<QProgressBar*>(QStringLiteral("totalProgressBar"));
     auto* log = shown->findChild<QTextEdit*>(QStringLiteral("outputTextEdit"));
     auto* start = shown->findChild<QPushButton*>(QStringLiteral("startButton"));
     return {{QStringLiteral("title"), shown->windowTitle()},
             {QStringLiteral("version"), textOf<QLabel>(shown, "versionLabel")},
             {QStringLiteral("start"), textOf<QPushButton>(shown, "startButton")},
             {QStringLiteral("startEnabled"), start && start->isEnabled()},
-            {QStringLiteral("details"), textOf<QPushButton>(shown, "detailsButton")},
-            {QStringLiteral("changes"), textOf<QPushButton>(shown, "changelogButton")},
-            {QStringLiteral("progress"), progress ? progress->value() : -1},
             {QStringLiteral("log"), log ? log->toPlainText() : QString()}};
 }
 
