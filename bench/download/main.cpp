@@ -23,6 +23,7 @@
 //   download-bench [--files N] [--size-kib K | --size-mib M] [--streams S]
 //                  [--rounds R] [--target T] [--callgrind FILE]
 
+#include "allocatortuning.h"
 #include "benchsupport.h"
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
@@ -312,6 +313,8 @@ bool parseOptions(const QStringList& args, Options& options)
 
 int main(int argc, char** argv)
 {
+    // The child runs the step as the update program does, allocator included.
+    tuneAllocatorForDownloads();
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.value(1) == DownloadMode)

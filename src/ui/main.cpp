@@ -1,3 +1,4 @@
+#include "allocatortuning.h"
 #include "configuration.h"
 #include "mainwindow.h"
 #include "singleinstancechecker.h"
@@ -38,6 +39,7 @@ void installTranslation(QTranslator& translator, const QString& fileName)
 
 int main(int argc, char** argv)
 {
+    tuneAllocatorForDownloads();
     QApplication app(argc, argv);
     const QString root = Configuration::getAppRootPath();
 

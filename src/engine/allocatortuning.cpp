@@ -1,0 +1,27 @@
+#include "allocatortuning.h"
+
+// Any C library header tells whether this is glibc.
+#include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+// The body of every download reaches the GUI thread in pieces of up to the
+// reply's read buffer (a quarter MiB), allocated on the network thread and
+// freed on the GUI thread, hundreds of times a second. With glibc's defaults
+// a piece that size is mapped for itself, or the thread's heap is trimmed as
+// soon as it is freed, so the memory went back to the kernel and was faulted
+// in afresh for the next piece: a fifth of the network thread's time, and
+// madvise calls on the GUI thread. Held in the heap, with free memory kept
+// for reuse up to a bound, the pieces recycle the same pages. Larger blocks
+// are still mapped on their own, and the bound keeps what an idle heap holds
+// small.
+void tuneAllocatorForDownloads()
+{
+#ifdef __GLIBC__
+    constexpr int MapOnItsOwnAbove = 1024 * 1024;
+    constexpr int KeepFreeUpTo = 16 * 1024 * 1024;
+    mallopt(M_MMAP_THRESHOLD, MapOnItsOwnAbove);
+    mallopt(M_TRIM_THRESHOLD, KeepFreeUpTo);
+#endif
+}
