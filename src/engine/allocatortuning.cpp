@@ -6,16 +6,15 @@
 #include <malloc.h>
 #endif
 
-// The body of every download reaches the GUI thread in pieces of up to the
-// reply's read buffer (a quarter MiB), allocated on the network thread and
-// freed on the GUI thread, hundreds of times a second. With glibc's defaults
-// a piece that size is mapped for itself, or the thread's heap is trimmed as
-// soon as it is freed, so the memory went back to the kernel and was faulted
-// in afresh for the next piece: a fifth of the network thread's time, and
-// madvise calls on the GUI thread. Held in the heap, with free memory kept
-// for reuse up to a bound, the pieces recycle the same pages. Larger blocks
-// are still mapped on their own, and the bound keeps what an idle heap holds
-// small.
+// The body of every download reaches the GUI thread in pieces of about the
+// reply's read buffer (a quarter MiB) that Qt's network thread allocates and
+// the GUI thread frees, hundreds of times a second. With glibc's defaults
+// blocks that size are mapped for themselves, or the thread's heap is trimmed
+// as soon as they are freed, so the memory went back to the kernel and was
+// faulted in afresh for the next piece: a fifth of the network thread's time,
+// and madvise calls on the GUI thread. Held in the heap, with free memory
+// kept for reuse up to a bound, the pieces recycle the same pages; the bound
+// keeps what an idle heap holds small.
 void tuneAllocatorForDownloads()
 {
 #ifdef __GLIBC__
