@@ -15,17 +15,13 @@
 #include <atomic>
 #include <cerrno>
 
-using VersionList = QList<QPair<QString, QString>>;
+using Entry = QPair<QString, QString>;
+using VersionList = QList<Entry>;
 
 namespace {
 
 const QByteArray VersionRequest("3\0", 2);
 const QByteArray NewsRequest("*\0", 2);
-
-QPair<QString, QString> entry(const QString& version, const QString& name)
-{
-    return qMakePair(version, name);
-}
 
 // How many of the next receive time-outs this process refuses to set.
 std::atomic<int> refusedReceiveTimeouts{0};
@@ -49,14 +45,6 @@ public:
 private:
     struct sigaction previous = {};
 };
-
-// Sends SIGUSR1 to the thread that runs the test, which by then waits in the
-// query's recv.
-std::function<void()> signalToThisThread()
-{
-    const pthread_t client = ::pthread_self();
-    return [client] { ::pthread_kill(client, SIGUSR1); };
-}
 
 } // namespace
 
@@ -99,44 +87,32 @@ void UpdateCheckerTest::exchange_data()
     QTest::addColumn<VersionList>("expectedVersions");
     QTest::addColumn<QString>("expectedNews");
 
-    const QString cutName = QString(509, QLatin1Char('x'));
-    const QString cutNews = QString(4095, QLatin1Char('n'));
-
-    QTest::newRow("three channels")
-        << false << QByteArray("7#1.0,8#1.1 beta,9") << QByteArray("Hello")
-        << VersionList{entry("7", "1.0"), entry("8", "1.1 beta"), entry("9", "")}
-        << QStringLiteral("Hello");
-    QTest::newRow("split at the first hash only")
-        << false << QByteArray("7#a#b#c") << QByteArray()
-        << VersionList{entry("7", "a#b#c")} << QString();
-    QTest::newRow("leading hash gives an empty version")
-        << false << QByteArray("#name") << QByteArray("n")
-        << VersionList{entry("", "name")} << QStringLiteral("n");
-    QTest::newRow("empty entries are kept")
-        << false << QByteArray("7#a,,8,") << QByteArray("n")
-        << VersionList{entry("7", "a"), entry("", ""), entry("8", ""), entry("", "")}
-        << QStringLiteral("n");
-    QTest::newRow("empty datagrams")
-        << false << QByteArray() << QByteArray()
-        << VersionList{entry("", "")} << QString();
+    QTest::newRow("three channels") << false << QByteArray("7#1.0,8#1.1 beta,9") << QByteArray("Hello")
+        << VersionList{{"7", "1.0"}, {"8", "1.1 beta"}, {"9", ""}} << QStringLiteral("Hello");
+    QTest::newRow("split at the first hash only") << false << QByteArray("7#a#b#c") << QByteArray()
+        << VersionList{{"7", "a#b#c"}} << QString();
+    QTest::newRow("leading hash gives an empty version") << false << QByteArray("#name") << QByteArray("n")
+        << VersionList{{"", "name"}} << QStringLiteral("n");
+    QTest::newRow("empty entries are kept") << false << QByteArray("7#a,,8,") << QByteArray("n")
+        << VersionList{{"7", "a"}, {"", ""}, {"8", ""}, {"", ""}} << QStringLiteral("n");
+    QTest::newRow("empty datagrams") << false << QByteArray() << QByteArray()
+        << VersionList{{"", ""}} << QString();
     QTest::newRow("text ends at a NUL byte")
         << false << QByteArray("7#1.0\0,8#hidden", 15) << QByteArray("news\0hidden", 11)
-        << VersionList{entry("7", "1.0")} << QStringLiteral("news");
-    QTest::newRow("bytes are Latin-1")
-        << false << QByteArray("7#caf\xe9") << QByteArray("\xfc")
-        << VersionList{entry("7", QStringLiteral("caf\u00e9"))} << QStringLiteral("\u00fc");
+        << VersionList{{"7", "1.0"}} << QStringLiteral("news");
+    QTest::newRow("bytes are Latin-1") << false << QByteArray("7#caf\xe9") << QByteArray("\xfc")
+        << VersionList{{"7", QStringLiteral("caf\u00e9")}} << QStringLiteral("\u00fc");
     QTest::newRow("version list cut at 511 bytes")
         << false << QByteArray("7#") + QByteArray(600, 'x') << QByteArray("n")
-        << VersionList{entry("7", cutName)} << QStringLiteral("n");
-    QTest::newRow("news cut at 4095 bytes")
-        << false << QByteArray("7") << QByteArray(5000, 'n')
-        << VersionList{entry("7", "")} << cutNews;
+        << VersionList{{"7", QString(509, QLatin1Char('x'))}} << QStringLiteral("n");
+    QTest::newRow("news cut at 4095 bytes") << false << QByteArray("7") << QByteArray(5000, 'n')
+        << VersionList{{"7", ""}} << QString(4095, QLatin1Char('n'));
     QTest::newRow("NUL inside the first 4095 news bytes")
         << false << QByteArray("7") << QByteArray("short") + QByteArray(1, '\0') + QByteArray(5000, 'n')
-        << VersionList{entry("7", "")} << QStringLiteral("short");
+        << VersionList{{"7", ""}} << QStringLiteral("short");
     QTest::newRow("replies from another sender are taken")
         << true << QByteArray("7#1.0") << QByteArray("Hello")
-        << VersionList{entry("7", "1.0")} << QStringLiteral("Hello");
+        << VersionList{{"7", "1.0"}} << QStringLiteral("Hello");
 }
 
 void UpdateCheckerTest::exchange()
@@ -147,12 +123,9 @@ void UpdateCheckerTest::exchange()
     QFETCH(VersionList, expectedVersions);
     QFETCH(QString, expectedNews);
 
+    const auto answer = fromOtherSocket ? &FakeUpdateServer::replyFromOtherSocket : &FakeUpdateServer::reply;
     FakeUpdateServer server;
-    if (fromOtherSocket)
-        server.setScript({FakeUpdateServer::replyFromOtherSocket(versionReply),
-                          FakeUpdateServer::replyFromOtherSocket(newsReply)});
-    else
-        server.setScript({FakeUpdateServer::reply(versionReply), FakeUpdateServer::reply(newsReply)});
+    server.setScript({answer(versionReply), answer(newsReply)});
     QVERIFY2(server.start(), qPrintable(server.errorString()));
 
     UpdateChecker checker;
@@ -204,14 +177,14 @@ void UpdateCheckerTimeoutTest::retryAfterSilentNewsAppendsEntries()
 
     UpdateChecker checker;
     QVERIFY(!checker.checkUpdate());
-    QCOMPARE(checker.versions, (VersionList{entry("7", "1.0"), entry("8", "1.1")}));
+    QCOMPARE(checker.versions, (VersionList{{"7", "1.0"}, {"8", "1.1"}}));
     QVERIFY(checker.news.isEmpty());
 
     QVERIFY(checker.checkUpdate());
     QCOMPARE(checker.news, QStringLiteral("news"));
     QCOMPARE(checker.versions.size(), 5);
-    QCOMPARE(checker.getClientVersionByChannel(UpdateChannel::Stable), entry("7", "1.0"));
-    QCOMPARE(checker.getClientVersionByChannel(UpdateChannel::Alpha), entry("20", "x"));
+    QCOMPARE(checker.getClientVersionByChannel(UpdateChannel::Stable), Entry("7", "1.0"));
+    QCOMPARE(checker.getClientVersionByChannel(UpdateChannel::Alpha), Entry("20", "x"));
     QCOMPARE(server.received(),
              (QList<QByteArray>{VersionRequest, NewsRequest, VersionRequest, NewsRequest}));
 }
@@ -226,7 +199,9 @@ void UpdateCheckerTimeoutTest::signalDuringTheWait_data()
     QTest::addColumn<int>("minimumMs");
     QTest::addColumn<int>("maximumMs");
 
-    const std::function<void()> interruption = signalToThisThread();
+    // The signal goes to the thread that runs the test, which by then waits in the query's recv.
+    const pthread_t client = ::pthread_self();
+    const std::function<void()> interruption = [client] { ::pthread_kill(client, SIGUSR1); };
     QTest::newRow("a slow reply is still taken")
         << QList<FakeUpdateServer::Step>{
                FakeUpdateServer::delayed(
@@ -264,7 +239,7 @@ void UpdateCheckerTimeoutTest::signalDuringTheWait()
              qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(handledSignals.load(), 1);
     QCOMPARE(server.received(), expectedRequests);
-    QCOMPARE(checker.versions, expectedResult ? VersionList{entry("7", "1.0")} : VersionList());
+    QCOMPARE(checker.versions, (expectedResult ? VersionList{{"7", "1.0"}} : VersionList()));
     QCOMPARE(checker.news, expectedResult ? QStringLiteral("news") : QString());
 }
 

@@ -41,14 +41,13 @@ Files version(int number)
 ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
 {
     ReleaseBuilder builder(QStringLiteral("client_linux_x86"), number);
-    const Files files = version(number);
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (it.key() != BigFile)
-            builder.addFile(QStringLiteral("files"), it.key(), it.value());
-    }
+    Files files = version(number);
+    const QByteArray big = files.take(BigFile);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        builder.addFile(QStringLiteral("files"), it.key(), it.value());
     const QString packed = QStringLiteral("packed");
     if (wrongSumFor.isNull())
-        builder.addPackedFile(packed, BigKey, files.value(BigFile), BigFile);
+        builder.addPackedFile(packed, BigKey, big, BigFile);
     else
         builder.addLine(packed, BigKey, QStringLiteral("%1::%2::%3::%4::%5")
                                             .arg(TestFiles::md5(wrongSumFor)).arg(wrongSumFor.size())
@@ -103,9 +102,8 @@ void CrashSafetyTest::verifyOldOrNew(const QString& when)
 
 QString CrashSafetyTest::recordedWorkDir() const
 {
-    return QSettings(app.filePath(QStringLiteral("update.ini")), QSettings::IniFormat)
-        .value(QStringLiteral("current/dir"))
-        .toString();
+    const QSettings ini(app.filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    return ini.value(QStringLiteral("current/dir")).toString();
 }
 
 void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
