@@ -197,16 +197,14 @@ void FileListsTest::decisionTable()
     QFETCH(bool, downloaded);
 
     const QByteArray content("release content of the file\n");
-    QString key = app("bin/tool");
-    QString installedName = key;
-    if (kind == QLatin1String("plain")) {
+    const bool plain = kind == QLatin1String("plain");
+    const bool unpacked = kind == QLatin1String("unpacked");
+    const QString key = app(plain ? "bin/tool" : "pkg/tool.gz");
+    const QString installedName = plain || unpacked ? app("bin/tool") : key;
+    if (plain)
         release.addFile("bin", key, content);
-    } else {
-        key = app("pkg/tool.gz");
-        installedName = kind == QLatin1String("unpacked") ? app("bin/tool") : key;
-        release.addPackedFile("bin", key, content,
-                              kind == QLatin1String("unpacked") ? installedName : QString());
-    }
+    else
+        release.addPackedFile("bin", key, content, unpacked ? installedName : QString());
     QVERIFY(release.writeProductIni(workDir->path()));
     if (installed == QLatin1String("current"))
         QVERIFY(release.install(Configuration::getAppRootPath()));
@@ -216,11 +214,10 @@ void FileListsTest::decisionTable()
         QVERIFY(release.writeWorkCopies(workDir->path()));
     else if (workCopy == QLatin1String("stale"))
         QVERIFY(TestFiles::write(workDir->filePath(key), "half a downl"));
-    if (kind == QLatin1String("unpacked") && installed != QLatin1String("current")) {
+    if (unpacked && installed != QLatin1String("current")) {
         // The compressed file under its key in the application directory
         // matches field 1, but only the unpacked file counts.
-        QVERIFY(TestFiles::write(appPath(key.section('/', 1)),
-                                          release.download("bin", key)));
+        QVERIFY(TestFiles::write(appPath(key.section('/', 1)), release.download("bin", key)));
     }
 
     const Pass pass = runPass();
@@ -249,37 +246,27 @@ void FileListsTest::signatureEntries_data()
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<bool>("downloaded");
 
+    const auto row = [](bool packed, bool listed, const char* name, const char* installed,
+                        const char* workCopy, bool replaced, bool downloaded) {
+        QTest::addRow("%s, %s", listed ? "signature listed" : packed ? "packed" : "plain", name)
+            << packed << listed << installed << workCopy << replaced << downloaded;
+    };
     for (const bool packed : {false, true}) {
-        const char* kind = packed ? "packed" : "plain";
-        QTest::addRow("%s, installed and signed", kind) << packed << false << "good" << "-" << false
-                                                        << false;
-        QTest::addRow("%s, installed, older signed pair", kind) << packed << false << "older" << "-"
-                                                                << false << false;
-        QTest::addRow("%s, installed, signature of other content", kind)
-            << packed << false << "other" << "-" << true << true;
-        QTest::addRow("%s, installed, no signature", kind) << packed << false << "missing" << "-"
-                                                           << true << true;
-        QTest::addRow("%s, work copy signed", kind) << packed << false << "-" << "good" << true
-                                                    << false;
-        QTest::addRow("%s, work copy, signature of other content", kind)
-            << packed << false << "-" << "other" << true << true;
-        QTest::addRow("%s, work copy, no signature", kind) << packed << false << "-" << "missing"
-                                                           << true << true;
+        row(packed, false, "installed and signed", "good", "-", false, false);
+        row(packed, false, "installed, older signed pair", "older", "-", false, false);
+        row(packed, false, "installed, signature of other content", "other", "-", true, true);
+        row(packed, false, "installed, no signature", "missing", "-", true, true);
+        row(packed, false, "work copy signed", "-", "good", true, false);
+        row(packed, false, "work copy, signature of other content", "-", "other", true, true);
+        row(packed, false, "work copy, no signature", "-", "missing", true, true);
     }
-    QTest::newRow("signature listed, installed pair current") << false << true << "good" << "-"
-                                                              << false << false;
-    QTest::newRow("signature listed, installed older signed pair") << false << true << "older"
-                                                                   << "-" << true << true;
-    QTest::newRow("signature listed, installed file changed") << false << true << "changed"
-                                                              << "-" << true << true;
-    QTest::newRow("signature listed, installed signature absent") << false << true << "missing"
-                                                                  << "-" << true << true;
-    QTest::newRow("signature listed, work copies current") << false << true << "-" << "good"
-                                                           << true << false;
-    QTest::newRow("signature listed, work copies an older signed pair") << false << true << "-"
-                                                                        << "older" << true << true;
-    QTest::newRow("signature listed, work copy of the signature absent")
-        << false << true << "-" << "missing" << true << true;
+    row(false, true, "installed pair current", "good", "-", false, false);
+    row(false, true, "installed older signed pair", "older", "-", true, true);
+    row(false, true, "installed file changed", "changed", "-", true, true);
+    row(false, true, "installed signature absent", "missing", "-", true, true);
+    row(false, true, "work copies current", "-", "good", true, false);
+    row(false, true, "work copies an older signed pair", "-", "older", true, true);
+    row(false, true, "work copy of the signature absent", "-", "missing", true, true);
 }
 
 void FileListsTest::signatureEntries()
@@ -324,12 +311,9 @@ void FileListsTest::signatureEntries()
         QVERIFY(lay(workCopy, workDir->filePath(key)));
     }
 
-    QStringList keys{key};
-    if (signatureListed)
-        keys << key + ".sig";
     QStringList replacements;
     QStringList downloads;
-    for (const QString& listed : std::as_const(keys)) {
+    for (const QString& listed : signatureListed ? QStringList{key, key + ".sig"} : QStringList{key}) {
         replacements << describe(release.replaceSpec("data", listed));
         downloads << describe(release.downloadSpec("data", listed));
     }
@@ -414,8 +398,7 @@ void FileListsTest::unusualValidLines_data()
     QTest::addColumn<QString>("replacement");
 
     QTest::newRow("just the separator") << "::" << "s | %1 |  | 0" << "s | %1 |  | 0 | ";
-    QTest::newRow("size that is no number") << "abc::12abc" << "s | %1 | abc | 0"
-                                            << "s | %1 |  | 0 | ";
+    QTest::newRow("size that is no number") << "abc::12abc" << "s | %1 | abc | 0" << "s | %1 |  | 0 | ";
     QTest::newRow("five fields, empty unpack destination")
         << "abc::7::def::9::" << "s | %1 | abc | 7" << "s | %1 | def | 9 | ";
     QTest::newRow("five fields, unpacked size no number")
@@ -582,9 +565,8 @@ void FileListsTest::hostileNames()
     name.replace(QLatin1Char('@'), scratch->name());
     // Files that the hostile names reach, so a name that slipped through
     // would be listed for deletion.
-    QVERIFY(TestFiles::write(appPath("lib\\x.so"), "x"));
-    QVERIFY(TestFiles::write(appPath("a..b/..x"), "x"));
-    QVERIFY(TestFiles::write(appPath("x"), "x"));
+    for (const char* reached : {"lib\\x.so", "a..b/..x", "x"})
+        QVERIFY(TestFiles::write(appPath(reached), "x"));
     release.addFile("a", app("before"), "before");
     if (place == QLatin1String("key"))
         release.addFile("files", name, "content");
@@ -611,10 +593,10 @@ void FileListsTest::hostileNames()
 // Two lines that write one file, in the work directory or in the
 // installation, would overwrite each other. "@" stands for this test's
 // directory below the application directory; "%ini" for the product ini's
-// name. The warning names the section of the later line.
+// name. The first line is in section "a"; the warning names the section
+// of the later line.
 void FileListsTest::clashingDestinations_data()
 {
-    QTest::addColumn<QString>("firstSection");
     QTest::addColumn<QString>("firstKey");
     QTest::addColumn<QString>("firstValue");
     QTest::addColumn<QString>("secondSection");
@@ -627,41 +609,38 @@ void FileListsTest::clashingDestinations_data()
     const auto unpackedTo = [](const QString& destination) {
         return QStringLiteral("abc::1::def::2::") + destination;
     };
-    QTest::newRow("same key in two sections") << "a" << "@/lib/a.so" << plain << "b"
-                                              << "@/lib/a.so" << plain << false;
+    QTest::newRow("same key in two sections")
+        << "@/lib/a.so" << plain << "b" << "@/lib/a.so" << plain << false;
     QTest::newRow("same download, spelled differently")
-        << "a" << "@/lib/a.gz" << unpackedTo("@/lib/one.so") << "b" << "./@/lib/./a.gz"
-        << unpackedTo("@/lib/two.so") << false;
-    QTest::newRow("keys differing in case") << "a" << "@/lib/a.so" << plain << "b" << "@/lib/A.so"
-                                            << plain << true;
-    QTest::newRow("a file listed for deletion too") << "a" << "@/lib/a.so" << plain << "delete"
-                                                    << "@/lib/a.so" << QString() << true;
-    QTest::newRow("same unpack destination") << "a" << "@/a.gz" << unpackedTo("@/lib/a.so") << "b"
-                                             << "@/b.gz" << unpackedTo("./@/lib/a.so") << false;
-    QTest::newRow("key installed where another line unpacks") << "a" << "@/lib/a.so" << plain
-                                                              << "b" << "@/a.gz"
-                                                              << unpackedTo("@/lib/a.so") << false;
+        << "@/lib/a.gz" << unpackedTo("@/lib/one.so")
+        << "b" << "./@/lib/./a.gz" << unpackedTo("@/lib/two.so") << false;
+    QTest::newRow("keys differing in case")
+        << "@/lib/a.so" << plain << "b" << "@/lib/A.so" << plain << true;
+    QTest::newRow("a file listed for deletion too")
+        << "@/lib/a.so" << plain << "delete" << "@/lib/a.so" << QString() << true;
+    QTest::newRow("same unpack destination")
+        << "@/a.gz" << unpackedTo("@/lib/a.so") << "b" << "@/b.gz" << unpackedTo("./@/lib/a.so") << false;
+    QTest::newRow("key installed where another line unpacks")
+        << "@/lib/a.so" << plain << "b" << "@/a.gz" << unpackedTo("@/lib/a.so") << false;
     QTest::newRow("unpacked where another line's download lies")
-        << "a" << "@/lib/a.so" << unpackedTo("@/lib/b.so") << "b" << "@/b.gz"
-        << unpackedTo("@/lib/a.so") << true;
-    QTest::newRow("the product ini") << "a" << "@/x" << plain << "b" << "%ini" << plain << false;
-    QTest::newRow("the product ini, spelled differently") << "a" << "@/x" << plain << "b"
-                                                          << "./%ini" << plain << false;
-    QTest::newRow("the product ini's signature") << "a" << "@/x" << plain << "b" << "%ini.sig"
-                                                 << plain << false;
+        << "@/lib/a.so" << unpackedTo("@/lib/b.so") << "b" << "@/b.gz" << unpackedTo("@/lib/a.so") << true;
+    QTest::newRow("the product ini") << "@/x" << plain << "b" << "%ini" << plain << false;
+    QTest::newRow("the product ini, spelled differently")
+        << "@/x" << plain << "b" << "./%ini" << plain << false;
+    QTest::newRow("the product ini's signature")
+        << "@/x" << plain << "b" << "%ini.sig" << plain << false;
     QTest::newRow("the signature of a signed file, same section")
-        << "a" << "@/lib/a.so" << bySignature << "a" << "./@/lib/a.so.sig" << plain << true;
+        << "@/lib/a.so" << bySignature << "a" << "./@/lib/a.so.sig" << plain << true;
     QTest::newRow("the signature of a signed file, other section")
-        << "a" << "@/lib/a.so" << bySignature << "b" << "./@/lib/a.so.sig" << plain << false;
+        << "@/lib/a.so" << bySignature << "b" << "./@/lib/a.so.sig" << plain << false;
     QTest::newRow("a signed file whose signature another section lists")
-        << "a" << "@/lib/a.so.sig" << plain << "b" << "./@/lib/a.so" << bySignature << false;
+        << "@/lib/a.so.sig" << plain << "b" << "./@/lib/a.so" << bySignature << false;
     QTest::newRow("the signature of a file with an MD5, other section")
-        << "a" << "@/lib/a.so" << plain << "b" << "@/lib/a.so.sig" << plain << true;
+        << "@/lib/a.so" << plain << "b" << "@/lib/a.so.sig" << plain << true;
 }
 
 void FileListsTest::clashingDestinations()
 {
-    QFETCH(QString, firstSection);
     QFETCH(QString, firstKey);
     QFETCH(QString, firstValue);
     QFETCH(QString, secondSection);
@@ -673,14 +652,13 @@ void FileListsTest::clashingDestinations()
         return text.replace(QLatin1Char('@'), scratch->name())
             .replace(QStringLiteral("%ini"), release.productIniName());
     };
-    release.addLine(firstSection, resolve(firstKey), resolve(firstValue));
+    release.addLine(QStringLiteral("a"), resolve(firstKey), resolve(firstValue));
     release.addLine(secondSection, resolve(secondKey), resolve(secondValue));
     QVERIFY(release.writeProductIni(workDir->path()));
 
     const Pass pass = runPass();
     QCOMPARE(pass.ok, valid);
-    QCOMPARE(pass.messages.last(),
-             valid ? Compiling : InvalidLine.arg(secondSection));
+    QCOMPARE(pass.messages.last(), valid ? Compiling : InvalidLine.arg(secondSection));
     if (!valid)
         QVERIFY(pass.specs.downloads.isEmpty());
 }
@@ -713,22 +691,18 @@ void FileListsTest::task()
     target.deletions.append(app("earlier"));
     MakeDownloadReplaceListTaskSpecification task(&config, target, nullptr, 0.05);
     QStringList messages;
-    connect(&task, &TaskSpecification::message, this,
-            [&](const QString& line) { messages << line; });
+    connect(&task, &TaskSpecification::message, this, [&](const QString& line) { messages << line; });
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     task.execute();
     QCOMPARE(task.state, int(TaskState::Running));
     QTRY_COMPARE(finished.count() + canceled.count(), 1);
 
-    const auto expected = [valid](const QString& text) {
-        return valid ? QStringList{text} : QStringList();
-    };
+    const auto expected = [valid](const QString& text) { return valid ? QStringList{text} : QStringList(); };
     QCOMPARE(task.state, int(valid ? TaskState::Finished : TaskState::ErrorCanceled));
     if (valid)
         QCOMPARE(task.progress, 0.05);
-    QCOMPARE(messages,
-             valid ? QStringList{Compiling} : QStringList({Compiling, InvalidLine.arg("data")}));
+    QCOMPARE(messages, valid ? QStringList{Compiling} : QStringList({Compiling, InvalidLine.arg("data")}));
     const QString fresh = app("bin/new");
     QCOMPARE(describe(target.downloads), expected(describe(release.downloadSpec("bin", fresh))));
     QCOMPARE(describe(target.replacements), expected(describe(release.replaceSpec("bin", fresh))));
