@@ -103,6 +103,9 @@ void ComposedTaskSpecification::onStartNextTask()
         return;
 
     if (!pendingTasks.isEmpty() && !subTaskCanceled && !canceledByUser) {
+        // Every start is counted against a sub-task that ends, so no more
+        // than maxParallel run at once.
+        Q_ASSERT(runningTasks.count() < maxParallel);
         TaskSpecification* task = pendingTasks.takeFirst();
         runningTasks.append(task);
         task->execute();
@@ -121,7 +124,8 @@ void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
     // of many files keeps every finished file task, and their own sub-tasks,
     // until it ends.
     disconnectFromThis(task);
-    runningTasks.removeOne(task);
+    const bool wasRunning = runningTasks.removeOne(task);
+    Q_ASSERT(wasRunning);
     doneTasks.append(task);
     emit startNextTask();
 }

@@ -20,10 +20,12 @@ void TaskSpecification::setProgress(double fraction)
     emit updateProgress(progress);
 }
 
-// finish(), errorCancel() and userCancel() do not look at the current state:
-// ending a task once per run is the duty of the code that calls them.
+// A task ends once per run (some end inside execute(), before they were ever
+// running): finish(), errorCancel() and userCancel() leave that to the code
+// that calls them, and debug builds check it.
 void TaskSpecification::finish()
 {
+    Q_ASSERT(state == TaskState::Idle || state == TaskState::Running);
     state = TaskState::Finished;
     setProgress(1.0);
     emit finished(this);
@@ -31,12 +33,14 @@ void TaskSpecification::finish()
 
 void TaskSpecification::errorCancel()
 {
+    Q_ASSERT(state == TaskState::Idle || state == TaskState::Running);
     state = TaskState::ErrorCanceled;
     emit canceled(this);
 }
 
 void TaskSpecification::userCancel()
 {
+    Q_ASSERT(state == TaskState::Idle || state == TaskState::Running);
     state = TaskState::UserCanceled;
     emit canceled(this);
 }
