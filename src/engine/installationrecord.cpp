@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
+#include "ownfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,9 +10,6 @@
 #include <QUrl>
 
 #include <algorithm>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -24,14 +22,6 @@ const QByteArray OldCopyTag = QByteArrayLiteral("old");
 QByteArray encoded(const QString& path)
 {
     return QUrl::toPercentEncoding(path);
-}
-
-// A regular file of ours; never follows a link.
-bool isOwnFile(const QString& path)
-{
-    struct stat status;
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode)
-        && status.st_uid == ::geteuid();
 }
 
 } // namespace
@@ -109,7 +99,7 @@ QString InstallationRecord::targetOf(const QString& oldCopy) const
 QString InstallationRecord::earlierOldCopy(const QString& root, const QString& target) const
 {
     const QString oldCopy = oldCopyOfTarget.value(target);
-    if (oldCopy.isNull() || taken.contains(oldCopy) || !isOwnFile(QDir(root).filePath(oldCopy)))
+    if (oldCopy.isNull() || taken.contains(oldCopy) || !isOwnPlainFile(QDir(root).filePath(oldCopy)))
         return QString();
     return oldCopy;
 }
@@ -128,7 +118,7 @@ void InstallationRecord::removeTemporaries(const QString& root) const
 {
     const QDir rootDir(root);
     for (const QString& path : temporaries) {
-        if (isOwnFile(rootDir.filePath(path)))
+        if (isOwnPlainFile(rootDir.filePath(path)))
             QFile::remove(rootDir.filePath(path));
     }
 }
@@ -141,7 +131,7 @@ QStringList InstallationRecord::leftoverOldCopies(const QString& root) const
         const QString bareName = QFileInfo(it.value()).fileName();
         const bool keptForStartUp = Configuration::isSpecialFileName(bareName)
             && QFileInfo(it.key()).fileName() == Configuration::getSpecialFileRenamePrefix() + bareName;
-        if (taken.contains(it.key()) || keptForStartUp || !isOwnFile(rootDir.filePath(it.key()))
+        if (taken.contains(it.key()) || keptForStartUp || !isOwnPlainFile(rootDir.filePath(it.key()))
             || !QFileInfo::exists(rootDir.filePath(it.value())))
             continue;
         leftovers << it.key();

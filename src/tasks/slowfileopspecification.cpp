@@ -1,11 +1,31 @@
 #include "slowfileopspecification.h"
 
+#include "ownfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
 #include <unistd.h>
+
+namespace {
+
+// The temporary name is ours alone, so a file there is the leftover of a run
+// that was killed and whose record of it went with its work directory (a
+// reboot empties the temporary directory): a plain file of our own is
+// replaced. Anything else at that name is left alone and fails the task.
+bool openTemporary(QFile& output)
+{
+    if (output.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return true;
+    // Removing a name that changed meanwhile removes only that name; the
+    // exclusive open below never follows whatever takes it next.
+    return isOwnPlainFile(output.fileName()) && QFile::remove(output.fileName())
+        && output.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+}
+
+} // namespace
 
 SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& destination)
     : source(source)
@@ -16,7 +36,7 @@ SlowFileOpFunc::SlowFileOpFunc(const QString& source, const QString& destination
 bool SlowFileOpFunc::run()
 {
     QFile output(SlowFileOpSpecification::temporaryPath(destination));
-    if (!output.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    if (!openTemporary(output))
         return false;
     // Written through to the disk before the rename, so that after a power
     // cut the name does not hold a file whose blocks never arrived. A

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -20,6 +21,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +31,73 @@ QByteArray randomBytes(int size)
     QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
     return bytes.left(size);
 }
+
+// Puts at path what a row names: nothing (""), a plain file of ours, a
+// directory, a link to linkTarget, or a file of another user.
+bool plantAt(const QString& path, const QString& kind, const QString& linkTarget)
+{
+    if (kind.isEmpty())
+        return true;
+    if (kind == QLatin1String("directory"))
+        return QDir().mkdir(path);
+    if (kind == QLatin1String("link"))
+        return TestFiles::write(linkTarget, "not ours") && QFile::link(linkTarget, path);
+    return TestFiles::write(path, "left over")
+        && (kind == QLatin1String("own file") || ::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+}
+
+// What is at path, without following a link: kind, owner and content.
+QString describe(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return "link to " + info.symLinkTarget() + ": " + TestFiles::read(path);
+    if (info.isDir())
+        return QStringLiteral("directory");
+    if (!info.exists())
+        return QStringLiteral("missing");
+    return QStringLiteral("file of %1: ").arg(info.ownerId()) + TestFiles::read(path);
+}
+
+// A FAT image mounted through FUSE in the scratch directory, unmounted when
+// this goes: its files take no mode change (fchmod fails with ENOSYS).
+class FatMount
+{
+public:
+    explicit FatMount(const QString& scratch)
+        : mountPoint(scratch + "/fat")
+    {
+        const QString image = scratch + "/fat.img";
+        QFile file(image);
+        if (!QFileInfo::exists("/dev/fuse"))
+            skipReason = QStringLiteral("no /dev/fuse on this machine");
+        else if (!file.open(QIODevice::WriteOnly) || !file.resize(8 << 20) || !QDir().mkdir(mountPoint))
+            skipReason = QStringLiteral("cannot make the image");
+        else if (!run("mkfs.fat", {image}) || !run("fusefat", {"-o", "rw+", image, mountPoint}))
+            skipReason = QStringLiteral("mkfs.fat or fusefat missing, or FUSE refused the mount");
+        else
+            mounted = true;
+    }
+    ~FatMount()
+    {
+        if (mounted)
+            run("fusermount", {"-u", mountPoint});
+    }
+
+    const QString mountPoint;
+    QString skipReason;
+
+private:
+    static bool run(const QString& program, const QStringList& arguments)
+    {
+        QProcess process;
+        process.start(program, arguments);
+        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    }
+
+    bool mounted = false;
+};
 
 QStringList journalText(const RollbackDataList& journal, const QString& root)
 {
@@ -80,6 +149,7 @@ private slots:
     void copyOrUnzip();
     void unzipFailedWriteLeavesNoFile_data();
     void unzipFailedWriteLeavesNoFile();
+    void copyOntoFileSystemWithoutModes();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -253,34 +323,36 @@ void FileTasksTest::backup()
 
 // Both write the whole file under a temporary name first. A failure leaves
 // the destination as it was (the old content, or nothing) and every other
-// file too: a temporary name someone else took is never written to, nor
-// installed.
+// file too. A plain file of ours at the temporary name is a killed run's
+// leftover and is replaced; anything else there (a directory, a link, another
+// user's file) is never written to, removed, nor installed.
 void FileTasksTest::copyOrUnzip_data()
 {
     QTest::addColumn<bool>("unzip");
     QTest::addColumn<QString>("source");
     QTest::addColumn<bool>("destinationExists");
-    QTest::addColumn<bool>("temporaryTaken");
+    QTest::addColumn<QString>("temporary");
     QTest::addColumn<bool>("succeeds");
     QTest::addColumn<QByteArray>("expected");
 
     const QByteArray large = randomBytes(3 * 1024 * 1024 + 7);
-    QTest::newRow("copied") << false << "plain" << false << false << true << large;
-    QTest::newRow("copy replaces the destination") << false << "plain" << true << false << true << large;
-    QTest::newRow("copy, missing source") << false << "missing" << true << false << false << QByteArray();
-    QTest::newRow("copy, temporary name taken") << false << "plain" << true << true << false << large;
-    QTest::newRow("gzip") << true << "gzip" << false << false << true << randomBytes(100000);
-    QTest::newRow("gzip replaces the destination")
-        << true << "gzip" << true << false << true << randomBytes(100000);
-    QTest::newRow("whole buffers") << true << "gzip" << false << false << true << randomBytes(3 * 16384);
-    QTest::newRow("empty gzip") << true << "gzip" << false << false << true << QByteArray();
-    QTest::newRow("not gzip passes through")
-        << true << "plain" << false << false << true << QByteArray("plain text\n");
-    QTest::newRow("unzip, missing source") << true << "missing" << true << false << false << QByteArray();
-    QTest::newRow("unzip, temporary name taken") << true << "gzip" << true << true << false << large;
-    QTest::newRow("truncated gzip") << true << "truncated" << false << false << false << QByteArray();
-    QTest::newRow("corrupt gzip") << true << "corrupt" << true << false << false << QByteArray();
-    QTest::newRow("bad checksum") << true << "checksum" << false << false << false << QByteArray();
+    QTest::newRow("copied") << false << "plain" << false << "" << true << large;
+    QTest::newRow("copy replaces the destination") << false << "plain" << true << "" << true << large;
+    QTest::newRow("copy, missing source") << false << "missing" << true << "" << false << QByteArray();
+    QTest::newRow("copy, own leftover temporary") << false << "plain" << true << "own file" << true << large;
+    QTest::newRow("copy, temporary is a directory") << false << "plain" << true << "directory" << false << large;
+    QTest::newRow("copy, temporary is a link") << false << "plain" << false << "link" << false << large;
+    QTest::newRow("gzip") << true << "gzip" << false << "" << true << randomBytes(100000);
+    QTest::newRow("gzip replaces the destination") << true << "gzip" << true << "" << true << randomBytes(100000);
+    QTest::newRow("whole buffers") << true << "gzip" << false << "" << true << randomBytes(3 * 16384);
+    QTest::newRow("empty gzip") << true << "gzip" << false << "" << true << QByteArray();
+    QTest::newRow("not gzip passes through") << true << "plain" << false << "" << true << QByteArray("plain\n");
+    QTest::newRow("unzip, missing source") << true << "missing" << true << "" << false << QByteArray();
+    QTest::newRow("unzip, own leftover temporary") << true << "gzip" << false << "own file" << true << large;
+    QTest::newRow("unzip, temporary of another user") << true << "gzip" << true << "foreign file" << false << large;
+    QTest::newRow("truncated gzip") << true << "truncated" << false << "" << false << QByteArray();
+    QTest::newRow("corrupt gzip") << true << "corrupt" << true << "" << false << QByteArray();
+    QTest::newRow("bad checksum") << true << "checksum" << false << "" << false << QByteArray();
 }
 
 void FileTasksTest::copyOrUnzip()
@@ -288,13 +360,13 @@ void FileTasksTest::copyOrUnzip()
     QFETCH(bool, unzip);
     QFETCH(QString, source);
     QFETCH(bool, destinationExists);
-    QFETCH(bool, temporaryTaken);
+    QFETCH(QString, temporary);
     QFETCH(bool, succeeds);
     QFETCH(QByteArray, expected);
 
     const QString input = root + "/input";
     const QString output = root + "/output";
-    const QString temporary = SlowFileOpSpecification::temporaryPath(output);
+    const QString temporaryPath = SlowFileOpSpecification::temporaryPath(output);
     if (source == QLatin1String("gzip")) {
         QVERIFY(TestFiles::writeGzip(input, expected));
     } else if (source == QLatin1String("plain")) {
@@ -313,8 +385,8 @@ void FileTasksTest::copyOrUnzip()
         QVERIFY(QFile::setPermissions(input, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     if (destinationExists)
         QVERIFY(TestFiles::write(output, "old content"));
-    if (temporaryTaken)
-        QVERIFY(TestFiles::write(temporary, "not ours"));
+    QVERIFY(plantAt(temporaryPath, temporary, root + "/elsewhere"));
+    const QString plantedBefore = describe(temporaryPath);
     const QStringList entriesBefore = QDir(root).entryList(QDir::Files | QDir::Hidden);
 
     RollbackDataList records;
@@ -336,6 +408,7 @@ void FileTasksTest::copyOrUnzip()
         QCOMPARE(recordsAtFinish, 1);
         QVERIFY(run.messages.isEmpty());
         QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), (QStringList{"input", "output"}));
+        QCOMPARE(describe(temporaryPath), QString("missing"));
         return;
     }
     QCOMPARE(state, int(TaskState::ErrorCanceled));
@@ -344,8 +417,7 @@ void FileTasksTest::copyOrUnzip()
     QVERIFY(records.records.isEmpty());
     QCOMPARE(TestFiles::read(output), destinationExists ? QByteArray("old content") : TestFiles::Missing);
     QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), entriesBefore);
-    if (temporaryTaken)
-        QCOMPARE(TestFiles::read(temporary), QByteArray("not ours"));
+    QCOMPARE(describe(temporaryPath), plantedBefore);
 }
 
 void FileTasksTest::unzipFailedWriteLeavesNoFile_data()
@@ -372,6 +444,20 @@ void FileTasksTest::unzipFailedWriteLeavesNoFile()
     QCOMPARE(TaskRun(task).run(), int(TaskState::ErrorCanceled));
     QVERIFY(!QFile::exists(output));
     QVERIFY(!QFile::exists(SlowFileOpSpecification::temporaryPath(output)));
+}
+
+// FAT, exFAT and FUSE file systems refuse a mode change; the copy is
+// installed all the same.
+void FileTasksTest::copyOntoFileSystemWithoutModes()
+{
+    const FatMount fat(root);
+    if (!fat.skipReason.isEmpty())
+        QSKIP(qPrintable(fat.skipReason));
+    const QString input = root + "/input";
+    QVERIFY(TestFiles::write(input, "content"));
+    FileCopyTaskSpecification task(nullptr, input, fat.mountPoint + "/output", nullptr, 1.0);
+    QCOMPARE(TaskRun(task).run(), int(TaskState::Finished));
+    QCOMPARE(TestFiles::read(fat.mountPoint + "/output"), QByteArray("content"));
 }
 
 static TestRegistration registration("FileTasksTest", [] { return new FileTasksTest; });
