@@ -21,7 +21,10 @@ bool FileCopyFunc::write(QFile& output)
         if (count < 0 || output.write(chunk.get(), count) != count)
             return false;
     }
-    return output.setPermissions(input.permissions());
+    // FAT, exFAT and many FUSE file systems refuse a mode change or do not
+    // implement it; the copy is whole all the same, as with QFile::copy.
+    static_cast<void>(output.setPermissions(input.permissions()));
+    return true;
 }
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* journal,
