@@ -602,31 +602,37 @@ void MainWindowTest::activationMessage()
 }
 
 // A banner that is no image is ignored, and leaves no URL either: a click
-// hands the desktop an empty one.
+// hands the desktop an empty one. A click URL that is no web page opens
+// nothing.
 void MainWindowTest::bannerImage_data()
 {
     QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QString>("clickUrl");
     QTest::addColumn<QString>("toolTip");
-    QTest::addColumn<QUrl>("opened");
+    QTest::addColumn<QList<QUrl>>("opened");
     const QString toolTip = QStringLiteral("Click to open \"https://news.korvalune.example\"");
-    QTest::newRow("image") << pngImage(468, 60) << toolTip << QUrl(bannerUrl);
-    QTest::newRow("garbage") << QByteArray("<html>404 Not Found</html>") << QString() << QUrl();
+    QTest::newRow("image") << pngImage(468, 60) << bannerUrl << toolTip << QList<QUrl>{QUrl(bannerUrl)};
+    QTest::newRow("garbage") << QByteArray("<html>404 Not Found</html>") << bannerUrl << QString()
+                             << QList<QUrl>{QUrl()};
+    QTest::newRow("file: click URL") << pngImage(468, 60) << "file:///etc/passwd" << "Click to open \"file://\""
+                                     << QList<QUrl>{};
 }
 
 void MainWindowTest::bannerImage()
 {
     QFETCH(QByteArray, image);
+    QFETCH(QString, clickUrl);
     QFETCH(QString, toolTip);
-    QFETCH(QUrl, opened);
+    QFETCH(QList<QUrl>, opened);
 
     PlatformRecorder recorder;
     Fixture fixture(Shown);
     auto* banner = child<QLabel>(*fixture.window, "banner");
-    emit fixture.engine->bannerFound(image, bannerUrl);
-    QCOMPARE(banner->pixmap().isNull(), opened.isEmpty());
+    emit fixture.engine->bannerFound(image, clickUrl);
+    QCOMPARE(banner->pixmap().isNull(), toolTip.isEmpty());
     QCOMPARE(banner->toolTip(), toolTip);
     QTest::mouseClick(banner, Qt::LeftButton);
-    QCOMPARE(recorder.openedUrls, QList<QUrl>{opened});
+    QCOMPARE(recorder.openedUrls, opened);
 }
 
 void MainWindowTest::logoOpensTheMakersSite()
