@@ -55,7 +55,7 @@ void NewsBanner::setNews(const QString& html)
     xPos = width() - edgeMargin;
     paused = false;
     textWidth = int(document->size().width());
-    textHeight = int(document->size().height());
+    textHeight = int(qBound(qreal(0), document->size().height(), qreal(MaxHeight)));
     setMinimumHeight(textHeight);
     setMaximumHeight(textHeight);
     scrollTimer.start(tickInterval, this);
@@ -92,8 +92,11 @@ void NewsBanner::paintEvent(QPaintEvent*)
     QPainter painter(this);
     if (int(xPos) > width())
         xPos = width() - edgeMargin;
-    painter.translate(xPos, 0.5 * (height() - textHeight));
-    document->drawContents(&painter);
+    const QPointF offset(xPos, 0.5 * (height() - textHeight));
+    painter.translate(offset);
+    // Only what the line shows: a text taller than the line would otherwise
+    // be drawn whole on every tick.
+    document->drawContents(&painter, QRectF(-offset, size()));
     if (int(xPos) + textWidth < -edgeMargin) {
         xPos = width() - edgeMargin;
         paused = true;

@@ -16,6 +16,10 @@ class NewsBanner : public QWidget
 public:
     explicit NewsBanner(QWidget* parent);
 
+    // The line is as tall as its text, but never taller than this: the text
+    // comes from outside, and the window grows with the line.
+    static constexpr int MaxHeight = 60;
+
     // Loads the news (rich text as QTextDocument takes it) and starts a pass
     // from the right edge.
     void setNews(const QString& html);
@@ -37,6 +41,7 @@ private:
     QTextDocument* document;
     float xPos = 0;
     int textWidth = 0;
+    // The document's height, held to MaxHeight: the line's height.
     int textHeight = 0;
     bool paused = false;
     QString clickUrl;

@@ -23,6 +23,9 @@ namespace Platform {
 
 bool openUrl(const QUrl& url)
 {
+    const bool webPage = url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+    if (!webPage && !url.isEmpty())
+        return false;
     if (urlOpener())
         return urlOpener()(url);
     return QDesktopServices::openUrl(url);

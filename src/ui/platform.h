@@ -15,7 +15,11 @@ namespace Platform {
 using UrlOpener = std::function<bool(const QUrl& url)>;
 using ProgramStarter = std::function<bool(const QString& program)>;
 
-// Opens the URL with the desktop's handler (QDesktopServices by default).
+// Opens the URL with the desktop's handler (QDesktopServices by default),
+// but only a web page (http or https): links come from texts from outside
+// (server replies, the command line), and any other scheme could open a
+// local file or start a program. The empty URL of a label without one still
+// goes through and opens nothing. Anything else is dropped: false.
 bool openUrl(const QUrl& url);
 
 // Starts the program, given by its full path, as a detached process with no

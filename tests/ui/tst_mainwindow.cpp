@@ -6,9 +6,11 @@
 #include "fakemirror.h"
 #include "mainwindow.h"
 #include "modalanswerer.h"
+#include "newsbanner.h"
 #include "platformrecorder.h"
 #include "singleinstancechecker.h"
 #include "testfiles.h"
+#include "untrustedtextdocument.h"
 #include "updateengine.h"
 #include "updateserver.h"
 
@@ -314,7 +316,8 @@ void MainWindowTest::versionLabel_data()
 // News, change logs, log lines and error texts come from servers or files.
 // Laid out as rich text, whatever they refer to must stay unread: a news
 // line <img src=/dev/zero> would otherwise read until memory runs out. The
-// rows name a file of the test's own, so that any open of it shows.
+// rows name a file of the test's own, so that any open of it shows. Nor may
+// they ask for sizes that the window or Qt's layout would follow.
 void MainWindowTest::outsideTextLoadsNothing_data()
 {
     QTest::addColumn<QString>("entryPoint");
@@ -322,10 +325,19 @@ void MainWindowTest::outsideTextLoadsNothing_data()
 
     const QString image = QStringLiteral("<img src=\"%1\">");
     const QString styleSheet = QStringLiteral("<link rel=\"stylesheet\" type=\"text/css\" href=\"%1\">");
-    for (const QString& markup : {image, styleSheet})
+    const QString tallImage = QStringLiteral("x<img height=4999999>");
+    const QString tallTable = QStringLiteral("<table height=4999999><tr><td>x</td></tr></table>");
+    for (const QString& markup : {image, styleSheet, tallImage, tallTable})
         QTest::addRow("news: %s", qPrintable(markup)) << QStringLiteral("news") << markup;
     for (const char* entryPoint : {"change log", "log", "error box", "configuration error box"})
         QTest::addRow("%s: %s", entryPoint, qPrintable(image)) << QString::fromLatin1(entryPoint) << image;
+    // Laid out at full size, an image a few million pixels tall holds a text
+    // edit up for minutes; a million pixels take Qt a moment, so that a
+    // fault here fails rather than hangs.
+    const QString lessTallImage = QStringLiteral("x<img height=1000000>");
+    for (const char* entryPoint : {"change log", "log"})
+        QTest::addRow("%s: %s", entryPoint, qPrintable(lessTallImage))
+            << QString::fromLatin1(entryPoint) << lessTallImage;
 }
 
 void MainWindowTest::outsideTextLoadsNothing()
@@ -338,7 +350,7 @@ void MainWindowTest::outsideTextLoadsNothing()
     QVERIFY(TestFiles::write(localFile, pngImage(300, 200)));
     FileOpenWatch watch(localFile);
     QVERIFY(watch.isValid());
-    const QString text = markup.arg(localFile);
+    const QString text = QString(markup).replace(QLatin1String("%1"), localFile);
 
     Fixture fixture;
     fixture.config.updateType.news = text;
@@ -346,6 +358,8 @@ void MainWindowTest::outsideTextLoadsNothing()
     QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
     ModalAnswerer answerer({QMessageBox::Ok});
     QWidget* shown = fixture.window.get();
+    QElapsedTimer clock;
+    clock.start();
     if (entryPoint == QLatin1String("news")) {
         fixture.window->setNews();
     } else if (entryPoint == QLatin1String("change log")) {
@@ -361,8 +375,12 @@ void MainWindowTest::outsideTextLoadsNothing()
         // It ends the event loop, so it needs one to end.
         QCOMPARE(exitCodeOf([&] { emit fixture.config.fatalError(text); }), 1);
     }
+    QVERIFY(child<QWidget>(*fixture.window, "newsBanner")->maximumHeight() <= NewsBanner::MaxHeight);
+    const QTextEdit* edit = shown->findChild<QTextEdit*>();
+    QVERIFY(edit->document()->size().height() <= 2 * UntrustedTextDocument::MaxImageSide);
     // Lays out and paints what is on screen.
     shown->grab();
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
 
     QVERIFY(!watch.opened());
     if (entryPoint.endsWith(QLatin1String("box"))) {
@@ -602,31 +620,37 @@ void MainWindowTest::activationMessage()
 }
 
 // A banner that is no image is ignored, and leaves no URL either: a click
-// hands the desktop an empty one.
+// hands the desktop an empty one. A click URL that is no web page opens
+// nothing.
 void MainWindowTest::bannerImage_data()
 {
     QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QString>("clickUrl");
     QTest::addColumn<QString>("toolTip");
-    QTest::addColumn<QUrl>("opened");
+    QTest::addColumn<QList<QUrl>>("opened");
     const QString toolTip = QStringLiteral("Click to open \"https://news.korvalune.example\"");
-    QTest::newRow("image") << pngImage(468, 60) << toolTip << QUrl(bannerUrl);
-    QTest::newRow("garbage") << QByteArray("<html>404 Not Found</html>") << QString() << QUrl();
+    QTest::newRow("image") << pngImage(468, 60) << bannerUrl << toolTip << QList<QUrl>{QUrl(bannerUrl)};
+    QTest::newRow("garbage") << QByteArray("<html>404 Not Found</html>") << bannerUrl << QString()
+                             << QList<QUrl>{QUrl()};
+    QTest::newRow("file: click URL") << pngImage(468, 60) << "file:///etc/passwd" << "Click to open \"file://\""
+                                     << QList<QUrl>{};
 }
 
 void MainWindowTest::bannerImage()
 {
     QFETCH(QByteArray, image);
+    QFETCH(QString, clickUrl);
     QFETCH(QString, toolTip);
-    QFETCH(QUrl, opened);
+    QFETCH(QList<QUrl>, opened);
 
     PlatformRecorder recorder;
     Fixture fixture(Shown);
     auto* banner = child<QLabel>(*fixture.window, "banner");
-    emit fixture.engine->bannerFound(image, bannerUrl);
-    QCOMPARE(banner->pixmap().isNull(), opened.isEmpty());
+    emit fixture.engine->bannerFound(image, clickUrl);
+    QCOMPARE(banner->pixmap().isNull(), toolTip.isEmpty());
     QCOMPARE(banner->toolTip(), toolTip);
     QTest::mouseClick(banner, Qt::LeftButton);
-    QCOMPARE(recorder.openedUrls, QList<QUrl>{opened});
+    QCOMPARE(recorder.openedUrls, opened);
 }
 
 void MainWindowTest::logoOpensTheMakersSite()

@@ -5,6 +5,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QImage>
+#include <QPicture>
 #include <QTest>
 #include <QTextDocument>
 
@@ -52,6 +53,7 @@ private slots:
     void init();
     void cleanup();
 
+    void heightFollowsText_data();
     void heightFollowsText();
     void passStartsInsideRightEdgeAndMovesHalfPixelPerTick();
     void pausesBlankOnceTextHasLeft();
@@ -121,16 +123,30 @@ void NewsBannerTest::clickAt(int x, Qt::MouseButton button)
     QTest::mouseClick(banner.get(), button, Qt::NoModifier, QPoint(x, banner->height() / 2));
 }
 
+void NewsBannerTest::heightFollowsText_data()
+{
+    QTest::addColumn<QString>("html");
+    QTest::newRow("large type") << QStringLiteral("<span style=\"font-size:30px\">Big news</span>");
+    QTest::newRow("many line breaks") << QStringLiteral("news<br>").repeated(5000);
+}
+
 void NewsBannerTest::heightFollowsText()
 {
+    QFETCH(QString, html);
     QCOMPARE(banner->minimumHeight(), 16);
     QCOMPARE(banner->maximumHeight(), 16);
-    const QString html = QStringLiteral("<span style=\"font-size:30px\">Big news</span>");
     setNews(html);
-    const int expected = int(documentSize(html, banner->font()).height());
+    const int expected = qMin(int(documentSize(html, banner->font()).height()), NewsBanner::MaxHeight);
     QVERIFY(expected > 16);
     QCOMPARE(banner->minimumHeight(), expected);
     QCOMPARE(banner->maximumHeight(), expected);
+
+    // A paint draws the lines that show, not the whole text: a few of them
+    // record about 2 KB, five thousand hundreds of KB.
+    scrollIntoView();
+    QPicture picture;
+    banner->render(&picture);
+    QVERIFY2(picture.size() < 16 * 1024, qPrintable(QString::number(picture.size())));
 }
 
 void NewsBannerTest::passStartsInsideRightEdgeAndMovesHalfPixelPerTick()
@@ -178,27 +194,35 @@ void NewsBannerTest::pausesBlankOnceTextHasLeft()
 
 void NewsBannerTest::clickOpensAnchorOrCommentUrl_data()
 {
-    QTest::addColumn<bool>("withComment");
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("comment");
     QTest::addColumn<QString>("where");
     QTest::addColumn<QList<QUrl>>("expected");
 
-    const QUrl link(QStringLiteral("https://link.example/a"));
-    const QUrl comment(QStringLiteral("https://click.example/news"));
-    QTest::newRow("anchor") << true << QStringLiteral("anchor") << QList<QUrl>{link};
-    QTest::newRow("anchor without comment") << false << QStringLiteral("anchor") << QList<QUrl>{link};
-    QTest::newRow("plain text") << true << QStringLiteral("text") << QList<QUrl>{comment};
-    QTest::newRow("beside the text") << true << QStringLiteral("beside") << QList<QUrl>{comment};
-    QTest::newRow("plain text without comment") << false << QStringLiteral("text") << QList<QUrl>{};
+    const QString link = QStringLiteral("https://link.example/a");
+    const QString comment = QStringLiteral("https://click.example/news");
+    const QString localFile = QStringLiteral("file:///etc/passwd");
+    QTest::newRow("anchor") << link << comment << "anchor" << QList<QUrl>{QUrl(link)};
+    QTest::newRow("anchor without comment") << link << QString() << "anchor" << QList<QUrl>{QUrl(link)};
+    QTest::newRow("plain text") << link << comment << "text" << QList<QUrl>{QUrl(comment)};
+    QTest::newRow("beside the text") << link << comment << "beside" << QList<QUrl>{QUrl(comment)};
+    QTest::newRow("plain text without comment") << link << QString() << "text" << QList<QUrl>{};
+    QTest::newRow("http comment") << link << "http://click.example/" << "text"
+                                  << QList<QUrl>{QUrl(QStringLiteral("http://click.example/"))};
+    // Only web pages open; a refused link does not fall back to the comment.
+    QTest::newRow("file: anchor") << localFile << comment << "anchor" << QList<QUrl>{};
+    QTest::newRow("file: comment") << link << localFile << "text" << QList<QUrl>{};
 }
 
 void NewsBannerTest::clickOpensAnchorOrCommentUrl()
 {
-    QFETCH(bool, withComment);
+    QFETCH(QString, link);
+    QFETCH(QString, comment);
     QFETCH(QString, where);
     QFETCH(QList<QUrl>, expected);
 
-    const QString body = QStringLiteral("<a href=\"https://link.example/a\">LINK</a> and plain words after it");
-    const QString html = (withComment ? QStringLiteral("<!--URL=https://click.example/news-->") : QString()) + body;
+    const QString body = QStringLiteral("<a href=\"%1\">LINK</a> and plain words after it").arg(link);
+    const QString html = (comment.isEmpty() ? QString() : QStringLiteral("<!--URL=%1-->").arg(comment)) + body;
     setNews(html);
     const int textWidth = int(documentSize(html, banner->font()).width());
     scrollIntoView();
