@@ -50,6 +50,13 @@ bool UpdateIniData::get(int* version, QString* type, QString* dir)
     return true;
 }
 
+bool UpdateIniData::isRunRecorded()
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(Group);
+    return settings.status() != QSettings::NoError || !settings.allKeys().isEmpty();
+}
+
 void UpdateIniData::cleanup()
 {
     QSettings settings(filename(), QSettings::IniFormat);

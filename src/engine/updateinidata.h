@@ -18,6 +18,12 @@ public:
     // is a work directory of ours; then writes through the pointers that are
     // not null.
     static bool get(int* version, QString* type, QString* dir);
+    // True when anything at all is recorded, usable by get() or not, or the
+    // file cannot be read. A record is written before a run changes the
+    // installation and removed only after it succeeded, so any trace of one
+    // (another user's run, a work directory that has gone) means that what
+    // the run left there may still be needed.
+    static bool isRunRecorded();
     static void cleanup();
 };
 

@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
+#include "updateinidata.h"
 
 #include <QApplication>
 #include <QDir>
@@ -35,6 +36,19 @@ void installTranslation(QTranslator& translator, const QString& fileName)
     QCoreApplication::installTranslator(&translator);
 }
 
+// Copies of the updater's own files that an earlier run moved aside while
+// they were in use. A run that has not succeeded needs them to put the
+// originals back or to resume, so they stay while one is recorded.
+void removeCopiesOfFinishedRuns(const QString& root)
+{
+    if (UpdateIniData::isRunRecorded())
+        return;
+    for (const QString& dir : {root, root + QStringLiteral("/old"), root + QStringLiteral("/imageformats"),
+                               root + QStringLiteral("/accessible")})
+        UpdateEngine::removeOldFiles(dir);
+    QDir().rmdir(root + QStringLiteral("/old"));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -43,15 +57,10 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const QString root = Configuration::getAppRootPath();
 
-    // Copies of the updater's own files that an earlier run moved aside
-    // while they were in use.
-    for (const QString& dir : {root, root + QStringLiteral("/old"), root + QStringLiteral("/imageformats"),
-                               root + QStringLiteral("/accessible")})
-        UpdateEngine::removeOldFiles(dir);
-    QDir().rmdir(root + QStringLiteral("/old"));
-
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;
+    // Not before: the updater that runs may be rolling back with them.
+    removeCopiesOfFinishedRuns(root);
 
     const QString localeName = QLocale::system().name();
     QTranslator programTranslator;

@@ -2,12 +2,44 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const int waitMilliseconds = 1000;
+
+// Anyone can listen at a name in a shared temporary directory: only an
+// updater of the same user counts as running.
+bool peerIsSameUser(const QLocalSocket& socket)
+{
+    ucred peer{};
+    socklen_t length = sizeof(peer);
+    return ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0
+        && peer.uid == ::geteuid();
+}
+
+// Where Qt puts the socket of a plain server name.
+QByteArray socketPath(const QString& name)
+{
+    return QFile::encodeName(QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name);
+}
+
+// Only a name that refuses connections is certainly stale.
+bool mayBeLive(const QString& name)
+{
+    QLocalSocket probe;
+    probe.connectToServer(name, QIODevice::ReadWrite);
+    if (probe.waitForConnected(waitMilliseconds))
+        return true;
+    const QLocalSocket::LocalSocketError error = probe.error();
+    return error != QLocalSocket::ConnectionRefusedError && error != QLocalSocket::ServerNotFoundError;
+}
 
 } // namespace
 
@@ -16,6 +48,7 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     , server(new QLocalServer(this))
 {
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
     listenReclaimingStaleName();
 }
 
@@ -44,29 +77,27 @@ bool SingleInstanceChecker::checkExistingInstance(const QString& message)
 {
     QLocalSocket socket;
     socket.connectToServer(getLocalServerName(), QIODevice::ReadWrite);
-    if (!socket.waitForConnected(waitMilliseconds))
+    if (!socket.waitForConnected(waitMilliseconds) || !peerIsSameUser(socket))
         return false;
     if (socket.write(message.toLatin1()) <= 0)
         return false;
     return socket.waitForBytesWritten(waitMilliseconds);
 }
 
-// A socket file left behind by an updater that crashed keeps the name in use
-// although nobody listens. Only a name that refuses connections is taken
-// back: a name that answers belongs to a live updater and is never removed.
+// A socket file left behind by an updater of ours that crashed keeps the
+// name in use although nobody listens: it is taken back. Anything else there
+// (a live updater, another user's file, anything but a socket) is left alone
+// and this window runs without the guard. The name is looked at first
+// because listening with an access option replaces whatever lies there.
 void SingleInstanceChecker::listenReclaimingStaleName()
 {
     const QString name = getLocalServerName();
-    if (server->listen(name) || server->serverError() != QAbstractSocket::AddressInUseError)
-        return;
-    QLocalSocket probe;
-    probe.connectToServer(name, QIODevice::ReadWrite);
-    if (probe.waitForConnected(waitMilliseconds))
-        return;
-    const QLocalSocket::LocalSocketError error = probe.error();
-    if (error != QLocalSocket::ConnectionRefusedError && error != QLocalSocket::ServerNotFoundError)
-        return;
-    QLocalServer::removeServer(name);
+    struct stat status;
+    if (::lstat(socketPath(name).constData(), &status) == 0) {
+        if (!S_ISSOCK(status.st_mode) || status.st_uid != ::geteuid() || mayBeLive(name))
+            return;
+        QLocalServer::removeServer(name);
+    }
     server->listen(name);
 }
 

@@ -9,8 +9,8 @@ class QLocalSocket;
 
 // Keeps one updater window per installation and user. A starting updater
 // hands a short message to the one that runs (checkExistingInstance); the
-// running one listens under the same local socket name and reports each
-// message it receives.
+// running one listens under the same local socket name, for its own user
+// only, and reports each message it receives.
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
@@ -25,7 +25,7 @@ public:
     static QString getLocalServerName();
     static QString serverNameFor(const QString& executablePath, const QString& homePath);
 
-    // True when a running instance took the message.
+    // True when a running instance of the same user took the message.
     static bool checkExistingInstance(const QString& message);
 
 signals:

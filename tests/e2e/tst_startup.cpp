@@ -2,11 +2,16 @@
 
 #include "appdirectory.h"
 #include "fakemirror.h"
+#include "otheruserlistener.h"
+#include "releasebuilder.h"
+#include "singleinstancechecker.h"
+#include "testfiles.h"
 #include "updateprocess.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -32,6 +37,8 @@ private slots:
     void leftoversAreRemoved_data();
     void leftoversAreRemoved();
     void secondInstanceHandsOverAndEnds();
+    void otherUsersListenerIsNoInstance();
+    void secondStartKeepsTheCopyOfARollingBackRun();
     void textsFollowTheLocale_data();
     void textsFollowTheLocale();
 };
@@ -39,19 +46,36 @@ private slots:
 void StartupTest::leftoversAreRemoved_data()
 {
     QTest::addColumn<QStringList>("otherFilesInOld");
-    QTest::addColumn<bool>("oldRemains");
+    // update.ini; a work directory of an earlier run lies in the temporary
+    // directory in every row.
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("leftoversRemain");
 
-    QTest::newRow("old holds only leftovers") << QStringList() << false;
-    QTest::newRow("old holds another file") << QStringList{QStringLiteral("old/_old_data.pak")} << true;
+    const QByteArray channelOnly = "[Channel]\nchannel=0\n";
+    const QByteArray workDir = QFile::encodeName(QDir::temp().filePath(QStringLiteral("korvalune_temp_7")));
+    QTest::newRow("old holds only leftovers") << QStringList() << channelOnly << false;
+    QTest::newRow("old holds another file") << QStringList{QStringLiteral("old/_old_data.pak")} << channelOnly
+                                            << false;
+    // The run may still need them to put the originals back or to resume.
+    QTest::newRow("unfinished run recorded")
+        << QStringList() << "[current]\nversion=5\ndir=" + workDir + "\ntype=client_linux_x86\n" << true;
+    QTest::newRow("recorded run whose directory is gone")
+        << QStringList() << QByteArray("[current]\nversion=5\ndir=/nonexistent\ntype=client_linux_x86\n") << true;
+    QTest::newRow("malformed update.ini") << QStringList() << QByteArray("[current\nversion=5\n") << true;
 }
 
 void StartupTest::leftoversAreRemoved()
 {
     QFETCH(QStringList, otherFilesInOld);
-    QFETCH(bool, oldRemains);
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, leftoversRemain);
 
     AppDirectory app;
     QVERIFY(app.isValid());
+    QVERIFY(app.writeFile(QStringLiteral("update.ini"), ini));
+    const QString workDir = QDir::temp().filePath(QStringLiteral("korvalune_temp_7"));
+    QVERIFY(QDir().mkpath(workDir));
+    QVERIFY(QFile::setPermissions(workDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const QStringList leftovers{
         QStringLiteral("_old_update"),
         QStringLiteral("_old_libQtCore.so.4"),
@@ -77,10 +101,10 @@ void StartupTest::leftoversAreRemoved()
     QVERIFY(run.waitForExit());
 
     for (const QString& name : leftovers)
-        QVERIFY2(!QFile::exists(app.filePath(name)), qPrintable(name));
+        QVERIFY2(QFile::exists(app.filePath(name)) == leftoversRemain, qPrintable(name));
     for (const QString& name : kept)
         QVERIFY2(QFile::exists(app.filePath(name)), qPrintable(name));
-    QCOMPARE(QFileInfo::exists(app.filePath(QStringLiteral("old"))), oldRemains);
+    QCOMPARE(QFileInfo::exists(app.filePath(QStringLiteral("old"))), leftoversRemain || !otherFilesInOld.isEmpty());
 }
 
 void StartupTest::secondInstanceHandsOverAndEnds()
@@ -91,12 +115,16 @@ void StartupTest::secondInstanceHandsOverAndEnds()
     UpdateProcess first;
     first.start(app.program(), knownVersion);
     QVERIFY2(first.waitForEvent(QStringLiteral("window")), qPrintable(first.standardError()));
+    // The installation belongs to the updater that runs: a start that hands
+    // over changes nothing in it.
+    QVERIFY(app.writeFile(QStringLiteral("old/_old_update"), "copy"));
 
     UpdateProcess second;
     second.start(app.program(), {});
     QVERIFY(second.waitForExit());
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
+    QVERIFY(QFile::exists(app.filePath(QStringLiteral("old/_old_update"))));
     // It ended before it built anything: no window, no question to the server.
     QVERIFY(second.events(QStringLiteral("window")).isEmpty());
     QVERIFY(second.events(QStringLiteral("box")).isEmpty());
@@ -107,6 +135,74 @@ void StartupTest::secondInstanceHandsOverAndEnds()
     first.command(QStringLiteral("close"));
     QVERIFY(first.waitForExit());
     QCOMPARE(first.exitCode(), 0);
+}
+
+// Anyone can listen at the instance name in a shared temporary directory.
+void StartupTest::otherUsersListenerIsNoInstance()
+{
+    AppDirectory app;
+    QVERIFY(app.isValid());
+    const QString socket = QDir::temp().filePath(
+        SingleInstanceChecker::serverNameFor(QFileInfo(app.program()).canonicalFilePath(), QDir::homePath()));
+    OtherUserListener listener;
+    if (!listener.start(socket))
+        QSKIP(qPrintable(listener.errorString()));
+
+    UpdateProcess run;
+    run.start(app.program(), knownVersion);
+    QVERIFY2(run.waitForEvent(QStringLiteral("window")), qPrintable(run.standardError()));
+    // The window runs without the guard; the socket is not taken over.
+    QCOMPARE(QFileInfo(socket).ownerId(), OtherUserListener::OtherUid);
+    run.command(QStringLiteral("close"));
+    QVERIFY(run.waitForExit());
+    QCOMPARE(run.exitCode(), 0);
+}
+
+// A release replaces the updater and then fails to install another file.
+// A second start while the first rolls back must leave it the copy it puts
+// back.
+void StartupTest::secondStartKeepsTheCopyOfARollingBackRun()
+{
+    AppDirectory app;
+    QVERIFY(app.isValid());
+    const QByteArray original = TestFiles::read(app.program());
+    // Bytes after the program's end are never read: the new updater runs.
+    const QByteArray replacement = original + "release 5";
+    const QByteArray packed = TestFiles::gzip("data 5");
+    ReleaseBuilder release(QStringLiteral("client_linux_x86"), 5);
+    release.addFile(QStringLiteral("files"), QStringLiteral("update"), replacement);
+    // The download passes its check, what it unpacks to does not.
+    release.addLine(QStringLiteral("packed"), QStringLiteral("data.pak.gz"),
+                    QStringLiteral("%1::%2::%3::6::data.pak")
+                        .arg(TestFiles::md5(packed)).arg(packed.size()).arg(TestFiles::md5("wrong")));
+    QTemporaryDir mirrorRoot;
+    QVERIFY(release.writeMirror(mirrorRoot.path()));
+    QVERIFY(TestFiles::write(mirrorRoot.filePath(QStringLiteral("5/packed/data.pak.gz")), packed));
+    FakeMirror mirror;
+    QVERIFY(mirror.start());
+    mirror.serveDirectory(mirrorRoot.path());
+    QVERIFY(app.writeFile(QStringLiteral("mirrors.ini"),
+                          "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "\n"));
+
+    UpdateProcess first;
+    first.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
+    first.setEnvironment(QStringLiteral("KV_PROBE_HOLD_AT"), QStringLiteral("rolling back file updates"));
+    first.setAnswers({QStringLiteral("Ok")});
+    first.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("5")});
+    QVERIFY2(first.waitForEvent(QStringLiteral("held"), 30000), qPrintable(first.standardError()));
+    QCOMPARE(TestFiles::read(app.program()), replacement);
+
+    UpdateProcess second;
+    second.start(app.program(), {});
+    QVERIFY(second.waitForExit());
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(TestFiles::read(app.filePath(QStringLiteral("old/_old_update"))), original);
+
+    first.command(QStringLiteral("release"));
+    QVERIFY(first.waitForEvent(QStringLiteral("box")));
+    first.command(QStringLiteral("close"));
+    QVERIFY(first.waitForExit());
+    QCOMPARE(TestFiles::read(app.program()), original);
 }
 
 void StartupTest::textsFollowTheLocale_data()

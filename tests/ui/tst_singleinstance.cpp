@@ -1,16 +1,18 @@
 #include "testregistry.h"
 
+#include "otheruserlistener.h"
 #include "singleinstancechecker.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -56,7 +58,20 @@ QString socketPath()
     return QDir::temp().filePath(SingleInstanceChecker::getLocalServerName());
 }
 
+// Inode, owner and mode: the same file, untouched, or "missing".
+QString identity(const QString& path)
+{
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return QStringLiteral("missing");
+    return QStringLiteral("inode %1 uid %2 mode %3").arg(status.st_ino).arg(status.st_uid).arg(status.st_mode, 0, 8);
+}
+
+enum class Holder { OwnStaleSocket, OwnPlainFile, OtherUsersStaleSocket, OtherUsersListener };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Holder)
 
 class SingleInstanceTest : public QObject
 {
@@ -71,8 +86,10 @@ private slots:
     void messageReachesRunningInstance_data();
     void messageReachesRunningInstance();
     void newestConnectionIsServed();
-    void staleSocketIsReclaimed();
+    void heldName_data();
+    void heldName();
     void liveInstanceKeepsItsName();
+    void serverIsForItsUserOnly();
 };
 
 void SingleInstanceTest::cleanup()
@@ -159,14 +176,44 @@ void SingleInstanceTest::newestConnectionIsServed()
     QCOMPARE(activated.first().first().toString(), QStringLiteral("second"));
 }
 
-void SingleInstanceTest::staleSocketIsReclaimed()
+void SingleInstanceTest::heldName_data()
 {
-    QVERIFY(leaveStaleSocket(socketPath()));
-    QVERIFY(QFileInfo(socketPath()).exists());
+    QTest::addColumn<Holder>("holder");
+    QTest::addColumn<bool>("reclaimed");
+
+    QTest::newRow("stale socket of ours") << Holder::OwnStaleSocket << true;
+    QTest::newRow("plain file of ours") << Holder::OwnPlainFile << false;
+    QTest::newRow("stale socket of another user") << Holder::OtherUsersStaleSocket << false;
+    QTest::newRow("another user listening") << Holder::OtherUsersListener << false;
+}
+
+// Whatever holds the name, it is no updater of ours that runs. Only a socket
+// that an updater of ours left behind is taken back; anything else is
+// neither removed nor listened at, and the window runs without the guard.
+void SingleInstanceTest::heldName()
+{
+    QFETCH(Holder, holder);
+    QFETCH(bool, reclaimed);
+
+    OtherUserListener listener;
+    if (holder == Holder::OwnStaleSocket)
+        QVERIFY(leaveStaleSocket(socketPath()));
+    else if (holder == Holder::OwnPlainFile)
+        QVERIFY(TestFiles::write(socketPath(), "not a socket"));
+    else if (!listener.start(socketPath()))
+        QSKIP(qPrintable(listener.errorString()));
+    if (holder == Holder::OtherUsersStaleSocket)
+        listener.stop();
+    const QString before = identity(socketPath());
     QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
 
     SingleInstanceChecker checker(nullptr);
     QSignalSpy activated(&checker, &SingleInstanceChecker::otherInstanceActivate);
+    if (!reclaimed) {
+        QVERIFY(!checker.findChild<QLocalServer*>()->isListening());
+        QCOMPARE(identity(socketPath()), before);
+        return;
+    }
     QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
     QVERIFY(activated.wait());
     QCOMPARE(activated.first().first().toString(), QStringLiteral("#"));
@@ -184,6 +231,15 @@ void SingleInstanceTest::liveInstanceKeepsItsName()
     QCOMPARE(runningActivated.size(), 1);
     QCOMPARE(runningActivated.first().first().toString(), QStringLiteral("#"));
     QCOMPARE(latecomerActivated.size(), 0);
+}
+
+void SingleInstanceTest::serverIsForItsUserOnly()
+{
+    SingleInstanceChecker checker(nullptr);
+    struct stat status;
+    QCOMPARE(::lstat(QFile::encodeName(socketPath()).constData(), &status), 0);
+    QVERIFY(S_ISSOCK(status.st_mode));
+    QCOMPARE(status.st_mode & 077, 0u);
 }
 
 static TestRegistration registration("SingleInstanceTest", [] { return new SingleInstanceTest; });

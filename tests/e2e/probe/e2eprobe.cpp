@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTextEdit>
+#include <QThread>
 
 #include <cstdlib>
 
@@ -56,6 +57,7 @@ E2eProbe::E2eProbe()
     , onShow(listFromEnvironment("KV_PROBE_ON_SHOW", QLatin1Char(';')))
     , commandPath(qEnvironmentVariable("KV_PROBE_COMMANDS"))
     , screenshotPath(qEnvironmentVariable("KV_PROBE_SCREENSHOT"))
+    , holdAt(qEnvironmentVariable("KV_PROBE_HOLD_AT"))
 {
     sinceStart.start();
     qApp->installEventFilter(this);
@@ -133,6 +135,9 @@ void E2eProbe::watchWindow(QWidget* shown)
         if (signal >= 0 && slot >= 0)
             connect(child, type->method(signal), this, metaObject()->method(slot));
     }
+    // Direct: the hold must come while the line is being written.
+    if (auto* log = shown->findChild<QTextEdit*>(QStringLiteral("outputTextEdit")); log && !holdAt.isEmpty())
+        connect(log, &QTextEdit::textChanged, this, &E2eProbe::onLogChanged);
     runCommands(onShow);
 }
 
@@ -183,6 +188,27 @@ void E2eProbe::onLifetimeOver()
     std::_Exit(lifetimeExitCode);
 }
 
+// No timer fires during the hold, so the lifetime is watched here.
+void E2eProbe::onLogChanged()
+{
+    auto* log = qobject_cast<QTextEdit*>(sender());
+    if (held || !log || !log->toPlainText().contains(holdAt))
+        return;
+    held = true;
+    write({{QStringLiteral("event"), QStringLiteral("held")}});
+    for (;;) {
+        QStringList commands = readCommandFile();
+        if (commands.removeAll(QStringLiteral("release")) > 0) {
+            runCommands(commands);
+            return;
+        }
+        runCommands(commands);
+        if (lifetime.isActive() && sinceStart.elapsed() >= lifetime.interval())
+            onLifetimeOver();
+        QThread::msleep(pollIntervalMs);
+    }
+}
+
 void E2eProbe::runCommands(const QStringList& commands)
 {
     for (const QString& command : commands) {
@@ -202,18 +228,24 @@ void E2eProbe::runCommands(const QStringList& commands)
 
 void E2eProbe::runCommandFile()
 {
+    runCommands(readCommandFile());
+}
+
+// The complete lines appended since the last read.
+QStringList E2eProbe::readCommandFile()
+{
     if (commandPath.isEmpty() || !window)
-        return;
+        return {};
     QFile file(commandPath);
     if (!file.open(QIODevice::ReadOnly) || file.size() <= commandOffset)
-        return;
+        return {};
     file.seek(commandOffset);
     const QByteArray bytes = file.readAll();
     const int end = bytes.lastIndexOf('\n');
     if (end < 0)
-        return;
+        return {};
     commandOffset += end + 1;
-    runCommands(QString::fromUtf8(bytes.left(end)).split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+    return QString::fromUtf8(bytes.left(end)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void E2eProbe::takeScreenshotWhenDue(QWidget* shown)

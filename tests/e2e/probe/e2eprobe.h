@@ -26,6 +26,10 @@ class QWidget;
 // KV_PROBE_ON_SHOW lists commands run once the window is shown, and lines
 // appended to the file KV_PROBE_COMMANDS are run as they arrive:
 //   click <objectName>   close
+// With KV_PROBE_HOLD_AT set, the GUI thread (and with it everything the
+// program does there) stops once a log line holding that text is shown,
+// before the program goes on from the place that wrote it; {"event":"held"}
+// is written, and the command "release" lets it go on.
 // KV_PROBE_LIFETIME (ms) bounds the whole process: a program that a failed
 // test leaves waiting ends by itself with exit code 99.
 // With KV_PROBE_SCREENSHOT set, the window is grabbed into that file once the
@@ -45,6 +49,7 @@ private slots:
     void onActivate(const QString& message);
     void onAboutToQuit();
     void onLifetimeOver();
+    void onLogChanged();
 
 private:
     QWidget* mainWindow() const;
@@ -52,6 +57,7 @@ private:
     void answerBox(QMessageBox* box);
     void runCommands(const QStringList& commands);
     void runCommandFile();
+    QStringList readCommandFile();
     void takeScreenshotWhenDue(QWidget* window);
     QJsonObject windowTexts(QWidget* window) const;
     void write(QJsonObject record);
@@ -69,6 +75,8 @@ private:
     QPointer<QWidget> window;
     QElapsedTimer sinceStart;
     qint64 windowShownMs = -1;
+    QString holdAt;
+    bool held = false;
     QTimer poll;
     QTimer lifetime;
 };
