@@ -10,6 +10,10 @@
 namespace {
 constexpr qint64 ChunkSize = 4096;
 constexpr qint64 ReplyBufferSize = 256 * 1024;
+// Ticks come once a second: below this average over a window of the mirror's
+// time-out, a mirror holds a download stream for longer than a slow but
+// working link ever would.
+constexpr qint64 MinimumBytesPerTick = 1024;
 }
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* networkManager,
@@ -21,6 +25,8 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* netw
     , mirrors(mirrors)
     , reply(nullptr)
     , idleTicks(0)
+    , windowTicks(-1)
+    , bytesAtWindowStart(0)
     , srcPath(srcPath)
     , destPath(destPath)
     , bytesAtLastTick(0)
@@ -276,6 +282,8 @@ void DownloadTaskSpecification::resetDownload()
         reply = nullptr;
     }
     idleTicks = 0;
+    windowTicks = -1;
+    bytesAtWindowStart = 0;
     discardFile();
     bytesAtLastTick = 0;
     expectedSize = initialSize;
@@ -294,11 +302,27 @@ void DownloadTaskSpecification::timeTick(quint64& done, quint64& total, quint64&
     if (state != TaskState::Running || !reply)
         return;
     ++idleTicks;
-    if (idleTicks <= mirror.timeoutTicks) {
-        downloading = true;
+    if (idleTicks > mirror.timeoutTicks || windowTooSlow()) {
+        errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(srcPath, mirror.name));
         return;
     }
-    errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(srcPath, mirror.name));
+    downloading = true;
+}
+
+// A byte now and then keeps the idle count at zero, so a trickling mirror
+// would hold the stream for hours: each window of the mirror's time-out must
+// also bring MinimumBytesPerTick a tick on average, bursts or not. A window
+// is judged whole and then opened afresh, which keeps the cost per tick and
+// the memory constant whatever the time-out. Slow headers count as time
+// without data.
+bool DownloadTaskSpecification::windowTooSlow()
+{
+    if (++windowTicks < mirror.timeoutTicks)
+        return false;
+    const qint64 received = bytesWritten - bytesAtWindowStart;
+    windowTicks = 0;
+    bytesAtWindowStart = bytesWritten;
+    return received < MinimumBytesPerTick * qint64(mirror.timeoutTicks);
 }
 
 void DownloadTaskSpecification::userCanceled()

@@ -17,7 +17,8 @@ class QNetworkReply;
 // a local file. Any failure of an attempt charges (or drops) the mirror,
 // deletes what was written and starts again on a mirror chosen afresh, until
 // an attempt succeeds or no mirror is left. A reply with status 200, or with
-// no status at all, is accepted; redirections are never followed.
+// no status at all, is accepted; redirections are never followed. An attempt
+// times out when its mirror sends nothing, or too little, for its time-out.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -61,11 +62,17 @@ private:
     void stopWaitingForMirror();
     void discardFile();
     qint64 sizeLimit() const;
+    bool windowTooSlow();
 
     QNetworkAccessManager* networkManager;
     Mirrors* mirrors;
     QNetworkReply* reply;
     int idleTicks;
+    // Ticks of the current rate window and bytesWritten when it opened. The
+    // first window takes bytes from the request on but opens at the first
+    // tick (-1 before it), so it closes with the idle limit, not earlier.
+    int windowTicks;
+    qint64 bytesAtWindowStart;
     QString srcPath;
     QString destPath;
     // Open only during an attempt: a run holds a finished download task per

@@ -76,7 +76,8 @@ private slots:
     void writeFailureFailsTheAttempt_data();
     void writeFailureFailsTheAttempt();
     void idleAttemptTimesOutOnTheSixteenthTick();
-    void trickleKeepsAttemptAlive();
+    void attemptMustAverageOneKibPerSecond_data();
+    void attemptMustAverageOneKibPerSecond();
     void unwritableDestinationIsAnErrorWithoutRetry();
     void oneMirrorServesOneDownloadAtATime();
     void cancelDuringTransferDeletesPartialFile_data();
@@ -87,7 +88,6 @@ private slots:
 
 private:
     QString destination() const { return fixture->workDir.filePath(QStringLiteral("file.bin")); }
-    void serveInPieces(int size, int pieceBytes, int intervalMs);
 
     std::unique_ptr<DownloadFixture> fixture;
 };
@@ -102,17 +102,6 @@ void DownloadTaskTest::init()
 void DownloadTaskTest::cleanup()
 {
     fixture.reset();
-}
-
-// Mirror m1 sends a body of `size` bytes in pieces of `pieceBytes`, one
-// every `intervalMs`.
-void DownloadTaskTest::serveInPieces(int size, int pieceBytes, int intervalMs)
-{
-    FakeMirror::Response trickle = FakeMirror::Response::ok(pattern(size));
-    trickle.trickleBytes = pieceBytes;
-    trickle.trickleIntervalMs = intervalMs;
-    fixture->server.setResponse(RequestPath, trickle);
-    fixture->addMirror(QStringLiteral("m1"), 2);
 }
 
 void DownloadTaskTest::downloadsExactBytes_data()
@@ -384,31 +373,78 @@ void DownloadTaskTest::idleAttemptTimesOutOnTheSixteenthTick()
     QCOMPARE(TestFiles::read(destination()), pattern(1000));
 }
 
-// With a limit of one tick, every tick must have been preceded by data.
-void DownloadTaskTest::trickleKeepsAttemptAlive()
+// Each row: mirror "slow" sends its headers at once, or after tick
+// `headersAfterTick`; it sends `pieceBytes` of the body after the first tick
+// (or that one) and again every `everyTicks` ticks, up to `size`. The
+// attempt is cut on tick `cutOnTick` (0: never), and then the file comes
+// whole from mirror "good".
+void DownloadTaskTest::attemptMustAverageOneKibPerSecond_data()
 {
-    serveInPieces(300, 10, 10);
-    fixture->mirrors.mirrors[0].timeoutTicks = 1;
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("pieceBytes");
+    QTest::addColumn<int>("everyTicks");
+    QTest::addColumn<int>("timeoutTicks");
+    QTest::addColumn<int>("headersAfterTick");
+    QTest::addColumn<int>("cutOnTick");
+    QTest::newRow("a byte a tick") << 700 << 1 << 1 << 15 << 0 << 16;
+    QTest::newRow("headers after 10 ticks, then a byte a tick") << 700 << 1 << 1 << 15 << 10 << 16;
+    QTest::newRow("1023 bytes a tick") << 40000 << 1023 << 1 << 15 << 0 << 16;
+    QTest::newRow("1 KiB a tick") << 40000 << 1024 << 1 << 15 << 0 << 0;
+    QTest::newRow("5 KiB a tick") << 200000 << 5120 << 1 << 15 << 0 << 0;
+    QTest::newRow("20 KiB bursts, 14 ticks apart") << 80000 << 20480 << 15 << 15 << 0 << 0;
+    QTest::newRow("14 KiB bursts, 14 ticks apart") << 80000 << 14336 << 15 << 15 << 0 << 16;
+    // A limit of one tick: every tick must have been preceded by data.
+    QTest::newRow("2 KiB a tick, limit 1") << 8192 << 2048 << 1 << 1 << 0 << 0;
+}
 
-    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), 300,
+void DownloadTaskTest::attemptMustAverageOneKibPerSecond()
+{
+    QFETCH(int, size);
+    QFETCH(int, pieceBytes);
+    QFETCH(int, everyTicks);
+    QFETCH(int, timeoutTicks);
+    QFETCH(int, headersAfterTick);
+    QFETCH(int, cutOnTick);
+
+    FakeMirror::Response trickle = FakeMirror::Response::ok(pattern(size));
+    trickle.trickleBytes = pieceBytes;
+    trickle.hold = headersAfterTick > 0;
+    fixture->server.setResponse(QStringLiteral("/slow") + RequestPath, trickle);
+    fixture->server.setResponse(QStringLiteral("/good") + RequestPath, FakeMirror::Response::ok(pattern(size)));
+    // Its first error removes it, so no second attempt goes to it.
+    fixture->addMirror(QStringLiteral("slow"), 0, QStringLiteral("/slow"));
+    fixture->addMirror(QStringLiteral("good"), 2, QStringLiteral("/good"));
+    fixture->mirrors.mirrors[0].timeoutTicks = timeoutTicks;
+    DownloadFixture::seedSoThatFirstChoiceIs(0, 2);
+
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), size,
                                    nullptr, 1.0);
     fixture->follow(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
-    double seen = 0.0;
-    int ticks = 0;
-    for (;;) {
-        QTRY_VERIFY(!finished.isEmpty() || task.progress > seen);
-        if (!finished.isEmpty())
+    QTRY_COMPARE(fixture->server.requestCount(QStringLiteral("/slow") + RequestPath), 1);
+    const int firstPieceTick = qMax(1, headersAfterTick);
+    int cutOn = 0;
+    // Once all is sent, the reply's end may still be on its way: no more ticks.
+    for (int tickNumber = 1, sent = 0; sent < size; ++tickNumber) {
+        if (!tick(task).downloading) {
+            cutOn = tickNumber;
             break;
-        seen = task.progress;
-        QVERIFY(tick(task).downloading);
-        ++ticks;
+        }
+        if (tickNumber == headersAfterTick)
+            fixture->server.releaseAll();
+        if (tickNumber < firstPieceTick || (tickNumber - firstPieceTick) % everyTicks != 0)
+            continue;
+        fixture->server.sendPieces();
+        sent = qMin(size, sent + pieceBytes);
+        QTRY_COMPARE(qRound64(task.progress * size), qint64(sent));
     }
-    QVERIFY(ticks >= 3);
-    QCOMPARE(fixture->server.requestCount(RequestPath), 1);
-    QCOMPARE(fixture->log.filter(QStringLiteral("timed out")), QStringList());
-    QCOMPARE(TestFiles::read(destination()), pattern(300));
+    QCOMPARE(cutOn, cutOnTick);
+    QVERIFY(!finished.isEmpty() || finished.wait(10000));
+    QCOMPARE(TestFiles::read(destination()), pattern(size));
+    QCOMPARE(fixture->mirrorNames(), cutOnTick ? QStringList{"good"} : (QStringList{"slow", "good"}));
+    QCOMPARE(fixture->log.contains(QStringLiteral("file %1 timed out on mirror slow").arg(Source)),
+             cutOnTick != 0);
 }
 
 void DownloadTaskTest::unwritableDestinationIsAnErrorWithoutRetry()
@@ -490,7 +526,11 @@ void DownloadTaskTest::cancelDuringTransferDeletesPartialFile()
     QFETCH(QString, how);
     const bool byUser = how == QLatin1String("user");
 
-    serveInPieces(100000, 1000, 50);
+    FakeMirror::Response trickle = FakeMirror::Response::ok(pattern(100000));
+    trickle.trickleBytes = 1000;
+    trickle.trickleIntervalMs = 50;
+    fixture->server.setResponse(RequestPath, trickle);
+    fixture->addMirror(QStringLiteral("m1"), 2);
     auto task = std::make_unique<DownloadTaskSpecification>(&fixture->manager, &fixture->mirrors,
                                                             Source, destination(), 100000, nullptr, 1.0);
     fixture->follow(task.get());

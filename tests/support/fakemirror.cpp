@@ -167,6 +167,16 @@ void FakeMirror::releaseAll()
     }
 }
 
+void FakeMirror::sendPieces()
+{
+    const QList<Connection*> open = connections;
+    for (Connection* connection : open) {
+        if (connections.contains(connection) && !connection->pending.isEmpty()
+            && !connection->trickleTimer->isActive())
+            sendPiece(connection);
+    }
+}
+
 int FakeMirror::heldCount() const
 {
     return held.size();
@@ -317,8 +327,10 @@ void FakeMirror::answer(Connection* connection, const Response& response)
     if (response.trickleBytes > 0 && !wire.isEmpty()) {
         connection->pending = wire;
         connection->trickleBytes = response.trickleBytes;
-        connection->trickleTimer->start(response.trickleIntervalMs);
-        sendPiece(connection);
+        if (response.trickleIntervalMs > 0) {
+            connection->trickleTimer->start(response.trickleIntervalMs);
+            sendPiece(connection);
+        }
         return;
     }
     connection->socket->write(wire);

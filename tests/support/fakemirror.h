@@ -53,8 +53,8 @@ public:
         // does not always report a chunked body cut short as an error.
         qint64 truncateAfter = -1;
         Stall stall = Stall::None;
-        // Send the body in pieces of trickleBytes, one every
-        // trickleIntervalMs; 0 sends it at once.
+        // Send the body in pieces of trickleBytes (0 sends it at once), one
+        // every trickleIntervalMs, or one per sendPieces() when that is 0.
         int trickleBytes = 0;
         int trickleIntervalMs = 0;
         // Keep the answer back until releaseAll().
@@ -88,6 +88,8 @@ public:
     // every path without a directory).
     void serveDirectory(const QString& directory);
 
+    // Sends the next piece of every answer that trickles on demand.
+    void sendPieces();
     // Lets every held answer go out.
     void releaseAll();
     int heldCount() const;
