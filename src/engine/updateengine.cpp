@@ -265,8 +265,11 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     // pending is ignored.
     if (bannerReply)
         return;
+    // The image comes from the web only: a reply must never make the manager
+    // open a local file, a device or a FIFO, or serve bytes of its own choice.
     const QUrl url(bannerUrl);
-    if (!url.isValid() || url.isEmpty())
+    if (!url.isValid()
+        || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
         return;
     bannerClickUrl = clickUrl;
     bannerReply = networkManager->get(QNetworkRequest(url));
