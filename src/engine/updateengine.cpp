@@ -58,7 +58,9 @@ void UpdateEngine::applyProxy()
         return;
     }
     const QUrl url(config->proxy);
-    if (!url.isValid()) {
+    // "host:port" without a scheme parses as a URL whose scheme is the host
+    // and which names no host at all: no proxy could be reached through it.
+    if (!url.isValid() || url.host().isEmpty()) {
         // Nobody is connected yet while the constructor runs: deliver the
         // report on the first turn of the event loop, so the window sees it.
         const QString text = QStringLiteral("'%1' is an invalid proxy specification").arg(config->proxy);
