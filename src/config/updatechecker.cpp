@@ -69,13 +69,18 @@ bool resolveServer(sockaddr_in& address)
     return true;
 }
 
-bool sendRequest(const SocketHandle& socket, const sockaddr_in& address, char request)
+// Only the server may answer: once connected, the socket sends to it alone
+// and the kernel drops every datagram that comes from anyone else.
+bool connectToServer(const SocketHandle& socket, const sockaddr_in& address)
+{
+    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool sendRequest(const SocketHandle& socket, char request)
 {
     // The server expects the request character followed by its NUL byte.
     const char datagram[2] = {request, '\0'};
-    const ssize_t sent = ::sendto(socket.get(), datagram, sizeof datagram, 0,
-                                  reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    return sent > 0;
+    return ::send(socket.get(), datagram, sizeof datagram, 0) > 0;
 }
 
 bool setReceiveTimeout(const SocketHandle& socket, qint64 milliseconds)
@@ -86,13 +91,14 @@ bool setReceiveTimeout(const SocketHandle& socket, qint64 milliseconds)
     return ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
 }
 
-// One datagram from whichever sender answers first, as Latin-1 text up to the
-// first NUL byte. A longer datagram is cut to the buffer less its terminator.
+// One datagram from the server, as Latin-1 text up to the first NUL byte. A
+// longer datagram is cut to the buffer less its terminator.
 //
 // With a receive time-out set, recv is never restarted after a signal handler
-// ran, whatever the handler asked for: it fails with EINTR. The wait then goes
-// on for what is left of the time-out, so a signal neither fails the query
-// nor makes it wait longer.
+// ran, whatever the handler asked for: it fails with EINTR. The connected
+// socket also fails it with ECONNREFUSED when an ICMP "port unreachable"
+// arrives, which any host can send. Either way the wait goes on for what is
+// left of the time-out, so neither fails the query nor makes it wait longer.
 template<std::size_t BufferSize>
 bool receiveText(const SocketHandle& socket, QString& text)
 {
@@ -101,7 +107,7 @@ bool receiveText(const SocketHandle& socket, QString& text)
     bool shortened = false;
     ssize_t received = -1;
     while ((received = ::recv(socket.get(), buffer, BufferSize - 1, 0)) < 0) {
-        if (errno != EINTR)
+        if (errno != EINTR && errno != ECONNREFUSED)
             return false;
         // A time-out of zero would mean no time-out at all.
         const qint64 left = deadline.remainingTime();
@@ -131,10 +137,10 @@ bool UpdateChecker::readFromServer()
         return false;
 
     sockaddr_in server;
-    if (!resolveServer(server))
+    if (!resolveServer(server) || !connectToServer(socket, server))
         return false;
 
-    if (!sendRequest(socket, server, '3'))
+    if (!sendRequest(socket, '3'))
         return false;
 
     // Without the time-out a silent server would block the GUI thread for
@@ -154,7 +160,7 @@ bool UpdateChecker::readFromServer()
             versions.append(qMakePair(part.left(separator), part.mid(separator + 1)));
     }
 
-    if (!sendRequest(socket, server, '*'))
+    if (!sendRequest(socket, '*'))
         return false;
 
     QString newsText;

@@ -47,13 +47,18 @@ void Banner::onResolved(QHostInfo hostInfo)
     }
     if (serverAddress.isNull())
         return;
+    // Only the server may answer: once connected, the socket sends to it
+    // alone and the kernel drops every datagram that comes from anyone else.
+    socket->connectToHost(serverAddress, BannerPort);
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
     sendRequest();
 }
 
 void Banner::sendRequest()
 {
     static const QByteArray request("\x01\x01", 2);
-    if (socket->writeDatagram(request, serverAddress, BannerPort) == -1) {
+    if (socket->write(request) == -1) {
         replyTimer.stop();
         return;
     }
@@ -72,18 +77,30 @@ void Banner::timerEvent(QTimerEvent* event)
     QObject::timerEvent(event);
 }
 
+// Every pending datagram is read, so that readyRead comes again for the next.
 void Banner::onReadyRead()
 {
-    // Any datagram ends the retries, even one that is then ignored.
-    replyTimer.stop();
-    char buffer[MaxReplySize];
-    const qint64 length = socket->readDatagram(buffer, MaxReplySize);
-    if (length < 0)
-        return;
-    const QStringList parts =
-        QString::fromLatin1(buffer, length).split(QLatin1Char(','), Qt::KeepEmptyParts);
-    if (parts.size() == 2)
-        emit bannerFound(parts.at(0), parts.at(1));
+    while (socket->hasPendingDatagrams()) {
+        char buffer[MaxReplySize];
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 length = socket->readDatagram(buffer, MaxReplySize, &sender, &senderPort);
+        if (length < 0)
+            return;
+        // What reached the socket before it was connected may come from
+        // anyone: only the server's datagrams count, the rest is as if
+        // nothing had arrived.
+        if (senderPort != BannerPort
+            || !sender.isEqual(serverAddress, QHostAddress::ConvertV4MappedToIPv4))
+            continue;
+        // Any datagram of the server ends the retries, even one that is then
+        // ignored.
+        replyTimer.stop();
+        const QStringList parts =
+            QString::fromLatin1(buffer, length).split(QLatin1Char(','), Qt::KeepEmptyParts);
+        if (parts.size() == 2)
+            emit bannerFound(parts.at(0), parts.at(1));
+    }
 }
 
 void Banner::onError(QAbstractSocket::SocketError)

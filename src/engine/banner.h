@@ -11,7 +11,7 @@ class QUdpSocket;
 
 // Asks the update server which banner image to show and where a click on it
 // leads. Best effort: every failure is silent. At most two requests go out,
-// 5000 ms apart.
+// 5000 ms apart; only datagrams from the server count as replies.
 class Banner : public QObject
 {
     Q_OBJECT

@@ -58,7 +58,9 @@ void UpdateEngine::applyProxy()
         return;
     }
     const QUrl url(config->proxy);
-    if (!url.isValid()) {
+    // "host:port" without a scheme parses as a URL whose scheme is the host
+    // and which names no host at all: no proxy could be reached through it.
+    if (!url.isValid() || url.host().isEmpty()) {
         // Nobody is connected yet while the constructor runs: deliver the
         // report on the first turn of the event loop, so the window sees it.
         const QString text = QStringLiteral("'%1' is an invalid proxy specification").arg(config->proxy);
@@ -265,8 +267,11 @@ void UpdateEngine::onBannerFound(QString bannerUrl, QString clickUrl)
     // pending is ignored.
     if (bannerReply)
         return;
+    // The image comes from the web only: a reply must never make the manager
+    // open a local file, a device or a FIFO, or serve bytes of its own choice.
     const QUrl url(bannerUrl);
-    if (!url.isValid() || url.isEmpty())
+    if (!url.isValid()
+        || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
         return;
     bannerClickUrl = clickUrl;
     bannerReply = networkManager->get(QNetworkRequest(url));

@@ -20,6 +20,9 @@ using VersionList = QList<Entry>;
 
 namespace {
 
+// What reaches the client before the server's answer.
+enum Disturbance { Quiet, Stranger, Refusal };
+
 const QByteArray VersionRequest("3\0", 2);
 const QByteArray NewsRequest("*\0", 2);
 
@@ -81,49 +84,57 @@ void UpdateCheckerTest::init()
 
 void UpdateCheckerTest::exchange_data()
 {
-    QTest::addColumn<bool>("fromOtherSocket");
+    QTest::addColumn<Disturbance>("disturbance");
     QTest::addColumn<QByteArray>("versionReply");
     QTest::addColumn<QByteArray>("newsReply");
     QTest::addColumn<VersionList>("expectedVersions");
     QTest::addColumn<QString>("expectedNews");
 
-    QTest::newRow("three channels") << false << QByteArray("7#1.0,8#1.1 beta,9") << QByteArray("Hello")
+    QTest::newRow("three channels") << Quiet << QByteArray("7#1.0,8#1.1 beta,9") << QByteArray("Hello")
         << VersionList{{"7", "1.0"}, {"8", "1.1 beta"}, {"9", ""}} << QStringLiteral("Hello");
-    QTest::newRow("split at the first hash only") << false << QByteArray("7#a#b#c") << QByteArray()
+    QTest::newRow("split at the first hash only") << Quiet << QByteArray("7#a#b#c") << QByteArray()
         << VersionList{{"7", "a#b#c"}} << QString();
-    QTest::newRow("leading hash gives an empty version") << false << QByteArray("#name") << QByteArray("n")
+    QTest::newRow("leading hash gives an empty version") << Quiet << QByteArray("#name") << QByteArray("n")
         << VersionList{{"", "name"}} << QStringLiteral("n");
-    QTest::newRow("empty entries are kept") << false << QByteArray("7#a,,8,") << QByteArray("n")
+    QTest::newRow("empty entries are kept") << Quiet << QByteArray("7#a,,8,") << QByteArray("n")
         << VersionList{{"7", "a"}, {"", ""}, {"8", ""}, {"", ""}} << QStringLiteral("n");
-    QTest::newRow("empty datagrams") << false << QByteArray() << QByteArray()
+    QTest::newRow("empty datagrams") << Quiet << QByteArray() << QByteArray()
         << VersionList{{"", ""}} << QString();
     QTest::newRow("text ends at a NUL byte")
-        << false << QByteArray("7#1.0\0,8#hidden", 15) << QByteArray("news\0hidden", 11)
+        << Quiet << QByteArray("7#1.0\0,8#hidden", 15) << QByteArray("news\0hidden", 11)
         << VersionList{{"7", "1.0"}} << QStringLiteral("news");
-    QTest::newRow("bytes are Latin-1") << false << QByteArray("7#caf\xe9") << QByteArray("\xfc")
+    QTest::newRow("bytes are Latin-1") << Quiet << QByteArray("7#caf\xe9") << QByteArray("\xfc")
         << VersionList{{"7", QStringLiteral("caf\u00e9")}} << QStringLiteral("\u00fc");
     QTest::newRow("version list cut at 511 bytes")
-        << false << QByteArray("7#") + QByteArray(600, 'x') << QByteArray("n")
+        << Quiet << QByteArray("7#") + QByteArray(600, 'x') << QByteArray("n")
         << VersionList{{"7", QString(509, QLatin1Char('x'))}} << QStringLiteral("n");
-    QTest::newRow("news cut at 4095 bytes") << false << QByteArray("7") << QByteArray(5000, 'n')
+    QTest::newRow("news cut at 4095 bytes") << Quiet << QByteArray("7") << QByteArray(5000, 'n')
         << VersionList{{"7", ""}} << QString(4095, QLatin1Char('n'));
     QTest::newRow("NUL inside the first 4095 news bytes")
-        << false << QByteArray("7") << QByteArray("short") + QByteArray(1, '\0') + QByteArray(5000, 'n')
+        << Quiet << QByteArray("7") << QByteArray("short") + QByteArray(1, '\0') + QByteArray(5000, 'n')
         << VersionList{{"7", ""}} << QStringLiteral("short");
-    QTest::newRow("replies from another sender are taken")
-        << true << QByteArray("7#1.0") << QByteArray("Hello")
+    QTest::newRow("a stranger answering first is not heard")
+        << Stranger << QByteArray("7#1.0") << QByteArray("Hello")
+        << VersionList{{"7", "1.0"}} << QStringLiteral("Hello");
+    QTest::newRow("a refusal does not end the wait")
+        << Refusal << QByteArray("7#1.0") << QByteArray("Hello")
         << VersionList{{"7", "1.0"}} << QStringLiteral("Hello");
 }
 
 void UpdateCheckerTest::exchange()
 {
-    QFETCH(bool, fromOtherSocket);
+    QFETCH(Disturbance, disturbance);
     QFETCH(QByteArray, versionReply);
     QFETCH(QByteArray, newsReply);
     QFETCH(VersionList, expectedVersions);
     QFETCH(QString, expectedNews);
 
-    const auto answer = fromOtherSocket ? &FakeUpdateServer::replyFromOtherSocket : &FakeUpdateServer::reply;
+    const auto answer = [disturbance](const QByteArray& payload) {
+        const FakeUpdateServer::Step step = FakeUpdateServer::reply(payload);
+        if (disturbance == Stranger)
+            return FakeUpdateServer::afterStranger(step, "1#0.9");
+        return disturbance == Refusal ? FakeUpdateServer::afterRefusal(step) : step;
+    };
     FakeUpdateServer server;
     server.setScript({answer(versionReply), answer(newsReply)});
     QVERIFY2(server.start(), qPrintable(server.errorString()));

@@ -8,12 +8,70 @@
 #include "updateserver.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
+
 constexpr quint16 BannerPort = 2009;
+
+// Sent to the banner's socket before its query has even begun.
+void answerAsStranger(Banner& banner)
+{
+    QUdpSocket stranger;
+    stranger.writeDatagram("http://stranger.example/early.png,x", QHostAddress::LocalHost,
+                           banner.findChild<QUdpSocket*>()->localPort());
 }
+
+// Looks for a reader of a FIFO every 2 ms until stopped. Opening the writer
+// end without blocking succeeds only while a reader holds the FIFO or waits in
+// open(), and it frees such a waiting reader: a test whose own thread opened
+// the FIFO fails instead of hanging.
+class FifoReaderProbe
+{
+public:
+    explicit FifoReaderProbe(const QString& fifo)
+        : path(QFile::encodeName(fifo))
+        , prober([this] {
+            for (; !stopping; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+                const int writer = ::open(path.constData(), O_WRONLY | O_NONBLOCK);
+                readerSeen = readerSeen || writer >= 0;
+                if (writer >= 0)
+                    ::close(writer);
+            }
+        })
+    {
+    }
+    ~FifoReaderProbe() { stop(); }
+
+    // True when a reader was ever seen.
+    bool stop()
+    {
+        stopping = true;
+        if (prober.joinable())
+            prober.join();
+        return readerSeen;
+    }
+
+private:
+    const QByteArray path;
+    std::atomic<bool> stopping{false};
+    bool readerSeen = false;
+    std::thread prober;
+};
+
+} // namespace
 
 class BannerTest : public QObject
 {
@@ -25,6 +83,8 @@ private slots:
     void replyGrammar();
     void imageSizeCap_data();
     void imageSizeCap();
+    void imageOnlyFromTheWeb_data();
+    void imageOnlyFromTheWeb();
     void secondReplyWhileImagePendingIsIgnored();
 };
 
@@ -35,27 +95,36 @@ void BannerTest::initTestCase()
 
 void BannerTest::replyGrammar_data()
 {
+    QTest::addColumn<bool>("strangers");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QStringList>("found");
     QTest::newRow("image and click url")
-        << QByteArray("http://img.example/b.png,http://click.example/x\n")
+        << false << QByteArray("http://img.example/b.png,http://click.example/x\n")
         << QStringList{"http://img.example/b.png", "http://click.example/x\n"};
-    QTest::newRow("empty parts kept") << QByteArray(",") << QStringList{"", ""};
-    QTest::newRow("no comma") << QByteArray("http://img.example/b.png") << QStringList();
-    QTest::newRow("two commas") << QByteArray("a,b,c") << QStringList();
-    QTest::newRow("cut at 1024 bytes") << QByteArray(1100, 'a') + ",b" << QStringList();
+    QTest::newRow("empty parts kept") << false << QByteArray(",") << QStringList{"", ""};
+    QTest::newRow("no comma") << false << QByteArray("http://img.example/b.png") << QStringList();
+    QTest::newRow("two commas") << false << QByteArray("a,b,c") << QStringList();
+    QTest::newRow("cut at 1024 bytes") << false << QByteArray(1100, 'a') + ",b" << QStringList();
+    QTest::newRow("strangers answering first are not heard")
+        << true << QByteArray("http://img.example/b.png,http://click.example/x")
+        << QStringList{"http://img.example/b.png", "http://click.example/x"};
 }
 
 void BannerTest::replyGrammar()
 {
+    QFETCH(bool, strangers);
     QFETCH(QByteArray, reply);
     QFETCH(QStringList, found);
 
     FakeUpdateServer server(BannerPort);
-    server.setScript({FakeUpdateServer::reply(reply)});
+    const FakeUpdateServer::Step answer = FakeUpdateServer::reply(reply);
+    const QByteArray strangerReply("http://stranger.example/late.png,x");
+    server.setScript({strangers ? FakeUpdateServer::afterStranger(answer, strangerReply) : answer});
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     Banner banner(nullptr);
     QSignalSpy spy(&banner, &Banner::bannerFound);
+    if (strangers)
+        answerAsStranger(banner);
     banner.run();
     if (found.isEmpty()) {
         QTRY_COMPARE(server.received().count(), 1);
@@ -113,6 +182,39 @@ void BannerTest::imageSizeCap()
     QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("http://click.example/"));
 }
 
+// A reply must never make the engine open anything but a web address: a
+// FIFO, opened on the GUI thread, would freeze the window for good.
+void BannerTest::imageOnlyFromTheWeb_data()
+{
+    QTest::addColumn<QString>("imageUrl");
+    QTest::newRow("file naming a FIFO") << QStringLiteral("file://%1");
+    QTest::newRow("bare path") << QStringLiteral("%1");
+    QTest::newRow("resource") << QStringLiteral("qrc:/banner.png");
+}
+
+void BannerTest::imageOnlyFromTheWeb()
+{
+    QFETCH(QString, imageUrl);
+
+    const QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString fifo = dir.filePath(QStringLiteral("banner.png"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    FifoReaderProbe probe(fifo);
+
+    FakeUpdateServer server(BannerPort);
+    server.setScript({FakeUpdateServer::reply(imageUrl.arg(fifo).toLatin1() + ",http://click.example/")});
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    Configuration config;
+    UpdateEngine engine(config, nullptr);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    engine.getBanner();
+    QSignalSpy replied(engine.findChild<Banner*>(), &Banner::bannerFound);
+    QVERIFY(replied.wait(5000));
+    QVERIFY(!found.wait(300));
+    QVERIFY(!probe.stop());
+}
+
 // Two reply datagrams: the second one must neither start a second image
 // request nor act on the first one's reply.
 void BannerTest::secondReplyWhileImagePendingIsIgnored()
@@ -145,20 +247,35 @@ void BannerTest::secondReplyWhileImagePendingIsIgnored()
 
 static TestRegistration registration("BannerTest", [] { return new BannerTest; });
 
-// Without any reply the query asks twice, 5000 ms apart, and then gives up.
+// Without any reply the query asks twice, 5000 ms apart, and then gives up;
+// neither strangers nor a refusal end the retries.
 class BannerTimeoutTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void asksTwiceThenGivesUp_data()
+    {
+        QTest::addColumn<bool>("disturbed");
+        QTest::newRow("silent server") << false;
+        QTest::newRow("strangers and a refusal") << true;
+    }
+
     void asksTwiceThenGivesUp()
     {
+        QFETCH(bool, disturbed);
         BANNER_SERVER = QStringLiteral("127.0.0.1");
         FakeUpdateServer server(BannerPort);
-        server.setScript({FakeUpdateServer::silence(), FakeUpdateServer::silence(),
-                          FakeUpdateServer::silence()});
+        const FakeUpdateServer::Step silence = FakeUpdateServer::silence();
+        server.setScript({disturbed ? FakeUpdateServer::afterRefusal(FakeUpdateServer::afterStranger(
+                                          silence, "http://stranger.example/late.png,x"))
+                                    : silence,
+                          silence, silence});
         QVERIFY2(server.start(), qPrintable(server.errorString()));
         Banner banner(nullptr);
+        QSignalSpy found(&banner, &Banner::bannerFound);
+        if (disturbed)
+            answerAsStranger(banner);
         banner.run();
         QTRY_COMPARE_WITH_TIMEOUT(server.received().count(), 1, 2000);
         QElapsedTimer clock;
@@ -167,6 +284,7 @@ private slots:
         QVERIFY2(clock.elapsed() >= 4000, qPrintable(QString::number(clock.elapsed())));
         QTest::qWait(6000);
         QCOMPARE(server.received().count(), 2);
+        QCOMPARE(found.count(), 0);
     }
 };
 

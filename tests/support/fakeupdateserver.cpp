@@ -2,12 +2,17 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/ip_icmp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -17,6 +22,17 @@ void closeDescriptor(int& descriptor)
     if (descriptor >= 0)
         ::close(descriptor);
     descriptor = -1;
+}
+
+// The ones' complement sum of 16-bit words that IP, ICMP and UDP headers carry.
+quint16 internetChecksum(const unsigned char* bytes, size_t length)
+{
+    quint32 sum = 0;
+    for (size_t i = 0; i < length; i += 2)
+        sum += quint32(bytes[i]) << 8 | (i + 1 < length ? bytes[i + 1] : 0);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return htons(quint16(~sum));
 }
 
 } // namespace
@@ -34,11 +50,15 @@ FakeUpdateServer::Step FakeUpdateServer::silence()
     return Step();
 }
 
-FakeUpdateServer::Step FakeUpdateServer::replyFromOtherSocket(const QByteArray& payload)
+FakeUpdateServer::Step FakeUpdateServer::afterStranger(Step step, const QByteArray& payload)
 {
-    Step step;
-    step.action = Step::ReplyFromOtherSocket;
-    step.payload = payload;
+    step.strangerPayload = payload;
+    return step;
+}
+
+FakeUpdateServer::Step FakeUpdateServer::afterRefusal(Step step)
+{
+    step.refused = true;
     return step;
 }
 
@@ -90,10 +110,18 @@ bool FakeUpdateServer::start()
         closeDescriptor(socketDescriptor);
         return false;
     }
+    const bool refuses =
+        std::any_of(script.cbegin(), script.cend(), [](const Step& step) { return step.refused; });
+    if (refuses && (rawDescriptor = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)) < 0) {
+        error = QStringLiteral("raw socket: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        closeDescriptor(socketDescriptor);
+        return false;
+    }
     int wake[2];
     if (::pipe(wake) != 0) {
         error = QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
         closeDescriptor(socketDescriptor);
+        closeDescriptor(rawDescriptor);
         return false;
     }
     wakeRead = wake[0];
@@ -112,6 +140,7 @@ void FakeUpdateServer::stop()
         worker.join();
     }
     closeDescriptor(socketDescriptor);
+    closeDescriptor(rawDescriptor);
     closeDescriptor(wakeRead);
     closeDescriptor(wakeWrite);
 }
@@ -168,6 +197,10 @@ void FakeUpdateServer::serve()
 bool FakeUpdateServer::answer(const Step& step, const sockaddr_in& client)
 {
     const auto arrival = std::chrono::steady_clock::now();
+    if (!step.strangerPayload.isNull())
+        sendFromStranger(step.strangerPayload, client);
+    if (step.refused)
+        sendPortUnreachable(client);
     if (step.interruption) {
         if (!waitUntil(arrival + std::chrono::milliseconds(step.interruptAfterMs)))
             return false;
@@ -176,25 +209,50 @@ bool FakeUpdateServer::answer(const Step& step, const sockaddr_in& client)
     if (!waitUntil(arrival + std::chrono::milliseconds(step.answerAfterMs)))
         return false;
 
-    const auto* address = reinterpret_cast<const sockaddr*>(&client);
-    switch (step.action) {
-    case Step::Silence:
-        break;
-    case Step::Reply:
+    if (step.action == Step::Reply)
         ::sendto(socketDescriptor, step.payload.constData(), size_t(step.payload.size()), 0,
-                 address, sizeof client);
-        break;
-    case Step::ReplyFromOtherSocket: {
-        const int other = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        if (other < 0)
-            break;
-        ::sendto(other, step.payload.constData(), size_t(step.payload.size()), 0, address,
-                 sizeof client);
-        ::close(other);
-        break;
-    }
-    }
+                 reinterpret_cast<const sockaddr*>(&client), sizeof client);
     return true;
+}
+
+void FakeUpdateServer::sendFromStranger(const QByteArray& payload, const sockaddr_in& client) const
+{
+    const int stranger = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (stranger < 0)
+        return;
+    ::sendto(stranger, payload.constData(), size_t(payload.size()), 0,
+             reinterpret_cast<const sockaddr*>(&client), sizeof client);
+    ::close(stranger);
+}
+
+// The message quotes the IP and UDP headers of the client's request, by which
+// the client's kernel finds the socket it concerns.
+void FakeUpdateServer::sendPortUnreachable(const sockaddr_in& client) const
+{
+    iphdr quoted = {};
+    quoted.version = 4;
+    quoted.ihl = sizeof quoted / 4;
+    quoted.ttl = 64;
+    quoted.protocol = IPPROTO_UDP;
+    quoted.tot_len = htons(sizeof(iphdr) + sizeof(udphdr));
+    quoted.saddr = client.sin_addr.s_addr;
+    quoted.daddr = htonl(INADDR_LOOPBACK);
+    udphdr quotedUdp = {};
+    quotedUdp.source = client.sin_port;
+    quotedUdp.dest = htons(port);
+    quotedUdp.len = htons(sizeof(udphdr));
+    icmphdr icmp = {};
+    icmp.type = ICMP_DEST_UNREACH;
+    icmp.code = ICMP_PORT_UNREACH;
+
+    unsigned char message[sizeof icmp + sizeof quoted + sizeof quotedUdp];
+    std::memcpy(message, &icmp, sizeof icmp);
+    std::memcpy(message + sizeof icmp, &quoted, sizeof quoted);
+    std::memcpy(message + sizeof icmp + sizeof quoted, &quotedUdp, sizeof quotedUdp);
+    const quint16 checksum = internetChecksum(message, sizeof message);
+    std::memcpy(message + offsetof(icmphdr, checksum), &checksum, sizeof checksum);
+    ::sendto(rawDescriptor, message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&client),
+             sizeof client);
 }
 
 // Waits without missing a stop request; false when one came.

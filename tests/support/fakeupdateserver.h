@@ -28,9 +28,12 @@ public:
     // and a request beyond the script gets no answer.
     struct Step
     {
-        enum Action { Reply, Silence, ReplyFromOtherSocket };
+        enum Action { Reply, Silence };
         Action action = Silence;
         QByteArray payload;
+        // Done as soon as the request arrives, before anything else.
+        QByteArray strangerPayload;
+        bool refused = false;
         // Times from the request's arrival: the interruption runs in the
         // server's thread, the answer comes no earlier than answerAfterMs.
         int answerAfterMs = 0;
@@ -39,8 +42,13 @@ public:
     };
     static Step reply(const QByteArray& payload);
     static Step silence();
-    // The answer comes from a second socket of the server, not the bound port.
-    static Step replyFromOtherSocket(const QByteArray& payload);
+    // The same step, after a second socket (not the server's port) sent
+    // `payload` to the client: a stranger racing the server.
+    static Step afterStranger(Step step, const QByteArray& payload);
+    // The same step, after an ICMP "port unreachable" about the request
+    // reached the client, as any host on the way could send it. Needs a raw
+    // socket: root, or the test's own network namespace.
+    static Step afterRefusal(Step step);
     // The same step, answered late.
     static Step delayed(Step step, int answerAfterMs);
     // The same step, after `interruption` disturbed the waiting client, for
@@ -67,6 +75,8 @@ public:
 private:
     void serve();
     bool answer(const Step& step, const sockaddr_in& client);
+    void sendFromStranger(const QByteArray& payload, const sockaddr_in& client) const;
+    void sendPortUnreachable(const sockaddr_in& client) const;
     bool waitUntil(std::chrono::steady_clock::time_point moment) const;
 
     quint16 port;
@@ -74,6 +84,7 @@ private:
     QList<Step> script;
     QString error;
     int socketDescriptor = -1;
+    int rawDescriptor = -1;
     int wakeRead = -1;
     int wakeWrite = -1;
     std::thread worker;
