@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs every Debian package that the build, the tests, the benchmarks and
-# the demo need. Safe to run again: apt-get skips what is already there.
+# the demo need. Safe to run again: when every package is there it fetches
+# nothing, not even the package indexes.
 #
 # Usage: install-deps.sh [i386]
 #   i386  also what the 32-bit x86 build needs (cmake/toolchain-i386.cmake):
@@ -8,7 +9,15 @@
 #         multiarch, and the emulator its tests run under where the kernel
 #         does not run 32-bit programs. Installing an i386 library upgrades
 #         its x86-64 twin to the same version; nothing is removed.
+#
+# A package index that cannot be downloaded (a mirror in the middle of a
+# sync, a broken source entry) does not stop it: `apt-get update` is tried a
+# few times, then apt-get install decides with the indexes it has, and its
+# exit status is this script's.
 set -eu
+
+update_attempts=3
+update_pause=10  # seconds; a mirror out of step usually catches up soon
 
 PACKAGES="
 build-essential
@@ -30,6 +39,8 @@ fonts-dejavu-core
 nginx-light
 python3
 iproute2
+fusefat
+dosfstools
 "
 
 I386_PACKAGES="
@@ -58,10 +69,12 @@ else
     SUDO="sudo"
 fi
 
+added_i386=false
 if $with_i386; then
     PACKAGES="$PACKAGES $I386_PACKAGES"
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         $SUDO dpkg --add-architecture i386
+        added_i386=true
     fi
 fi
 
@@ -77,6 +90,29 @@ if [ -z "$missing" ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update
+# Other apt runs on the same host hold its locks for a while: wait for them.
+wait_for_lock="-o DPkg::Lock::Timeout=300"
+
+attempt=1
 # shellcheck disable=SC2086
-$SUDO apt-get install -y --no-install-recommends --no-remove $missing
+until $SUDO apt-get $wait_for_lock update; do
+    if [ "$attempt" -ge "$update_attempts" ]; then
+        echo "install-deps.sh: warning: apt-get update failed $attempt times;" \
+            "installing with the package indexes there are" >&2
+        break
+    fi
+    attempt=$((attempt + 1))
+    echo "install-deps.sh: apt-get update failed; trying again in $update_pause s" >&2
+    sleep "$update_pause"
+done
+
+status=0
+# shellcheck disable=SC2086
+$SUDO apt-get $wait_for_lock install -y --no-install-recommends --no-remove $missing ||
+    status=$?
+if [ "$status" -ne 0 ] && $added_i386; then
+    # Leave apt as it was, so that later updates do not fetch i386 indexes for
+    # nothing (dpkg refuses while any i386 package is installed).
+    $SUDO dpkg --remove-architecture i386 || true
+fi
+exit "$status"

@@ -1,7 +1,7 @@
 #!/bin/sh
-# The project's test command: installs the dependencies, then builds and runs
-# the whole CTest suite in each of these builds, every one in a build
-# directory of its own:
+# The project's test command: builds and runs the whole CTest suite in each of
+# these builds, every one in a build directory of its own, after installing
+# the Debian packages that build needs:
 #
 #   native    x86-64, into build/
 #   sanitize  x86-64 with AddressSanitizer and UndefinedBehaviorSanitizer
@@ -14,18 +14,18 @@
 #
 # Usage: scripts/test.sh [native] [sanitize] [i386]     (none: all three)
 #
-# A failed build does not stop the next one; the command fails when any of
-# them failed.
+# Each build installs its packages just before it starts, so packages that
+# cannot be had (say the i386 ones) fail that build's set-up alone. A failed
+# build or set-up does not stop the next build; the command fails when any of
+# them failed, and the summary at the end says which, with apt's error lines.
 set -eu
 
 cd "$(dirname "$0")/.."
 
 variants="${*:-native sanitize i386}"
-needs_i386=""
 for variant in $variants; do
     case "$variant" in
-        native | sanitize) ;;
-        i386) needs_i386=i386 ;;
+        native | sanitize | i386) ;;
         *)
             echo "usage: $0 [native] [sanitize] [i386]" >&2
             exit 2
@@ -33,7 +33,23 @@ for variant in $variants; do
     esac
 done
 
-scripts/install-deps.sh $needs_i386
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' HUP INT TERM
+
+# Installs the packages one build needs. apt's output stays on the terminal
+# and is kept too, so that the summary can repeat apt's reason for a failure.
+set_up_variant() {
+    case "$1" in
+        i386) set -- i386 ;;
+        *) set -- ;;
+    esac
+    rm -f "$work/set-up-failed"
+    # A pipeline's status is tee's, so the outcome goes through a file.
+    { scripts/install-deps.sh "$@" 2>&1 || touch "$work/set-up-failed"; } |
+        tee "$work/set-up.log"
+    [ ! -e "$work/set-up-failed" ]
+}
 
 # The program that the i386 build makes must really be one for 32-bit x86.
 check_i386_program() {
@@ -68,19 +84,29 @@ begin=$(date +%s)
 for variant in $variants; do
     echo "=== test.sh: $variant build"
     start=$(date +%s)
-    if run_variant "$variant"; then
+    reason=""
+    if ! set_up_variant "$variant"; then
+        outcome="set-up FAILED"
+        failed="$failed, $variant (set-up)"
+        # apt's error lines, each once (a retried update repeats them).
+        reason=$(awk '/^E: / && !seen[$0]++ { print "    " $0 }' "$work/set-up.log")
+    elif run_variant "$variant"; then
         outcome=passed
     else
         outcome=FAILED
-        failed="$failed $variant"
+        failed="$failed, $variant"
     fi
     summary="$summary
 === test.sh: $variant build $outcome ($(($(date +%s) - start)) s)"
+    if [ -n "$reason" ]; then
+        summary="$summary
+$reason"
+    fi
 done
 
 echo "$summary
 === test.sh: $(($(date +%s) - begin)) s in all"
 if [ -n "$failed" ]; then
-    echo "=== test.sh: failed:$failed" >&2
+    echo "=== test.sh: failed: ${failed#, }" >&2
     exit 1
 fi
