@@ -87,7 +87,8 @@ function(kv_add_test_class area class)
         "TMPDIR=${envroot}/tmp"
         "XDG_RUNTIME_DIR=${envroot}/runtime"
         "KV_TEST_ENV_ROOT=${envroot}"
-        "KV_TEST_OWN_APPDIR=${appdir}")
+        "KV_TEST_OWN_APPDIR=${appdir}"
+        ${KORVALUNE_TEST_ENVIRONMENT})
     if(KORVALUNE_SANITIZE)
         # The sanitizers write every report (leaks included) to a file of
         # their own, also those of the programs a test starts, and the wrapper

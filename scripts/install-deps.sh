@@ -1,14 +1,13 @@
 #!/bin/sh
 # Installs every Debian package that the build, the tests, the benchmarks and
-# the demo need. Safe to run again: when every package is there it fetches
-# nothing, not even the package indexes.
+# the demo need. Safe to run again: when every package (and the i386 root) is
+# there it fetches nothing, not even the package indexes.
 #
 # Usage: install-deps.sh [i386]
 #   i386  also what the 32-bit x86 build needs (cmake/toolchain-i386.cmake):
-#         the i686 cross compiler and the i386 libraries, through Debian's
-#         multiarch, and the emulator its tests run under where the kernel
-#         does not run 32-bit programs. Installing an i386 library upgrades
-#         its x86-64 twin to the same version; nothing is removed.
+#         the i686 cross compiler, the emulator its tests run under where the
+#         kernel does not run 32-bit programs, and the root of i386 libraries
+#         it builds against, made into build-i386-root/ (make-i386-root.sh).
 #
 # A package index that cannot be downloaded (a mirror in the middle of a
 # sync, a broken source entry) does not stop it: `apt-get update` is tried a
@@ -45,9 +44,7 @@ dosfstools
 
 I386_PACKAGES="
 g++-i686-linux-gnu
-qt6-base-dev:i386
-libtomcrypt-dev:i386
-zlib1g-dev:i386
+debootstrap
 qemu-user
 file
 "
@@ -69,13 +66,8 @@ else
     SUDO="sudo"
 fi
 
-added_i386=false
 if $with_i386; then
     PACKAGES="$PACKAGES $I386_PACKAGES"
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        $SUDO dpkg --add-architecture i386
-        added_i386=true
-    fi
 fi
 
 missing=""
@@ -85,34 +77,32 @@ for package in $PACKAGES; do
     fi
 done
 
-if [ -z "$missing" ]; then
-    exit 0
+# Updates the package indexes and installs what is missing.
+install_missing() {
+    export DEBIAN_FRONTEND=noninteractive
+    # Other apt runs on the same host hold its locks for a while: wait for them.
+    wait_for_lock="-o DPkg::Lock::Timeout=300"
+
+    attempt=1
+    # shellcheck disable=SC2086
+    until $SUDO apt-get $wait_for_lock update; do
+        if [ "$attempt" -ge "$update_attempts" ]; then
+            echo "install-deps.sh: warning: apt-get update failed $attempt times;" \
+                "installing with the package indexes there are" >&2
+            break
+        fi
+        attempt=$((attempt + 1))
+        echo "install-deps.sh: apt-get update failed; trying again in $update_pause s" >&2
+        sleep "$update_pause"
+    done
+
+    # shellcheck disable=SC2086
+    $SUDO apt-get $wait_for_lock install -y --no-install-recommends --no-remove $missing
+}
+
+if [ -n "$missing" ]; then
+    install_missing
 fi
-
-export DEBIAN_FRONTEND=noninteractive
-# Other apt runs on the same host hold its locks for a while: wait for them.
-wait_for_lock="-o DPkg::Lock::Timeout=300"
-
-attempt=1
-# shellcheck disable=SC2086
-until $SUDO apt-get $wait_for_lock update; do
-    if [ "$attempt" -ge "$update_attempts" ]; then
-        echo "install-deps.sh: warning: apt-get update failed $attempt times;" \
-            "installing with the package indexes there are" >&2
-        break
-    fi
-    attempt=$((attempt + 1))
-    echo "install-deps.sh: apt-get update failed; trying again in $update_pause s" >&2
-    sleep "$update_pause"
-done
-
-status=0
-# shellcheck disable=SC2086
-$SUDO apt-get $wait_for_lock install -y --no-install-recommends --no-remove $missing ||
-    status=$?
-if [ "$status" -ne 0 ] && $added_i386; then
-    # Leave apt as it was, so that later updates do not fetch i386 indexes for
-    # nothing (dpkg refuses while any i386 package is installed).
-    $SUDO dpkg --remove-architecture i386 || true
+if $with_i386; then
+    "$(dirname "$0")/make-i386-root.sh" "$(dirname "$0")/../build-i386-root"
 fi
-exit "$status"

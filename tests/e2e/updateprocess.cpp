@@ -8,7 +8,11 @@ UpdateProcess::UpdateProcess()
     : environment(QProcessEnvironment::systemEnvironment())
 {
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(KV_PROBE_PLUGIN_DIR));
+    // Beside the plug-in directories the test itself was given, not instead.
+    QStringList plugins{QStringLiteral(KV_PROBE_PLUGIN_DIR)};
+    if (environment.contains(QStringLiteral("QT_PLUGIN_PATH")))
+        plugins << environment.value(QStringLiteral("QT_PLUGIN_PATH"));
+    environment.insert(QStringLiteral("QT_PLUGIN_PATH"), plugins.join(QLatin1Char(':')));
     environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("kve2eprobe"));
     environment.insert(QStringLiteral("KV_PROBE_LOG"), workDirectory.filePath(QStringLiteral("probe.log")));
     environment.insert(QStringLiteral("KV_PROBE_COMMANDS"), workDirectory.filePath(QStringLiteral("commands")));
