@@ -80,7 +80,12 @@ bool sendRequest(const SocketHandle& socket, char request)
 {
     // The server expects the request character followed by its NUL byte.
     const char datagram[2] = {request, '\0'};
-    return ::send(socket.get(), datagram, sizeof datagram, 0) > 0;
+    // A refusal that arrived since the last receive is reported by this send
+    // instead of the request going out; anyone can send one, so send again.
+    ssize_t sent = ::send(socket.get(), datagram, sizeof datagram, 0);
+    if (sent < 0 && errno == ECONNREFUSED)
+        sent = ::send(socket.get(), datagram, sizeof datagram, 0);
+    return sent > 0;
 }
 
 bool setReceiveTimeout(const SocketHandle& socket, qint64 milliseconds)

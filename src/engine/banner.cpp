@@ -58,7 +58,10 @@ void Banner::onResolved(QHostInfo hostInfo)
 void Banner::sendRequest()
 {
     static const QByteArray request("\x01\x01", 2);
-    if (socket->write(request) == -1) {
+    // A refusal that arrived since the last read fails this write instead of
+    // the request going out (Qt does not say why a write failed). A refusal
+    // is no answer, so a failed write is tried once more.
+    if (socket->write(request) == -1 && socket->write(request) == -1) {
         replyTimer.stop();
         return;
     }

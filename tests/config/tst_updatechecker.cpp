@@ -20,14 +20,18 @@ using VersionList = QList<Entry>;
 
 namespace {
 
-// What reaches the client before the server's answer.
-enum Disturbance { Quiet, Stranger, Refusal };
+// What reaches the client before the server's answer, or before its news
+// request goes out (a refusal that its send reports).
+enum Disturbance { Quiet, Stranger, Refusal, RefusalBeforeSend };
 
 const QByteArray VersionRequest("3\0", 2);
 const QByteArray NewsRequest("*\0", 2);
 
 // How many of the next receive time-outs this process refuses to set.
 std::atomic<int> refusedReceiveTimeouts{0};
+
+// How many of the next sends report a refusal that arrived before them.
+std::atomic<int> refusedSends{0};
 
 std::atomic<int> handledSignals{0};
 
@@ -64,6 +68,18 @@ extern "C" int setsockopt(int socket, int level, int name, const void* value, so
         return -1;
     }
     return real(socket, level, name, value, length);
+}
+
+extern "C" ssize_t send(int socket, const void* buffer, size_t length, int flags)
+{
+    using Real = ssize_t (*)(int, const void*, size_t, int);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "send"));
+    if (refusedSends > 0) {
+        --refusedSends;
+        errno = ECONNREFUSED;
+        return -1;
+    }
+    return real(socket, buffer, length, flags);
 }
 
 class UpdateCheckerTest : public QObject
@@ -119,6 +135,9 @@ void UpdateCheckerTest::exchange_data()
     QTest::newRow("a refusal does not end the wait")
         << Refusal << QByteArray("7#1.0") << QByteArray("Hello")
         << VersionList{{"7", "1.0"}} << QStringLiteral("Hello");
+    QTest::newRow("a refusal does not stop a request")
+        << RefusalBeforeSend << QByteArray("7#1.0") << QByteArray("Hello")
+        << VersionList{{"7", "1.0"}} << QStringLiteral("Hello");
 }
 
 void UpdateCheckerTest::exchange()
@@ -140,7 +159,9 @@ void UpdateCheckerTest::exchange()
     QVERIFY2(server.start(), qPrintable(server.errorString()));
 
     UpdateChecker checker;
+    refusedSends = disturbance == RefusalBeforeSend ? 1 : 0;
     QVERIFY(checker.checkUpdate());
+    QCOMPARE(refusedSends.load(), 0);
     QCOMPARE(checker.versions, expectedVersions);
     QCOMPARE(checker.news, expectedNews);
     QCOMPARE(server.received(), (QList<QByteArray>{VersionRequest, NewsRequest}));

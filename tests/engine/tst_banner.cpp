@@ -14,17 +14,25 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
 namespace {
 
 constexpr quint16 BannerPort = 2009;
+
+// What reaches the banner besides the server's reply.
+enum Disturbance { Quiet, Strangers, RefusalBeforeRequest };
+
+// The socket whose next write reports a refusal that arrived before it, or -1.
+std::atomic<int> refusedWriteSocket{-1};
 
 // Sent to the banner's socket before its query has even begun.
 void answerAsStranger(Banner& banner)
@@ -73,6 +81,23 @@ private:
 
 } // namespace
 
+Q_DECLARE_METATYPE(Disturbance)
+
+// Stands in for the C library's write in this test program, so that a test
+// can have the kernel report a refusal on the banner's socket; every other
+// write goes through to the real call.
+extern "C" ssize_t write(int descriptor, const void* buffer, size_t length)
+{
+    using Real = ssize_t (*)(int, const void*, size_t);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "write"));
+    int refused = descriptor;
+    if (refusedWriteSocket.compare_exchange_strong(refused, -1)) {
+        errno = ECONNREFUSED;
+        return -1;
+    }
+    return real(descriptor, buffer, length);
+}
+
 class BannerTest : public QObject
 {
     Q_OBJECT
@@ -95,36 +120,42 @@ void BannerTest::initTestCase()
 
 void BannerTest::replyGrammar_data()
 {
-    QTest::addColumn<bool>("strangers");
+    QTest::addColumn<Disturbance>("disturbance");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QStringList>("found");
     QTest::newRow("image and click url")
-        << false << QByteArray("http://img.example/b.png,http://click.example/x\n")
+        << Quiet << QByteArray("http://img.example/b.png,http://click.example/x\n")
         << QStringList{"http://img.example/b.png", "http://click.example/x\n"};
-    QTest::newRow("empty parts kept") << false << QByteArray(",") << QStringList{"", ""};
-    QTest::newRow("no comma") << false << QByteArray("http://img.example/b.png") << QStringList();
-    QTest::newRow("two commas") << false << QByteArray("a,b,c") << QStringList();
-    QTest::newRow("cut at 1024 bytes") << false << QByteArray(1100, 'a') + ",b" << QStringList();
+    QTest::newRow("empty parts kept") << Quiet << QByteArray(",") << QStringList{"", ""};
+    QTest::newRow("no comma") << Quiet << QByteArray("http://img.example/b.png") << QStringList();
+    QTest::newRow("two commas") << Quiet << QByteArray("a,b,c") << QStringList();
+    QTest::newRow("cut at 1024 bytes") << Quiet << QByteArray(1100, 'a') + ",b" << QStringList();
     QTest::newRow("strangers answering first are not heard")
-        << true << QByteArray("http://img.example/b.png,http://click.example/x")
+        << Strangers << QByteArray("http://img.example/b.png,http://click.example/x")
         << QStringList{"http://img.example/b.png", "http://click.example/x"};
+    QTest::newRow("a refusal does not stop the request")
+        << RefusalBeforeRequest << QByteArray("http://img.example/b.png,x")
+        << QStringList{"http://img.example/b.png", "x"};
 }
 
 void BannerTest::replyGrammar()
 {
-    QFETCH(bool, strangers);
+    QFETCH(Disturbance, disturbance);
     QFETCH(QByteArray, reply);
     QFETCH(QStringList, found);
 
     FakeUpdateServer server(BannerPort);
     const FakeUpdateServer::Step answer = FakeUpdateServer::reply(reply);
     const QByteArray strangerReply("http://stranger.example/late.png,x");
-    server.setScript({strangers ? FakeUpdateServer::afterStranger(answer, strangerReply) : answer});
+    server.setScript(
+        {disturbance == Strangers ? FakeUpdateServer::afterStranger(answer, strangerReply) : answer});
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     Banner banner(nullptr);
     QSignalSpy spy(&banner, &Banner::bannerFound);
-    if (strangers)
+    if (disturbance == Strangers)
         answerAsStranger(banner);
+    if (disturbance == RefusalBeforeRequest)
+        refusedWriteSocket = int(banner.findChild<QUdpSocket*>()->socketDescriptor());
     banner.run();
     if (found.isEmpty()) {
         QTRY_COMPARE(server.received().count(), 1);
@@ -132,6 +163,7 @@ void BannerTest::replyGrammar()
         return;
     }
     QVERIFY(spy.wait(5000));
+    QCOMPARE(refusedWriteSocket.load(), -1);
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(0).toString(), found.at(0));
     QCOMPARE(spy.at(0).at(1).toString(), found.at(1));
