@@ -65,9 +65,7 @@ void ServerQueryTest::windowShowsTheChannelsVersion()
     QCOMPARE(server.answered().mid(0, 2), (QStringList{QStringLiteral("answered versions"),
                                                        QStringLiteral("answered news")}));
 
-    run.command(QStringLiteral("close"));
-    QVERIFY(run.waitForExit());
-    QCOMPARE(run.exitCode(), 0);
+    QVERIFY(run.closeWindow());
 }
 
 void ServerQueryTest::serverStopsByItself()

@@ -132,9 +132,7 @@ void StartupTest::secondInstanceHandsOverAndEnds()
     QVERIFY(first.waitForEvent(QStringLiteral("activate")));
     QCOMPARE(field(first.events(QStringLiteral("activate")).first(), "message"), QStringLiteral("#"));
 
-    first.command(QStringLiteral("close"));
-    QVERIFY(first.waitForExit());
-    QCOMPARE(first.exitCode(), 0);
+    QVERIFY(first.closeWindow());
 }
 
 // Anyone can listen at the instance name in a shared temporary directory.
@@ -153,9 +151,7 @@ void StartupTest::otherUsersListenerIsNoInstance()
     QVERIFY2(run.waitForEvent(QStringLiteral("window")), qPrintable(run.standardError()));
     // The window runs without the guard; the socket is not taken over.
     QCOMPARE(QFileInfo(socket).ownerId(), OtherUserListener::OtherUid);
-    run.command(QStringLiteral("close"));
-    QVERIFY(run.waitForExit());
-    QCOMPARE(run.exitCode(), 0);
+    QVERIFY(run.closeWindow());
 }
 
 // A release replaces the updater and then fails to install another file.
@@ -284,9 +280,7 @@ void StartupTest::textsFollowTheLocale()
 
     showing.command(QStringLiteral("click startButton"));
     QTRY_COMPARE(mirror.requestCount(QStringLiteral("/5/client_linux_x86.ini")), 1);
-    showing.command(QStringLiteral("close"));
-    QVERIFY(showing.waitForExit());
-    QCOMPARE(showing.exitCode(), 0);
+    QVERIFY(showing.closeWindow());
     const QList<QJsonObject> questions = showing.events(QStringLiteral("box"));
     QCOMPARE(questions.size(), 1);
     QStringList buttons;

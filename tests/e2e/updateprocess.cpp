@@ -108,3 +108,9 @@ void UpdateProcess::command(const QString& line)
     if (file.open(QIODevice::WriteOnly | QIODevice::Append))
         file.write(line.toUtf8() + '\n');
 }
+
+bool UpdateProcess::closeWindow()
+{
+    command(QStringLiteral("close"));
+    return waitForExit() && exitStatus() == QProcess::NormalExit && exitCode() == 0;
+}

@@ -39,6 +39,9 @@ public:
     QList<QJsonObject> events(const QString& kind) const;
     bool waitForEvent(const QString& kind, int timeoutMs = 15000) const;
     void command(const QString& line);
+    // Closes the window and waits: true when the program then ended by
+    // itself with exit code 0.
+    bool closeWindow();
 
 private:
     QTemporaryDir workDirectory;
