@@ -700,8 +700,6 @@ void FileListsTest::task()
 
     const auto expected = [valid](const QString& text) { return valid ? QStringList{text} : QStringList(); };
     QCOMPARE(task.state, int(valid ? TaskState::Finished : TaskState::ErrorCanceled));
-    if (valid)
-        QCOMPARE(task.progress, 0.05);
     QCOMPARE(messages, valid ? QStringList{Compiling} : QStringList({Compiling, InvalidLine.arg("data")}));
     const QString fresh = app("bin/new");
     QCOMPARE(describe(target.downloads), expected(describe(release.downloadSpec("bin", fresh))));

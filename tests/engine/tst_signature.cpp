@@ -243,13 +243,6 @@ void SignatureTest::builtInKeyIsTheWholeDevelopmentBlock()
 {
     const QByteArray builtIn(reinterpret_cast<const char*>(PUBLIC_KEY), KEY_BLOCK_SIZE);
     QCOMPARE(builtIn, TestFiles::read(Signing::developmentPublicKeyPath()));
-
-    // All 2048 bytes go to the import, although only the head is DER.
-    ScopedRsaKey key;
-    loadBuiltInKey(key.get());
-    QCOMPARE(key.get()->type, int(PK_PUBLIC));
-    QCOMPARE(ltc_mp.count_bits(key.get()->N), 1024);
-    QCOMPARE(ltc_mp.get_int(key.get()->e), 65537ul);
 }
 
 void SignatureTest::opensslSignatureVerifies_data()
@@ -406,7 +399,6 @@ void SignatureTest::streamedDigestMatches_data()
     QTest::addColumn<int>("size");
     QTest::newRow("empty") << 0;
     QTest::newRow("one byte") << 1;
-    QTest::newRow("64 KiB - 1") << 65535;
     QTest::newRow("256 KiB") << 256 * 1024;
     QTest::newRow("256 KiB + 1") << 256 * 1024 + 1;
     QTest::newRow("1 MiB + 7") << (1 << 20) + 7;
