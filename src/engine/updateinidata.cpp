@@ -2,13 +2,39 @@
 
 #include "cleanupguard.h"
 #include "configuration.h"
+#include "ownfile.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSettings>
+#include <QThread>
 
 namespace {
+
 const QString Group = QStringLiteral("current");
+// A live writer names itself in its lock right after creating it.
+constexpr qint64 OwnerlessLockMs = 500;
+
+// QSettings guards a write with "<file>.lock", created empty and then given
+// its owner's process id. A run killed in between leaves an empty lock, and
+// QSettings waits until it is half a minute old, with the window frozen. A
+// lock of ours that stays empty for a moment names nobody and is removed.
+void removeOwnerlessLock(const QString& settingsFile)
+{
+    const QString lock = settingsFile + QStringLiteral(".lock");
+    QElapsedTimer waited;
+    waited.start();
+    while (isOwnPlainFile(lock) && QFileInfo(lock).size() == 0) {
+        if (waited.hasExpired(OwnerlessLockMs)) {
+            QFile::remove(lock);
+            return;
+        }
+        QThread::msleep(10);
+    }
 }
+
+} // namespace
 
 QString UpdateIniData::filename()
 {
@@ -17,6 +43,7 @@ QString UpdateIniData::filename()
 
 void UpdateIniData::modify(int version, const QString& dir, const QString& type)
 {
+    removeOwnerlessLock(filename());
     QSettings settings(filename(), QSettings::IniFormat);
     settings.beginGroup(Group);
     settings.setValue(QStringLiteral("version"), version);
@@ -59,6 +86,7 @@ bool UpdateIniData::isRunRecorded()
 
 void UpdateIniData::cleanup()
 {
+    removeOwnerlessLock(filename());
     QSettings settings(filename(), QSettings::IniFormat);
     settings.remove(Group);
 }

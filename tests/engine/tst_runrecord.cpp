@@ -3,6 +3,7 @@
 #include "updateinidata.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTest>
@@ -17,6 +18,7 @@ private slots:
     void invalidRecord_data();
     void invalidRecord();
     void cleanupKeepsOtherGroups();
+    void emptyLockOfAKilledWriter();
 
 private:
     void writeRecord(const QVariantMap& values);
@@ -122,6 +124,24 @@ void RunRecordTest::cleanupKeepsOtherGroups()
     QCOMPARE(settings.value(QStringLiteral("update/proxy")).toString(), QStringLiteral("http://proxy:8080"));
     QCOMPARE(settings.value(QStringLiteral("update/streams")).toInt(), 4);
     QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+}
+
+// A run killed while it wrote the record can leave the settings lock behind
+// before naming itself in it; the settings would wait half a minute for it.
+void RunRecordTest::emptyLockOfAKilledWriter()
+{
+    const QString lock = UpdateIniData::filename() + QStringLiteral(".lock");
+    const QString workDir = makeWorkDir(5);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(QFile(lock).open(QIODevice::WriteOnly));
+    UpdateIniData::modify(5, workDir, QStringLiteral("t"));
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, nullptr));
+    QVERIFY(QFile(lock).open(QIODevice::WriteOnly));
+    UpdateIniData::cleanup();
+    QVERIFY(!UpdateIniData::isRunRecorded());
+    QVERIFY(!QFile::exists(lock));
+    QVERIFY2(elapsed.elapsed() < 20000, "waited for the lock to go stale");
 }
 
 static TestRegistration registration("RunRecordTest", [] { return new RunRecordTest; });
