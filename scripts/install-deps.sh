@@ -30,6 +30,7 @@ qt6-l10n-tools
 qt6-translations-l10n
 libtomcrypt-dev
 zlib1g-dev
+libcurl4-openssl-dev
 openssl
 curl
 xvfb
