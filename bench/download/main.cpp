@@ -26,6 +26,7 @@
 #include "allocatortuning.h"
 #include "benchsupport.h"
 #include "configuration.h"
+#include "curlnetworkaccessmanager.h"
 #include "downloadfilelisttaskspecification.h"
 #include "filespecifications.h"
 #include "ftpsiteaccessdata.h"
@@ -39,7 +40,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -125,8 +125,7 @@ int runDownload(const QStringList& args)
     const int streams = args[3].toInt();
     crypt_init();
 
-    QNetworkAccessManager manager;
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    CurlNetworkAccessManager manager;
     manager.setProxy(QNetworkProxy::NoProxy);
     Mirrors mirrors(nullptr);
     for (int i = 0; i < streams; ++i) {

@@ -2,6 +2,7 @@
 
 #include "banner.h"
 #include "configuration.h"
+#include "curlnetworkaccessmanager.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
@@ -11,7 +12,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QThreadPool>
@@ -31,14 +31,11 @@ UpdateEngine::UpdateEngine(Configuration& config, QObject* parent)
     , mirrors(nullptr)
     , mainTask(nullptr)
     , progressTimer(new QTimer(this))
-    , networkManager(new QNetworkAccessManager(this))
+    , networkManager(new CurlNetworkAccessManager(this))
     , bannerReply(nullptr)
 {
     connect(&config, &Configuration::message, this, &UpdateEngine::message);
     connect(progressTimer, &QTimer::timeout, this, &UpdateEngine::onTimer);
-    // Redirections are not followed: a mirror answering anything but the
-    // file is dropped.
-    networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     config.getProxyAndDownloadConcurrency();
     applyProxy();
 }

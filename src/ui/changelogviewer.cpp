@@ -1,6 +1,7 @@
 #include "changelogviewer.h"
 
 #include "configuration.h"
+#include "curlnetworkaccessmanager.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
 #include "untrustedtextdocument.h"
@@ -10,7 +11,6 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFontMetrics>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScreen>
@@ -108,8 +108,7 @@ void ChangeLogViewer::requestRemote(const QString& requestedPath)
     url += path + QLatin1String("/changelog_client.txt");
 
     if (!networkManager) {
-        networkManager = new QNetworkAccessManager(this);
-        networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+        networkManager = new CurlNetworkAccessManager(this);
     }
     body.clear();
     reply = networkManager->get(QNetworkRequest(QUrl(url)));

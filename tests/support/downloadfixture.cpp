@@ -10,7 +10,6 @@ const QString DownloadFixture::Version = QStringLiteral("7");
 DownloadFixture::DownloadFixture()
     : mirrors(nullptr)
 {
-    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     manager.setProxy(QNetworkProxy::NoProxy);
     config.tempDir = workDir.path();
     QObject::connect(&mirrors, &Mirrors::message, &mirrors,

@@ -5,7 +5,7 @@
 #include "fakemirror.h"
 #include "mirrors.h"
 
-#include <QNetworkAccessManager>
+#include "curlnetworkaccessmanager.h"
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -43,7 +43,7 @@ public:
     // Declared in this order so that the manager goes before the server.
     QTemporaryDir workDir;
     FakeMirror server;
-    QNetworkAccessManager manager;
+    CurlNetworkAccessManager manager;
     Mirrors mirrors;
     Configuration config;
     QStringList log;
