@@ -138,8 +138,7 @@ size_t CurlNetworkReply::takeHeaderLine(const char* line, size_t length)
 {
     headerBytes += qint64(length);
     if (qint64(length) > MaxHeaderLineBytes) {
-        headerFault = QStringLiteral("A header line from %1 is longer than %2 bytes")
-                          .arg(url().host(), QString::number(MaxHeaderLineBytes));
+        headerFault = lineTooLong(MaxHeaderLineBytes);
         return 0;
     }
     if (headerBytes > MaxHeaderBlockBytes) {
@@ -151,6 +150,11 @@ size_t CurlNetworkReply::takeHeaderLine(const char* line, size_t length)
     if (blockEnds && !headersTaken)
         takeHeaderBlock();
     return length;
+}
+
+QString CurlNetworkReply::lineTooLong(qint64 limit) const
+{
+    return QStringLiteral("A header line from %1 is longer than %2 bytes").arg(url().host(), QString::number(limit));
 }
 
 void CurlNetworkReply::takeHeaderBlock()
@@ -242,6 +246,10 @@ void CurlNetworkReply::setErrorFromResult()
         }
         return;
     }
+    // curl holds a header line until it ends, up to a bound of its own, and
+    // gives up on a longer one as if memory had run out.
+    if (headerFault.isEmpty() && result == CURLE_OUT_OF_MEMORY && !headersTaken)
+        headerFault = lineTooLong(CURL_MAX_HTTP_HEADER);
     if (!headerFault.isEmpty())
         setError(ProtocolFailure, headerFault);
     else

@@ -14,7 +14,8 @@ class CurlMultiDriver;
 // the final header block is in (status, Content-Length and raw headers set),
 // readyRead and downloadProgress as the body arrives, errorOccurred and
 // finished at the end, abort() and close() as Qt's own replies have them.
-// What a server sends before the body is bounded; the body is held up to the
+// What a server sends before and after the body is bounded (a line that never
+// ends by curl's own bound on a header line); the body is held up to the
 // read buffer size, beyond which the transfer waits for the reader.
 // Redirections are never followed and nothing is decoded: a body is passed on
 // exactly as it was sent.
@@ -64,6 +65,7 @@ private:
     void requestDelivery();
     size_t takeHeaderLine(const char* line, size_t length);
     void takeHeaderBlock();
+    QString lineTooLong(qint64 limit) const;
     size_t takeBodyData(const char* data, size_t length);
     void resumeIfRoom();
     void stopTransfer();

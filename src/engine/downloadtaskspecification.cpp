@@ -94,7 +94,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    reply = networkManager->get(QNetworkRequest(QUrl(mirror.url + QLatin1Char('/') + srcPath)));
+    reply = networkManager->get(QNetworkRequest(sourceUrl()));
     if (!reply) {
         emit error(QStringLiteral("Download failed to initialize"));
         discardFile();
@@ -103,8 +103,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     // Bounds what the reply holds when the disk is slower than the network,
-    // so memory stays flat whatever the file size; pieces of this size also
-    // keep the network thread out of freshly mapped memory.
+    // so memory stays flat whatever the file size.
     reply->setReadBufferSize(ReplyBufferSize);
     if (!reply->isRunning()) {
         errorRetry(reply->errorString());
@@ -114,6 +113,25 @@ void DownloadTaskSpecification::startDownload()
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+// In a URL '#' ends the path, '?' starts a query and '%' an escape: each of
+// them is escaped, so that the mirror is asked for the file by its own name.
+// QUrl escapes whatever else a path may not hold, so a name without these
+// three gives the URL it always gave.
+QUrl DownloadTaskSpecification::sourceUrl() const
+{
+    QString path;
+    path.reserve(srcPath.size());
+    for (const QChar character : srcPath) {
+        switch (character.unicode()) {
+        case '%': path += QLatin1String("%25"); break;
+        case '#': path += QLatin1String("%23"); break;
+        case '?': path += QLatin1String("%3F"); break;
+        default: path += character;
+        }
+    }
+    return QUrl(mirror.url + QLatin1Char('/') + path);
 }
 
 // Any reply of the shared manager that finishes may have freed a mirror.

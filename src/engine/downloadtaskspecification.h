@@ -12,6 +12,7 @@
 class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QUrl;
 
 // Fetches one file over HTTP from a mirror chosen at random and writes it to
 // a local file. Any failure of an attempt charges (or drops) the mirror,
@@ -55,6 +56,7 @@ private slots:
 
 private:
     void startDownload();
+    QUrl sourceUrl() const;
     bool readData();
     void errorRetry(const QString& text);
     void resetDownload();

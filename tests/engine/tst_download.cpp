@@ -8,7 +8,9 @@
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
@@ -75,6 +77,10 @@ private slots:
     void bodyPastTheLimitFailsTheAttempt();
     void writeFailureFailsTheAttempt_data();
     void writeFailureFailsTheAttempt();
+    void endlessHeadersFailOnlyThatMirror_data();
+    void endlessHeadersFailOnlyThatMirror();
+    void mirrorIsAskedForTheNameItself_data();
+    void mirrorIsAskedForTheNameItself();
     void idleAttemptTimesOutOnTheSixteenthTick();
     void attemptMustAverageOneKibPerSecond_data();
     void attemptMustAverageOneKibPerSecond();
@@ -342,6 +348,104 @@ void DownloadTaskTest::writeFailureFailsTheAttempt()
     QCOMPARE(fixture->mirror(QStringLiteral("m1"))->errors, 1);
     QVERIFY(!QFileInfo(destination()).isSymLink());
     QCOMPARE(TestFiles::read(destination()), pattern(bodySize));
+}
+
+void DownloadTaskTest::endlessHeadersFailOnlyThatMirror_data()
+{
+    QTest::addColumn<int>("endless");
+    QTest::addColumn<int>("headerLineBytes");
+    QTest::addColumn<QString>("reason");
+    const int none = int(FakeMirror::Endless::None);
+    QTest::newRow("one header line of 9000 bytes")
+        << none << 9000 << "A header line from 127.0.0.1 is longer than 8192 bytes";
+    QTest::newRow("endless header block")
+        << int(FakeMirror::Endless::HeaderBlock) << 0 << "The headers from 127.0.0.1 are longer than 65536 bytes";
+    // curl bounds a line that never ends.
+    QTest::newRow("endless header line")
+        << int(FakeMirror::Endless::HeaderLine) << 0 << "A header line from 127.0.0.1 is longer than 102400 bytes";
+    QTest::newRow("endless status line")
+        << int(FakeMirror::Endless::StatusLine) << 0 << "A header line from 127.0.0.1 is longer than 102400 bytes";
+}
+
+// Mirror "hostile" sends an over-long header line, or floods its answer's
+// head for as long as it is read. Its
+// attempt must fail like any other of its failures (its first one removes
+// it), within its time-out, while the event loop keeps turning; then "good"
+// serves the file.
+void DownloadTaskTest::endlessHeadersFailOnlyThatMirror()
+{
+    QFETCH(int, endless);
+    QFETCH(int, headerLineBytes);
+    QFETCH(QString, reason);
+
+    FakeMirror::Response flood = FakeMirror::Response::ok(pattern(5000));
+    flood.endless = FakeMirror::Endless(endless);
+    if (headerLineBytes > 0)
+        flood.headers.append({QByteArray("X-Long"), QByteArray(headerLineBytes - 10, 'x')});
+    fixture->server.setResponse(QStringLiteral("/hostile") + RequestPath, flood);
+    fixture->server.setResponse(QStringLiteral("/good") + RequestPath, FakeMirror::Response::ok(pattern(5000)));
+    fixture->addMirror(QStringLiteral("hostile"), 0, QStringLiteral("/hostile"));
+    fixture->addMirror(QStringLiteral("good"), 2, QStringLiteral("/good"));
+    DownloadFixture::seedSoThatFirstChoiceIs(0, 2);
+
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, Source, destination(), 5000,
+                                   nullptr, 1.0);
+    fixture->follow(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    // The longest the event loop went without turning.
+    QElapsedTimer sinceProbe;
+    qint64 longestGapMs = 0;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] { longestGapMs = qMax(longestGapMs, sinceProbe.restart()); });
+    sinceProbe.start();
+    probe.start(5);
+    task.execute();
+    for (int tickNumber = 1; finished.isEmpty() && tickNumber <= 15; ++tickNumber) {
+        finished.wait(200);
+        tick(task);
+    }
+
+    QCOMPARE(finished.count(), 1);
+    QVERIFY2(longestGapMs < 1000, qPrintable(QString::number(longestGapMs)));
+    QCOMPARE(fixture->server.requestCount(QStringLiteral("/hostile") + RequestPath), 1);
+    QCOMPARE(TestFiles::read(destination()), pattern(5000));
+    QCOMPARE(fixture->log.mid(1, 2),
+             (QStringList{QStringLiteral("Mirror hostile failed too many times, removing"), reason}));
+    QCOMPARE(fixture->mirrorNames(), QStringList{"good"});
+}
+
+void DownloadTaskTest::mirrorIsAskedForTheNameItself_data()
+{
+    QTest::addColumn<QString>("name");
+    // The request target as it goes out; a plain name's is what it always was.
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("plain") << "data/file.bin" << QByteArray("/7/client/data/file.bin");
+    QTest::newRow("hash") << "data/notes#1.txt" << QByteArray("/7/client/data/notes%231.txt");
+    QTest::newRow("question mark") << "data/what?.txt" << QByteArray("/7/client/data/what%3F.txt");
+    QTest::newRow("escape-like") << "data/a%41b.txt" << QByteArray("/7/client/data/a%2541b.txt");
+    QTest::newRow("space") << "data/a b.txt" << QByteArray("/7/client/data/a%20b.txt");
+    QTest::newRow("non-ASCII") << QStringLiteral("data/na\u00efve.txt")
+                               << QByteArray("/7/client/data/na%C3%AFve.txt");
+}
+
+void DownloadTaskTest::mirrorIsAskedForTheNameItself()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, target);
+
+    const QString path = QStringLiteral("/7/client/") + name;
+    fixture->server.setResponse(path, FakeMirror::Response::ok("content"));
+    fixture->addMirror(QStringLiteral("m1"), 2);
+    DownloadTaskSpecification task(&fixture->manager, &fixture->mirrors, QStringLiteral("client/") + name,
+                                   destination(), -1, nullptr, 1.0);
+    fixture->follow(&task);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    QVERIFY(finished.wait(10000));
+
+    QCOMPARE(fixture->server.requestLines(), QList<QByteArray>{"GET " + target + " HTTP/1.1"});
+    QCOMPARE(TestFiles::read(destination()), QByteArray("content"));
+    QCOMPARE(fixture->log.value(0), "Downloading client/" + name);
 }
 
 void DownloadTaskTest::idleAttemptTimesOutOnTheSixteenthTick()

@@ -187,6 +187,11 @@ QStringList FakeMirror::requestedPaths() const
     return log;
 }
 
+QList<QByteArray> FakeMirror::requestLines() const
+{
+    return requestLineLog;
+}
+
 int FakeMirror::requestCount(const QString& path) const
 {
     return log.count(path);
@@ -226,6 +231,10 @@ void FakeMirror::onNewConnection()
             if (Connection* open = find(id))
                 sendPiece(open);
         });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, id] {
+            if (Connection* open = find(id))
+                sendEndless(open);
+        });
     }
 }
 
@@ -249,7 +258,9 @@ void FakeMirror::readRequests(Connection* connection)
     if (headEnd < 0)
         return;
     // A GET has no body: the request ends with its head.
-    const QByteArray target = connection->buffer.left(connection->buffer.indexOf("\r\n")).split(' ').value(1);
+    const QByteArray requestLine = connection->buffer.left(connection->buffer.indexOf("\r\n"));
+    requestLineLog.append(requestLine);
+    const QByteArray target = requestLine.split(' ').value(1);
     connection->buffer.remove(0, headEnd + 4);
     const qsizetype query = target.indexOf('?');
     const QString path = QUrl::fromPercentEncoding(query < 0 ? target : target.left(query));
@@ -300,6 +311,20 @@ void FakeMirror::answer(Connection* connection, const Response& response)
     }
     if (response.stall == Stall::BeforeHeaders)
         return;
+    if (response.endless != Endless::None) {
+        const QByteArray filler(64, 'x');
+        QByteArray start = "HTTP/1.1 200 OK\r\n";
+        connection->endlessPiece = filler;
+        if (response.endless == Endless::HeaderBlock)
+            connection->endlessPiece = "X-Filler: " + filler + "\r\n";
+        else if (response.endless == Endless::HeaderLine)
+            start += "X-Endless: ";
+        else
+            start.chop(2); // the status line goes on
+        connection->socket->write(start);
+        sendEndless(connection);
+        return;
+    }
 
     QByteArray wire = response.chunked ? chunkedEncoding(response.body) : response.body;
     bool closeAfter = !response.chunked && response.length != Length::Exact;
@@ -345,6 +370,16 @@ void FakeMirror::sendPiece(Connection* connection)
         return;
     connection->trickleTimer->stop();
     endAnswer(connection);
+}
+
+// Keeps a few pieces queued, no more: the flood goes at the pace the client
+// takes it.
+void FakeMirror::sendEndless(Connection* connection)
+{
+    if (connection->endlessPiece.isEmpty())
+        return;
+    while (connection->socket->bytesToWrite() < 64 * 1024)
+        connection->socket->write(connection->endlessPiece.repeated(16));
 }
 
 void FakeMirror::endAnswer(Connection* connection)

@@ -38,6 +38,15 @@ public:
         AfterHeaders,  // the status line and headers are sent, no body
     };
 
+    // What a hostile mirror sends without end, as fast as it is taken, until
+    // the client goes or the server stops.
+    enum class Endless {
+        None,
+        HeaderBlock, // a status line, then one short header line after another
+        HeaderLine,  // a status line, then one header line that never ends
+        StatusLine,  // a status line that never ends
+    };
+
     struct Response
     {
         int status = 200;
@@ -53,6 +62,7 @@ public:
         // does not always report a chunked body cut short as an error.
         qint64 truncateAfter = -1;
         Stall stall = Stall::None;
+        Endless endless = Endless::None;
         // Send the body in pieces of trickleBytes (0 sends it at once), one
         // every trickleIntervalMs, or one per sendPieces() when that is 0.
         int trickleBytes = 0;
@@ -97,6 +107,8 @@ public:
     // The paths of the requests so far (the target without query,
     // percent-decoded), in order.
     QStringList requestedPaths() const;
+    // The request lines so far, exactly as received.
+    QList<QByteArray> requestLines() const;
     int requestCount(const QString& path) const;
 
     // Requests read and not yet answered completely (held, stalled and
@@ -129,6 +141,7 @@ private:
         int trickleBytes = 0;
         QTimer* trickleTimer = nullptr;
         bool closeAfter = false;
+        QByteArray endlessPiece; // sent again whenever the socket has room
     };
 
     void onNewConnection();
@@ -139,6 +152,7 @@ private:
     Response fileResponse(const QString& path) const;
     void answer(Connection* connection, const Response& response);
     void sendPiece(Connection* connection);
+    void sendEndless(Connection* connection);
     void endAnswer(Connection* connection);
     void dropConnection(Connection* connection);
 
@@ -149,6 +163,7 @@ private:
     QList<Connection*> connections;
     QList<QPair<int, Response>> held; // by connection id
     QStringList log;
+    QList<QByteArray> requestLineLog;
     int nextConnectionId = 1;
     int active = 0;
     int maxActive = 0;
