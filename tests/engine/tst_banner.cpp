@@ -175,10 +175,13 @@ void BannerTest::imageSizeCap_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("announced");
     QTest::addColumn<bool>("delivered");
-    QTest::newRow("270000 announced") << 270000 << true << true;
-    QTest::newRow("270001 announced") << 270001 << true << false;
-    QTest::newRow("300000 unannounced") << 300000 << false << false;
-    QTest::newRow("small unannounced") << 1000 << false << true;
+    // A head that never ends fails the download, which still ends, empty.
+    QTest::addColumn<bool>("endlessHead");
+    QTest::newRow("270000 announced") << 270000 << true << true << false;
+    QTest::newRow("270001 announced") << 270001 << true << false << false;
+    QTest::newRow("300000 unannounced") << 300000 << false << false << false;
+    QTest::newRow("small unannounced") << 1000 << false << true << false;
+    QTest::newRow("endless header block") << 0 << false << true << true;
 }
 
 void BannerTest::imageSizeCap()
@@ -186,11 +189,14 @@ void BannerTest::imageSizeCap()
     QFETCH(int, size);
     QFETCH(bool, announced);
     QFETCH(bool, delivered);
+    QFETCH(bool, endlessHead);
 
     FakeMirror images;
     FakeMirror::Response response = FakeMirror::Response::ok(QByteArray(size, 'p'));
     if (!announced)
         response.length = FakeMirror::Length::Missing;
+    if (endlessHead)
+        response.endless = FakeMirror::Endless::HeaderBlock;
     images.setResponse(QStringLiteral("/banner.png"), response);
     QVERIFY(images.start());
 

@@ -185,7 +185,7 @@ void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder_data()
         QTest::addRow("seed %u, all fail", seed) << seed << false << -1;
         QTest::addRow("seed %u, last drawn serves", seed) << seed << true << -1;
     }
-    // The three entries the file holds, not two thousand million indices.
+    // The four entries the file holds, not two thousand million indices.
     QTest::newRow("size far beyond the entries") << 1u << false << 2000000000;
 }
 
@@ -194,18 +194,20 @@ void ChangeLogViewerTest::triesEveryMirrorOnceInRandomOrder()
     QFETCH(quint32, seed);
     QFETCH(bool, lastServes);
     QFETCH(int, declaredSize);
-    const QList<int> expectedOrder = drawOrder(seed, 3);
+    const QList<int> expectedOrder = drawOrder(seed, 4);
 
-    // A connection that closes before the body is complete; one that closes
-    // before any answer would be asked twice by Qt's own resend.
+    // A connection that closes before the body is complete, and one whose
+    // head never ends.
     FakeMirror::Response cutShort = FakeMirror::Response::ok("partial");
     cutShort.length = FakeMirror::Length::Declared;
     cutShort.declaredLength = 1000;
+    FakeMirror::Response endlessHead;
+    endlessHead.endless = FakeMirror::Endless::HeaderBlock;
     const QList<FakeMirror::Response> failures{FakeMirror::Response::withStatus(404),
-                                               FakeMirror::Response::withStatus(503), cutShort};
+                                               FakeMirror::Response::withStatus(503), cutShort, endlessHead};
     QList<int> order;
     QList<QPair<QString, QString>> entries;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < failures.size(); ++i) {
         FakeMirror* mirror = newMirror();
         const bool serves = lastServes && i == expectedOrder.last();
         mirror->setResponse(logPath, serves ? FakeMirror::Response::ok("the log") : failures[i]);
