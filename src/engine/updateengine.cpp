@@ -1,6 +1,7 @@
 #include "updateengine.h"
 
 #include "banner.h"
+#include "cleanupguard.h"
 #include "configuration.h"
 #include "curlnetworkaccessmanager.h"
 #include "maintaskspecification.h"
@@ -17,6 +18,8 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
+
+#include <utility>
 
 namespace {
 constexpr int TickMs = 1000;
@@ -85,26 +88,9 @@ bool UpdateEngine::initialize()
 
     RandomGenerator::seed(quint32(QDateTime::currentDateTime().toSecsSinceEpoch()));
 
-    int version = 0;
-    QString dir;
-    if (UpdateIniData::get(&version, nullptr, &dir)) {
-        if (version == config->updateType.version) {
-            emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
-        } else {
-            emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
-                             .arg(QString::number(version), dir));
-            if (removeWorkDirectory(dir))
-                emit message(QStringLiteral("Ok"));
-            else
-                emit message(QStringLiteral("Failed to remove directory"));
-            dir.clear();
-            UpdateIniData::cleanup();
-        }
-    }
-
-    if (!config->initalizeStart(dir))
+    const QString earlierDir = takeOverEarlierRun();
+    if (!config->initalizeStart(earlierDir) || !recordRun(earlierDir))
         return false;
-    UpdateIniData::modify(config->updateType.version, config->tempDir, config->updateType.type);
 
     delete mirrors;
     mirrors = new Mirrors(this);
@@ -121,6 +107,43 @@ bool UpdateEngine::initialize()
 
     state = EngineState::Initialized;
     return true;
+}
+
+// The work directory of an unfinished earlier run: resumed for the same
+// version, else removed with its record.
+QString UpdateEngine::takeOverEarlierRun()
+{
+    int version = 0;
+    QString dir;
+    if (!UpdateIniData::get(&version, nullptr, &dir))
+        return QString();
+    if (version == config->updateType.version) {
+        emit message(QStringLiteral("Previous update session for v. %1 found").arg(version));
+        return dir;
+    }
+    emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
+                     .arg(QString::number(version), dir));
+    if (removeWorkDirectory(dir))
+        emit message(QStringLiteral("Ok"));
+    else
+        emit message(QStringLiteral("Failed to remove directory"));
+    UpdateIniData::cleanup();
+    return QString();
+}
+
+// A run that cannot record itself would download into a directory that no
+// later run resumes or removes: it stops before it fetches anything, and
+// takes back the directory it has just made. Nothing can be installed into
+// such an installation either, and pressing Start again would not help.
+bool UpdateEngine::recordRun(const QString& resumedDir)
+{
+    createdWorkDir = config->tempDir == resumedDir ? QString() : config->tempDir;
+    if (UpdateIniData::modify(config->updateType.version, config->tempDir, config->updateType.type))
+        return true;
+    removeCreatedWorkDirectory();
+    emit fatalError(QStringLiteral("Unable to write %1, cannot proceed: is its disk full or read-only?")
+                        .arg(UpdateIniData::filename()));
+    return false;
 }
 
 bool UpdateEngine::startUpdate()
@@ -195,6 +218,7 @@ void UpdateEngine::onTaskFinished()
 void UpdateEngine::onTaskCanceled()
 {
     progressTimer->stop();
+    removeUnrecordedWorkDirectory();
     state = EngineState::Canceled;
     if (mainTask->state == TaskState::UserCanceled)
         emit message(QStringLiteral("User aborted update"));
@@ -212,11 +236,31 @@ void UpdateEngine::cleanup()
         removeWorkDirectory(dir);
         UpdateIniData::cleanup();
     }
+    removeUnrecordedWorkDirectory();
     emit message(QStringLiteral("Temporary files removed."));
 }
 
-// Empties the directory and removes it through its parent. The run record
-// only ever yields a work directory of ours (UpdateIniData::get).
+// The work directory that this run made is taken back when no record names
+// it: no later run would resume in it or remove it.
+void UpdateEngine::removeUnrecordedWorkDirectory()
+{
+    QString recorded;
+    if (UpdateIniData::get(nullptr, nullptr, &recorded) && recorded == createdWorkDir)
+        createdWorkDir.clear();
+    removeCreatedWorkDirectory();
+}
+
+// Only ever the directory this run made, and only while it still is a work
+// directory of ours.
+void UpdateEngine::removeCreatedWorkDirectory()
+{
+    const QString made = std::exchange(createdWorkDir, QString());
+    if (!made.isEmpty() && isOwnWorkDirectory(made))
+        removeWorkDirectory(made);
+}
+
+// Empties the directory and removes it through its parent. Only ever given a
+// work directory of ours: the record's (UpdateIniData::get) or the run's own.
 bool UpdateEngine::removeWorkDirectory(const QString& path)
 {
     cleanupDirectory(path);

@@ -75,12 +75,19 @@ private:
     void cleanup();
     void cleanupDirectory(const QString& path);
     bool removeWorkDirectory(const QString& path);
+    QString takeOverEarlierRun();
+    bool recordRun(const QString& resumedDir);
+    void removeUnrecordedWorkDirectory();
+    void removeCreatedWorkDirectory();
     void dropMainTask();
     void dropBannerReply();
 
     Configuration* config;
     Mirrors* mirrors;
     MainTaskSpecification* mainTask;
+    // The work directory that the current run made, not resumed; empty when
+    // it resumed one or has ended.
+    QString createdWorkDir;
     QTimer* progressTimer;
     QNetworkAccessManager* networkManager;
     QString bannerClickUrl;

@@ -1,5 +1,6 @@
 #include "testregistry.h"
 
+#include "testfiles.h"
 #include "updateinidata.h"
 
 #include <QDir>
@@ -56,7 +57,10 @@ void RunRecordTest::writeRecord(const QVariantMap& values)
 void RunRecordTest::roundTrip()
 {
     const QString workDir = makeWorkDir(1);
-    UpdateIniData::modify(42, workDir, QStringLiteral("client_linux_x86"));
+    // A line of the client's that the settings cannot parse is no reason
+    // to refuse the record: the file is still written.
+    QVERIFY(TestFiles::write(UpdateIniData::filename(), "[Channel\nbeta=1\n"));
+    QVERIFY(UpdateIniData::modify(42, workDir, QStringLiteral("client_linux_x86")));
     int version = 0;
     QString type;
     QString dir;

@@ -244,35 +244,57 @@ ReleaseBuilder UpdateEngineTest::newRelease() const
     return release;
 }
 
+// Three starts in a row, each stopped in its set-up: none downloads, and no
+// work directory stays that no record names.
 void UpdateEngineTest::setUpFailure_data()
 {
     QTest::addColumn<bool>("writeMirrorList");
     QTest::addColumn<int>("channel");
+    QTest::addColumn<bool>("recordWritable");
     QTest::addColumn<QString>("fatalError");
-    QTest::newRow("mirrors.ini missing") << false << 0 << "mirrors.ini is missing, cannot proceed.";
-    QTest::newRow("alpha without its mirror") << true << 2 << QString();
+    QTest::newRow("mirrors.ini missing") << false << 0 << true << "mirrors.ini is missing, cannot proceed.";
+    QTest::newRow("alpha without its mirror") << true << 2 << true << QString();
+    // A directory in its place: the settings can neither replace nor write
+    // it, also for root.
+    QTest::newRow("update.ini cannot be written")
+        << true << 0 << false
+        << QStringLiteral("Unable to write %1, cannot proceed: is its disk full or read-only?")
+               .arg(appPath(QStringLiteral("update.ini")));
 }
 
 void UpdateEngineTest::setUpFailure()
 {
     QFETCH(bool, writeMirrorList);
     QFETCH(int, channel);
+    QFETCH(bool, recordWritable);
     QFETCH(QString, fatalError);
 
+    QVERIFY(newRelease().writeMirror(mirrorRoot->path()));
     if (writeMirrorList)
         writeMirrors({mirror.get()});
-    Configuration config;
-    configure(config, 2);
-    config.updateType.channel = UpdateChannel(channel);
-    UpdateEngine engine(config, nullptr);
-    EngineLog log(engine);
-
-    QVERIFY(!engine.initialize());
-    QCOMPARE(log.fatalErrors.count(), 1);
-    if (!fatalError.isEmpty())
-        QCOMPARE(log.fatalErrors.first(), fatalError);
-    QCOMPARE(engine.state, int(EngineState::Idle));
-    QVERIFY(!engine.busy());
+    if (!recordWritable)
+        QVERIFY(QDir().mkdir(appPath(QStringLiteral("update.ini"))));
+    for (int start = 1; start <= 3; ++start) {
+        Configuration config;
+        configure(config, 2);
+        config.updateType.channel = UpdateChannel(channel);
+        UpdateEngine engine(config, nullptr);
+        EngineLog log(engine);
+        QVERIFY(!runUpdate(engine, log));
+        QCOMPARE(log.fatalErrors.count(), 1);
+        if (!fatalError.isEmpty())
+            QCOMPARE(log.fatalErrors.first(), fatalError);
+        QCOMPARE(engine.state, int(EngineState::Idle));
+        QVERIFY(!engine.busy());
+    }
+    QCOMPARE(mirror->requestedPaths(), QStringList());
+    // Where update.ini cannot be written no record can name a directory,
+    // though the settings go on showing this process the one they failed
+    // to write.
+    QString recorded;
+    const bool named = recordWritable && UpdateIniData::get(nullptr, nullptr, &recorded);
+    QCOMPARE(QDir(QDir::tempPath()).entryList({QStringLiteral("korvalune_temp_*")}, QDir::AllEntries),
+             named ? QStringList{QFileInfo(recorded).fileName()} : QStringList());
 }
 
 void UpdateEngineTest::proxy_data()
@@ -417,6 +439,8 @@ void UpdateEngineTest::recordedWorkDirectory()
         });
         QVERIFY(runUpdate(engine, log));
         QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+        // No record names the run's own directory any more: it goes too.
+        QVERIFY(!QFileInfo::exists(config.tempDir));
     } else {
         QVERIFY(engine.initialize());
         QString recordedDir;
@@ -539,16 +563,20 @@ void UpdateEngineTest::userCancel_data()
 {
     QTest::addColumn<int>("streams");
     QTest::addColumn<bool>("userAbortLine");
-    QTest::newRow("one download running") << 1 << true;
-    QTest::newRow("several downloads running") << 3 << false;
+    QTest::addColumn<bool>("recordDropped");
+    QTest::newRow("one download running") << 1 << true << false;
+    QTest::newRow("several downloads running") << 3 << false << false;
+    QTest::newRow("record dropped during the run") << 1 << true << true;
 }
 
 // With one transfer the abort is the user's; with several, the transfers
-// cancelled under the others make the run end as an error.
+// cancelled under the others make the run end as an error. The work
+// directory stays for the next run while the record names it.
 void UpdateEngineTest::userCancel()
 {
     QFETCH(int, streams);
     QFETCH(bool, userAbortLine);
+    QFETCH(bool, recordDropped);
 
     const ReleaseBuilder release = newRelease();
     QVERIFY(release.writeMirror(mirrorRoot->path()));
@@ -588,6 +616,8 @@ void UpdateEngineTest::userCancel()
     };
     QTRY_COMPARE_WITH_TIMEOUT(held(), streams, 10000);
     QVERIFY(engine.busy());
+    if (recordDropped)
+        UpdateIniData::cleanup();
     engine.reset(); // a live run is never torn down from under itself
     QCOMPARE(engine.state, int(EngineState::Running));
     engine.cancelUpdate();
@@ -599,7 +629,8 @@ void UpdateEngineTest::userCancel()
     QCOMPARE(log.events.last(), QStringLiteral("canceled"));
     QCOMPARE(log.lines.contains(QStringLiteral("User aborted update")), userAbortLine);
     QCOMPARE(snapshot(), before);
-    QVERIFY(UpdateIniData::get(nullptr, nullptr, nullptr));
+    QCOMPARE(UpdateIniData::get(nullptr, nullptr, nullptr), !recordDropped);
+    QCOMPARE(QFileInfo::exists(config.tempDir), !recordDropped);
 }
 
 // A user abort after the installation keeps the old copies it made; the next
