@@ -1,9 +1,9 @@
 # Builds the 32-bit x86 program on a Debian x86-64 host: the i686 cross
-# compiler, the i386 libraries and headers (Qt, LibTomCrypt, zlib) from a root
-# of their own, and the host's own Qt tools (moc, uic, rcc, lrelease), which
-# only need to run here. `scripts/install-deps.sh i386` installs what it needs
-# and makes the root (scripts/make-i386-root.sh); `scripts/test.sh i386`
-# builds into build-i386/ and runs the suite.
+# compiler, the i386 libraries and headers (Qt, LibTomCrypt, zlib, libcurl)
+# from a root of their own, and the host's own Qt tools (moc, uic, rcc,
+# lrelease), which only need to run here. `scripts/install-deps.sh i386`
+# installs what it needs and makes the root (scripts/make-i386-root.sh);
+# `scripts/test.sh i386` builds into build-i386/ and runs the suite.
 #
 #   cmake -S . -B build-i386 -G Ninja \
 #         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i386.cmake

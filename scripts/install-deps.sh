@@ -1,13 +1,15 @@
 #!/bin/sh
 # Installs every Debian package that the build, the tests, the benchmarks and
-# the demo need. Safe to run again: when every package (and the i386 root) is
-# there it fetches nothing, not even the package indexes.
+# the demo need. Safe to run again: when every package (and the i386 root,
+# made from its current package list) is there it fetches nothing, not even
+# the package indexes.
 #
 # Usage: install-deps.sh [i386]
 #   i386  also what the 32-bit x86 build needs (cmake/toolchain-i386.cmake):
 #         the i686 cross compiler, the emulator its tests run under where the
 #         kernel does not run 32-bit programs, and the root of i386 libraries
-#         it builds against, made into build-i386-root/ (make-i386-root.sh).
+#         it builds against, made into build-i386-root/ (make-i386-root.sh),
+#         and made again when it was made from an earlier package list.
 #
 # A package index that cannot be downloaded (a mirror in the middle of a
 # sync, a broken source entry) does not stop it: `apt-get update` is tried a
