@@ -7,6 +7,7 @@
 #include "filedeletetaskspecification.h"
 #include "fileunziptaskspecification.h"
 #include "installationrecord.h"
+#include "siblingname.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -119,16 +120,17 @@ void FileReplaceTaskSpecification::keepOldCopy(const QString& name)
     record->take(name);
 }
 
-// "old/_old_2_x.so", "old/_old_3_x.so", ...: the first name that no file of
-// this step has taken and that is free on disk.
+// "old/_old_2_x.so", "old/_old_3_x.so", ... (the short form of each for a
+// long name): the first name that no file of this step has taken and that is
+// free on disk.
 QString FileReplaceTaskSpecification::uniqueOldCopyName() const
 {
     const QDir root(Configuration::getAppRootPath());
     const QString bareName = QFileInfo(spec.pureDestFilePath()).fileName();
     for (int number = 2;; ++number) {
-        const QString candidate = oldDirName + QLatin1Char('/')
-                                  + Configuration::getSpecialFileRenamePrefix()
-                                  + QString::number(number) + QLatin1Char('_') + bareName;
+        const QString prefix = Configuration::getSpecialFileRenamePrefix() + QString::number(number)
+                               + QLatin1Char('_');
+        const QString candidate = oldDirName + QLatin1Char('/') + taggedName(prefix, bareName, QString());
         if (!record->isTaken(candidate) && !QFileInfo::exists(root.filePath(candidate)))
             return candidate;
     }

@@ -1,5 +1,8 @@
 #include "filespecifications.h"
 
+#include "configuration.h"
+#include "siblingname.h"
+
 #include <QFileInfo>
 
 bool FileReplaceSpecification::hasUnzip() const
@@ -26,10 +29,12 @@ QString FileReplaceSpecification::destFileName(QString prefix) const
 }
 
 // The directory part is dropped: every old copy lies directly in "old". The
-// prefix must stay equal to the one start-up uses to find leftovers.
+// prefix must stay equal to the one start-up uses to find leftovers; a name
+// too long for it gets the short form that still begins with it.
 QString FileReplaceSpecification::oldDestFileName() const
 {
-    return QStringLiteral("old/") + QFileInfo(destFileName(QStringLiteral("_old_"))).fileName();
+    const QString bareName = QFileInfo(pureDestFilePath()).fileName();
+    return QStringLiteral("old/") + taggedName(Configuration::getSpecialFileRenamePrefix(), bareName, QString());
 }
 
 FileSpecifications::FileSpecifications() = default;

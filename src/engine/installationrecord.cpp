@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 #include "ownfile.h"
+#include "siblingname.h"
 
 #include <QDir>
 #include <QFile>
@@ -130,7 +131,8 @@ QStringList InstallationRecord::leftoverOldCopies(const QString& root) const
     for (auto it = oldCopies.cbegin(); it != oldCopies.cend(); ++it) {
         const QString bareName = QFileInfo(it.value()).fileName();
         const bool keptForStartUp = Configuration::isSpecialFileName(bareName)
-            && QFileInfo(it.key()).fileName() == Configuration::getSpecialFileRenamePrefix() + bareName;
+            && QFileInfo(it.key()).fileName()
+                == taggedName(Configuration::getSpecialFileRenamePrefix(), bareName, QString());
         if (taken.contains(it.key()) || keptForStartUp || !isOwnPlainFile(rootDir.filePath(it.key()))
             || !QFileInfo::exists(rootDir.filePath(it.value())))
             continue;

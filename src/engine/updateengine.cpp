@@ -7,6 +7,7 @@
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
+#include "siblingname.h"
 #include "tomcryptutil.h"
 #include "updateinidata.h"
 
@@ -290,7 +291,8 @@ void UpdateEngine::removeOldFiles(const QString& dir)
     const QDir directory(dir);
     const QStringList names = Configuration::getSpecialFileNames();
     for (const QString& name : names)
-        QFile::remove(directory.absoluteFilePath(Configuration::getSpecialFileRenamePrefix() + name));
+        QFile::remove(directory.absoluteFilePath(
+            taggedName(Configuration::getSpecialFileRenamePrefix(), name, QString())));
 }
 
 void UpdateEngine::getBanner()

@@ -1,10 +1,9 @@
 #include "slowfileopspecification.h"
 
 #include "ownfile.h"
+#include "siblingname.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cstdio>
 #include <unistd.h>
@@ -66,8 +65,7 @@ SlowFileOpSpecification::SlowFileOpSpecification(QString failureMessage, Rollbac
 
 QString SlowFileOpSpecification::temporaryPath(const QString& destination)
 {
-    const QFileInfo info(destination);
-    return info.dir().filePath(QLatin1Char('.') + info.fileName() + QStringLiteral(".korvalune-new"));
+    return siblingPath(destination, QStringLiteral("."), QStringLiteral(".korvalune-new"));
 }
 
 void SlowFileOpSpecification::runDone(bool ok)

@@ -40,8 +40,10 @@ public:
 
     // Where the new content of destination is written before it is put in
     // place: a hidden name in the same directory, so that one rename moves
-    // it. The worker creates it new; of what it finds there it replaces only
-    // a plain file of the current user, and fails on anything else.
+    // it: ".<name>.korvalune-new", or its shorter form when that would not
+    // fit the 255 bytes of a name (see taggedName). The worker creates it
+    // new; of what it finds there it replaces only a plain file of the
+    // current user, and fails on anything else.
     static QString temporaryPath(const QString& destination);
 
 public slots:

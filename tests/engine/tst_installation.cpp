@@ -6,6 +6,7 @@
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
 #include "installationrecord.h"
+#include "siblingname.h"
 #include "slowfileopspecification.h"
 #include "taskrun.h"
 #include "testfiles.h"
@@ -58,6 +59,13 @@ QByteArray bigContent(const QByteArray& tag, int size = 16 * 1024 * 1024)
     return tag + bytes;
 }
 
+// Accented letters, two bytes each in UTF-8, to give a name a length in
+// bytes; the scratch token ("%1") has six.
+QString filler(int bytes)
+{
+    return QString(bytes / 2, QChar(0x00E9)) + QString(bytes % 2, QLatin1Char('k'));
+}
+
 FileReplaceSpecification record(const QString& fileName, const QString& unzipDest = QString(),
                                 const QString& md5 = QString())
 {
@@ -103,7 +111,8 @@ private:
     QString rel(const QString& path) const { return scratch->rel(path); }
     static QString installed(const QString& relative) { return AppDirScratch::installed(relative); }
     QString download(const QString& fileName) const { return work->path() + QLatin1Char('/') + fileName; }
-    static QString oldCopy(const QString& bareName) { return appRoot() + "/old/_old_" + bareName; }
+    static QString oldCopyName(const QString& bareName) { return "old/" + taggedName("_old_", bareName, ""); }
+    static QString oldCopy(const QString& bareName) { return installed(oldCopyName(bareName)); }
     QMap<QString, QByteArray> snapshot() const;
 
     std::unique_ptr<AppDirScratch> scratch;
@@ -182,6 +191,10 @@ void InstallationTest::installOneFile_data()
         << "libQtCore.so.4" << true << false << false << false << 0755 << QList<double>{0.1, 1.0};
     QTest::newRow("old copy without a target is left alone")
         << "notes-%1.txt" << false << true << false << false << 0644 << QList<double>{1.0};
+    QTest::newRow("replaced file, 250-byte name")
+        << filler(239) + "-%1.txt" << true << false << false << true << 0644 << QList<double>{0.1, 1.0};
+    QTest::newRow("255-byte name, stale old copy deleted first")
+        << filler(245) + "-%1.so" << true << true << false << true << 0755 << QList<double>{0.1, 0.2, 1.0};
 }
 
 void InstallationTest::installOneFile()
@@ -233,7 +246,7 @@ void InstallationTest::installOneFile()
         QCOMPARE(TestFiles::read(oldCopy(bareName)), QByteArray("left by an earlier run\n"));
     else
         QVERIFY(!QFileInfo::exists(oldCopy(bareName)));
-    QCOMPARE(deletions, listed ? QList<QString>{"old/_old_" + bareName} : QList<QString>{});
+    QCOMPARE(deletions, listed ? QList<QString>{oldCopyName(bareName)} : QList<QString>{});
 }
 
 void InstallationTest::executableRule_data()
@@ -431,10 +444,12 @@ void InstallationTest::sameBareNamePair_data()
 {
     QTest::addColumn<bool>("staleOldCopy");
     QTest::addColumn<bool>("laterFileFails");
-    QTest::newRow("installed") << false << false;
-    QTest::newRow("installed over a stale old copy") << true << false;
-    QTest::newRow("rolled back") << false << true;
-    QTest::newRow("rolled back after deleting a stale old copy") << true << true;
+    QTest::addColumn<QString>("stem");
+    QTest::newRow("installed") << false << false << "x";
+    QTest::newRow("installed over a stale old copy") << true << false << "x";
+    QTest::newRow("rolled back") << false << true << "x";
+    QTest::newRow("rolled back after deleting a stale old copy") << true << true << "x";
+    QTest::newRow("250-byte names, installed") << false << false << filler(240);
 }
 
 // a/x.so and b/x.so have the same old-copy name: each original must survive
@@ -443,13 +458,15 @@ void InstallationTest::sameBareNamePair()
 {
     QFETCH(bool, staleOldCopy);
     QFETCH(bool, laterFileFails);
+    QFETCH(QString, stem);
 
-    const QString bareName = "x-" + token + ".so";
+    const QString bareName = stem + "-" + token + ".so";
+    const QString numberedCopy = "old/" + taggedName("_old_2_", bareName, "");
     QList<FileReplaceSpecification> replacements;
     // The small file between them lets b be planned only after a has been
     // moved aside, when a's old copy looks like a leftover.
     for (const QString& dir : {QStringLiteral("a"), QStringLiteral("between"), QStringLiteral("b")}) {
-        const QString path = rel(dir + "/x-%1.so");
+        const QString path = rel(dir + "/" + stem + "-%1.so");
         if (dir != QLatin1String("between"))
             QVERIFY(writeFile(installed(path), "installed " + dir.toUtf8()));
         QVERIFY(writeFile(download(path), "new " + dir.toUtf8()));
@@ -469,18 +486,18 @@ void InstallationTest::sameBareNamePair()
     if (laterFileFails) {
         QCOMPARE(state, int(TaskState::ErrorCanceled));
         // Deleting a stale copy is the one change a rollback cannot undo.
-        before.remove("old/_old_" + bareName);
+        before.remove(oldCopyName(bareName));
         QCOMPARE(snapshot(), before);
         return;
     }
     QCOMPARE(state, int(TaskState::Finished));
-    QCOMPARE(TestFiles::read(installed(rel("a/x-%1.so"))), QByteArray("new a"));
-    QCOMPARE(TestFiles::read(installed(rel("b/x-%1.so"))), QByteArray("new b"));
+    QCOMPARE(TestFiles::read(installed(rel("a/" + bareName))), QByteArray("new a"));
+    QCOMPARE(TestFiles::read(installed(rel("b/" + bareName))), QByteArray("new b"));
     QCOMPARE(TestFiles::read(oldCopy(bareName)), QByteArray("installed a"));
-    QCOMPARE(TestFiles::read(oldCopy("2_" + bareName)), QByteArray("installed b"));
+    QCOMPARE(TestFiles::read(installed(numberedCopy)), QByteArray("installed b"));
     QStringList listed = deletions;
     listed.sort();
-    QCOMPARE(listed, QStringList({"old/_old_2_" + bareName, "old/_old_" + bareName}));
+    QCOMPARE(listed, QStringList({numberedCopy, oldCopyName(bareName)}));
 }
 
 void InstallationTest::refusesPathsOutside_data()
@@ -549,12 +566,18 @@ void InstallationTest::resumeAfterAKill_data()
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("prefix");
     QTest::addColumn<bool>("fails");
+    QTest::addColumn<QString>("stem");
     for (const char* target : {"original", "broken", "missing"}) {
-        QTest::addRow("target %s, installed", target) << QString::fromLatin1(target) << "_old_" << false;
-        QTest::addRow("target %s, rolled back", target) << QString::fromLatin1(target) << "_old_" << true;
+        const QString kind = QString::fromLatin1(target);
+        QTest::addRow("target %s, installed", target) << kind << "_old_" << false << "k";
+        QTest::addRow("target %s, rolled back", target) << kind << "_old_" << true << "k";
     }
     // The name a file with the same bare name as another one gets.
-    QTest::newRow("numbered old copy, rolled back") << "broken" << "_old_2_" << true;
+    QTest::newRow("numbered old copy, rolled back") << "broken" << "_old_2_" << true << "k";
+    // Old copy and temporary file of a 255-byte name both have the short form.
+    QTest::newRow("255-byte name, installed") << "broken" << "_old_" << false << filler(245);
+    QTest::newRow("255-byte name, numbered old copy, rolled back")
+        << "original" << "_old_2_" << true << filler(245);
 }
 
 // An earlier run in this work directory kept the original in old/ and was
@@ -567,10 +590,12 @@ void InstallationTest::resumeAfterAKill()
     QFETCH(QString, target);
     QFETCH(QString, prefix);
     QFETCH(bool, fails);
+    QFETCH(QString, stem);
 
-    const QString name = "k-" + token + ".so";
+    const QString name = stem + "-" + token + ".so";
     const QString path = rel(name);
-    const QString kept = appRoot() + "/old/" + prefix + name;
+    const QString keptName = "old/" + taggedName(prefix, name, "");
+    const QString kept = appRoot() + QLatin1Char('/') + keptName;
     QVERIFY(writeFile(kept, "original"));
     if (target == QLatin1String("original"))
         QCOMPARE(::link(QFile::encodeName(kept).constData(),
@@ -581,7 +606,7 @@ void InstallationTest::resumeAfterAKill()
     QVERIFY(writeFile(temporary, "half written"));
     InstallationRecord earlier;
     earlier.load(work->path());
-    earlier.addOldCopy("old/" + prefix + name, path);
+    earlier.addOldCopy(keptName, path);
     earlier.addTemporary(QDir(appRoot()).relativeFilePath(temporary));
 
     QList<FileReplaceSpecification> replacements;
@@ -604,7 +629,7 @@ void InstallationTest::resumeAfterAKill()
     QCOMPARE(state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(installed(path)), QByteArray("new"));
     QCOMPARE(TestFiles::read(kept), QByteArray("original"));
-    QCOMPARE(deletions, QList<QString>{"old/" + prefix + name});
+    QCOMPARE(deletions, QList<QString>{keptName});
 }
 
 // Old copies that an aborted run made and never deleted go with this run's

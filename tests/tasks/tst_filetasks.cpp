@@ -6,6 +6,7 @@
 #include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "siblingname.h"
 #include "taskrun.h"
 #include "testfiles.h"
 
@@ -145,6 +146,8 @@ private slots:
     void deleteFile();
     void backup_data();
     void backup();
+    void taggedNameFits_data();
+    void taggedNameFits();
     void copyOrUnzip_data();
     void copyOrUnzip();
     void unzipFailedWriteLeavesNoFile_data();
@@ -321,6 +324,39 @@ void FileTasksTest::backup()
     QVERIFY(!QFileInfo::exists(backup));
 }
 
+void FileTasksTest::taggedNameFits_data()
+{
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<bool>("keepsPlainName");
+
+    const QString temporarySuffix = QStringLiteral(".korvalune-new");
+    QTest::newRow("255 bytes in all: as always")
+        << "." << QString(240, QLatin1Char('a')) << temporarySuffix << true;
+    QTest::newRow("256 bytes in all") << "." << QString(241, QLatin1Char('a')) << temporarySuffix << false;
+    QTest::newRow("3-byte characters") << "_old_" << QString(85, QChar(0x20AC)) << "" << false;
+    QTest::newRow("2-byte characters") << "_old_2_" << QString(125, QChar(0x00E9)) << "" << false;
+}
+
+// Two long names that differ only near their end must not share a tagged
+// name: two files of one directory are installed at the same time.
+void FileTasksTest::taggedNameFits()
+{
+    QFETCH(QString, prefix);
+    QFETCH(QString, name);
+    QFETCH(QString, suffix);
+    QFETCH(bool, keepsPlainName);
+
+    const QString tagged = taggedName(prefix, name, suffix);
+    QCOMPARE(tagged == prefix + name + suffix, keepsPlainName);
+    QVERIFY(QFile::encodeName(tagged).size() <= 255);
+    QVERIFY(tagged.startsWith(prefix) && tagged.endsWith(suffix));
+    QVERIFY(!tagged.contains(QChar::ReplacementCharacter));
+    const QString neighbour = name.chopped(1) + QLatin1Char('b');
+    QVERIFY(taggedName(prefix, neighbour, suffix) != tagged);
+}
+
 // Both write the whole file under a temporary name first. A failure leaves
 // the destination as it was (the old content, or nothing) and every other
 // file too. A plain file of ours at the temporary name is a killed run's
@@ -334,25 +370,48 @@ void FileTasksTest::copyOrUnzip_data()
     QTest::addColumn<QString>("temporary");
     QTest::addColumn<bool>("succeeds");
     QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QString>("name");
 
     const QByteArray large = randomBytes(3 * 1024 * 1024 + 7);
-    QTest::newRow("copied") << false << "plain" << false << "" << true << large;
-    QTest::newRow("copy replaces the destination") << false << "plain" << true << "" << true << large;
-    QTest::newRow("copy, missing source") << false << "missing" << true << "" << false << QByteArray();
-    QTest::newRow("copy, own leftover temporary") << false << "plain" << true << "own file" << true << large;
-    QTest::newRow("copy, temporary is a directory") << false << "plain" << true << "directory" << false << large;
-    QTest::newRow("copy, temporary is a link") << false << "plain" << false << "link" << false << large;
-    QTest::newRow("gzip") << true << "gzip" << false << "" << true << randomBytes(100000);
-    QTest::newRow("gzip replaces the destination") << true << "gzip" << true << "" << true << randomBytes(100000);
-    QTest::newRow("whole buffers") << true << "gzip" << false << "" << true << randomBytes(3 * 16384);
-    QTest::newRow("empty gzip") << true << "gzip" << false << "" << true << QByteArray();
-    QTest::newRow("not gzip passes through") << true << "plain" << false << "" << true << QByteArray("plain\n");
-    QTest::newRow("unzip, missing source") << true << "missing" << true << "" << false << QByteArray();
-    QTest::newRow("unzip, own leftover temporary") << true << "gzip" << false << "own file" << true << large;
-    QTest::newRow("unzip, temporary of another user") << true << "gzip" << true << "foreign file" << false << large;
-    QTest::newRow("truncated gzip") << true << "truncated" << false << "" << false << QByteArray();
-    QTest::newRow("corrupt gzip") << true << "corrupt" << true << "" << false << QByteArray();
-    QTest::newRow("bad checksum") << true << "checksum" << false << "" << false << QByteArray();
+    const QString plain = QStringLiteral("output");
+    QTest::newRow("copied") << false << "plain" << false << "" << true << large << plain;
+    QTest::newRow("copy replaces the destination")
+        << false << "plain" << true << "" << true << large << plain;
+    QTest::newRow("copy, missing source")
+        << false << "missing" << true << "" << false << QByteArray() << plain;
+    QTest::newRow("copy, own leftover temporary")
+        << false << "plain" << true << "own file" << true << large << plain;
+    QTest::newRow("copy, temporary is a directory")
+        << false << "plain" << true << "directory" << false << large << plain;
+    QTest::newRow("copy, temporary is a link")
+        << false << "plain" << false << "link" << false << large << plain;
+    QTest::newRow("gzip") << true << "gzip" << false << "" << true << randomBytes(100000) << plain;
+    QTest::newRow("gzip replaces the destination")
+        << true << "gzip" << true << "" << true << randomBytes(100000) << plain;
+    QTest::newRow("whole buffers")
+        << true << "gzip" << false << "" << true << randomBytes(3 * 16384) << plain;
+    QTest::newRow("empty gzip") << true << "gzip" << false << "" << true << QByteArray() << plain;
+    QTest::newRow("not gzip passes through")
+        << true << "plain" << false << "" << true << QByteArray("plain\n") << plain;
+    QTest::newRow("unzip, missing source")
+        << true << "missing" << true << "" << false << QByteArray() << plain;
+    QTest::newRow("unzip, own leftover temporary")
+        << true << "gzip" << false << "own file" << true << large << plain;
+    QTest::newRow("unzip, temporary of another user")
+        << true << "gzip" << true << "foreign file" << false << large << plain;
+    QTest::newRow("truncated gzip") << true << "truncated" << false << "" << false << QByteArray() << plain;
+    QTest::newRow("corrupt gzip") << true << "corrupt" << true << "" << false << QByteArray() << plain;
+    QTest::newRow("bad checksum") << true << "checksum" << false << "" << false << QByteArray() << plain;
+    // A name may have 255 bytes, counted in its UTF-8 form: the temporary
+    // name must fit all the same.
+    const QString accented(125, QChar(0x00E9));
+    const QString euros(85, QChar(0x20AC));
+    QTest::newRow("copy replaces a 250-byte name")
+        << false << "plain" << true << "" << true << large << accented;
+    QTest::newRow("unzip, 255-byte name, own leftover temporary")
+        << true << "gzip" << true << "own file" << true << large << euros;
+    QTest::newRow("copy, 255-byte name, temporary is a link")
+        << false << "plain" << false << "link" << false << large << euros;
 }
 
 void FileTasksTest::copyOrUnzip()
@@ -363,9 +422,10 @@ void FileTasksTest::copyOrUnzip()
     QFETCH(QString, temporary);
     QFETCH(bool, succeeds);
     QFETCH(QByteArray, expected);
+    QFETCH(QString, name);
 
     const QString input = root + "/input";
-    const QString output = root + "/output";
+    const QString output = root + QLatin1Char('/') + name;
     const QString temporaryPath = SlowFileOpSpecification::temporaryPath(output);
     if (source == QLatin1String("gzip")) {
         QVERIFY(TestFiles::writeGzip(input, expected));
@@ -404,10 +464,10 @@ void FileTasksTest::copyOrUnzip()
         QCOMPARE(TestFiles::read(output), expected);
         if (!unzip)
             QCOMPARE(QFile::permissions(output), QFile::permissions(input));
-        QCOMPARE(journalText(records, root), QStringList{"1 /output"});
+        QCOMPARE(journalText(records, root), QStringList{"1 /" + name});
         QCOMPARE(recordsAtFinish, 1);
         QVERIFY(run.messages.isEmpty());
-        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), (QStringList{"input", "output"}));
+        QCOMPARE(QDir(root).entryList(QDir::Files | QDir::Hidden), (QStringList{"input", name}));
         QCOMPARE(describe(temporaryPath), QString("missing"));
         return;
     }
