@@ -44,27 +44,16 @@ QString UpdateIniData::filename()
 bool UpdateIniData::modify(int version, const QString& dir, const QString& type)
 {
     removeOwnerlessLock(filename());
-    {
-        QSettings settings(filename(), QSettings::IniFormat);
-        settings.beginGroup(Group);
-        settings.setValue(QStringLiteral("version"), version);
-        settings.setValue(QStringLiteral("dir"), dir);
-        settings.setValue(QStringLiteral("type"), type);
-        settings.endGroup();
-        // Only AccessError says the file was not written: a FormatError
-        // (a line of the client's that the settings cannot parse) does not.
-        settings.sync();
-        if (settings.status() == QSettings::AccessError)
-            return false;
-    }
-    // Read back anew: the settings reread the file when it changed on disk
-    // since the write.
-    QSettings written(filename(), QSettings::IniFormat);
-    written.beginGroup(Group);
-    return written.status() != QSettings::AccessError
-        && written.value(QStringLiteral("version")).toString() == QString::number(version)
-        && written.value(QStringLiteral("dir")).toString() == dir
-        && written.value(QStringLiteral("type")).toString() == type;
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(Group);
+    settings.setValue(QStringLiteral("version"), version);
+    settings.setValue(QStringLiteral("dir"), dir);
+    settings.setValue(QStringLiteral("type"), type);
+    settings.endGroup();
+    // Only AccessError says the file was not written: a FormatError (a line
+    // of the client's that the settings cannot parse) does not.
+    settings.sync();
+    return settings.status() != QSettings::AccessError;
 }
 
 bool UpdateIniData::get(int* version, QString* type, QString* dir)

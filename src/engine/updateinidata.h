@@ -13,7 +13,7 @@ public:
     UpdateIniData() = delete;
 
     static QString filename();
-    // True when the record reached the file: written and read back.
+    // True when the record reached the file.
     static bool modify(int version, const QString& dir, const QString& type);
     // True when the record describes a usable earlier run, whose directory
     // is a work directory of ours; then writes through the pointers that are
