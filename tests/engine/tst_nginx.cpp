@@ -54,6 +54,7 @@ private slots:
     void cleanup();
     void releaseComesFromTheWorkingMirror();
     void signedPairUpdatesAsAWhole();
+    void namesThatLookLikeUrlSyntaxInstall();
 };
 
 void NginxDownloadTest::initTestCase()
@@ -69,7 +70,7 @@ void NginxDownloadTest::cleanup()
 {
     QThreadPool::globalInstance()->waitForDone();
     const QString appDir = Configuration::getAppRootPath();
-    for (const QString dir : {"lib", "old"})
+    for (const QString dir : {"lib", "old", "data"})
         QDir(appDir + QLatin1Char('/') + dir).removeRecursively();
     for (const QString file : {"mirrors.ini", "update.ini"})
         QFile::remove(appDir + QLatin1Char('/') + file);
@@ -212,6 +213,41 @@ void NginxDownloadTest::signedPairUpdatesAsAWhole()
     const QString installed = appDir + QLatin1Char('/') + name;
     QCOMPARE(TestFiles::read(installed), current.installed(Section, name));
     QCOMPARE(TestFiles::read(installed + ".sig"), current.installedSignature(Section, name));
+}
+
+// Names with characters that mean something in a URL, a blank and a
+// non-ASCII letter come from the mirror as themselves.
+void NginxDownloadTest::namesThatLookLikeUrlSyntaxInstall()
+{
+    const QString appDir = Configuration::getAppRootPath();
+    const QStringList names{QStringLiteral("data/notes#1.txt"), QStringLiteral("data/what?.txt"),
+                            QStringLiteral("data/a%41b.txt"), QStringLiteral("data/a b.txt"),
+                            QStringLiteral("data/na\u00efve.txt")};
+    ReleaseBuilder release(Type, Version);
+    for (const QString& name : names)
+        release.addFile(Section, name, contentOf(name, 3000));
+    QTemporaryDir root;
+    QVERIFY(release.writeMirror(root.filePath(QStringLiteral("good"))));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(root.path()), qPrintable(nginx.errorString()));
+    QVERIFY(IniWriter::writeMirrors(appDir + QStringLiteral("/mirrors.ini"),
+                                    {{QStringLiteral("good"), nginx.url(QStringLiteral("/good")), QVariant()}}));
+
+    Configuration config;
+    config.updateType.channel = UpdateChannel::Stable;
+    config.updateType.type = Type;
+    config.updateType.version = Version;
+    UpdateEngine engine(config, nullptr);
+    QStringList log;
+    connect(&engine, &UpdateEngine::message, this, [&log](const QString& line) { log << line; });
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QVERIFY(engine.initialize());
+    engine.startUpdate();
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty() || !canceled.isEmpty(), 30000);
+    QVERIFY2(!finished.isEmpty(), qPrintable(log.join(QLatin1Char('\n'))));
+    for (const QString& name : names)
+        QCOMPARE(TestFiles::read(appDir + QLatin1Char('/') + name), contentOf(name, 3000));
 }
 
 // A server whose test dies must not outlive its lifetime.
