@@ -35,10 +35,10 @@ run() {
     echo
 }
 
-run 1000x1MiB "$download" --files 1000 --size-kib 1024 --target 0.9 --rounds "$rounds"
+run 1000x1MiB "$download" --files 1000 --size-kib 1024 --target 1.0 --rounds "$rounds"
 run 200x5MiB "$download" --files 200 --size-kib 5120 --target 1.0 --rounds "$rounds"
-run 10000x100KiB "$download" --files 10000 --size-kib 100 --rounds "$rounds"
-run 1000x100KiB "$download" --files 1000 --size-kib 100 --rounds "$rounds"
+run 10000x100KiB "$download" --files 10000 --size-kib 100 --target 1.0 --rounds "$rounds"
+run 1000x100KiB "$download" --files 1000 --size-kib 100 --target 1.0 --rounds "$rounds"
 run check10000 "$check" --files 10000 --total-mib 40 --big-mib 0 --rounds "$rounds"
 
 # "per file <ms> ms" of the download step's summary line.
@@ -50,6 +50,7 @@ echo "Summary (medians of $rounds rounds):"
 for name in 1000x1MiB 200x5MiB 10000x100KiB 1000x100KiB; do
     echo "  $name: $(sed -n 's/^  throughput ratio/throughput ratio/p' "$logs/$name");" \
          "$(sed -n 's/^  peak RSS of the download step/peak RSS/p' "$logs/$name")"
+    echo "    $(sed -n 's/^  CPU time per MiB: //p' "$logs/$name")"
 done
 awk -v many="$(per_file 10000x100KiB)" -v few="$(per_file 1000x100KiB)" 'BEGIN {
     ratio = many / few
