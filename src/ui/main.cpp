@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <memory>
+
 namespace {
 
 const int autoStartDelayMs = 2000;
@@ -49,6 +51,23 @@ void removeCopiesOfFinishedRuns(const QString& root)
     QDir().rmdir(root + QStringLiteral("/old"));
 }
 
+// This process's single-instance guard, listening; null when an updater of
+// the same user runs, which has then been handed the activation message.
+// Two starts at one moment can both find none at the first look, but only
+// one can take the name: the other is a second instance all the same, and
+// ends whether or not its message arrives.
+std::unique_ptr<SingleInstanceChecker> guardUnlessAnotherRuns()
+{
+    const QString activation = QStringLiteral("#");
+    if (SingleInstanceChecker::checkExistingInstance(activation))
+        return nullptr;
+    auto instanceChecker = std::make_unique<SingleInstanceChecker>(nullptr);
+    if (!instanceChecker->otherInstanceRuns())
+        return instanceChecker;
+    static_cast<void>(SingleInstanceChecker::checkExistingInstance(activation));
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -57,7 +76,10 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const QString root = Configuration::getAppRootPath();
 
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+    // Before anything is built or removed: where an updater of ours runs,
+    // it is all its own.
+    std::unique_ptr<SingleInstanceChecker> instanceChecker = guardUnlessAnotherRuns();
+    if (!instanceChecker)
         return 0;
     // Not before: the updater that runs may be rolling back with them.
     removeCopiesOfFinishedRuns(root);
@@ -69,7 +91,7 @@ int main(int argc, char** argv)
     installTranslation(qtTranslator, root + QStringLiteral("/translations/qt_") + localeName);
 
     Configuration config;
-    MainWindow window(config);
+    MainWindow window(config, instanceChecker.release());
     const ThreadPoolDrain drain;
 
     if (!config.parseCommandLineOptions())

@@ -41,7 +41,7 @@ void showError(QWidget* parent, const QString& errorMessage)
 
 } // namespace
 
-MainWindow::MainWindow(Configuration& config)
+MainWindow::MainWindow(Configuration& config, SingleInstanceChecker* instanceChecker)
     : QWidget(nullptr)
     , config(config)
     , engine(new UpdateEngine(config, this))
@@ -67,7 +67,9 @@ MainWindow::MainWindow(Configuration& config)
     outputTextEdit->hide();
     onDownloadProgress(0, 0, 0, false);
 
-    auto* instanceChecker = new SingleInstanceChecker(this);
+    // Start-up has taken the single-instance name with it; it listens as
+    // long as the window lives.
+    instanceChecker->setParent(this);
     connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
             &MainWindow::onOtherInstanceActivate);
     connect(&config, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class Configuration;
+class SingleInstanceChecker;
 class UpdateEngine;
 
 // The updater's only window: target version and channel, news line, banner,
@@ -19,7 +20,8 @@ class MainWindow : public QWidget, private Ui::MainWindow
     Q_OBJECT
 
 public:
-    explicit MainWindow(Configuration& config);
+    // Takes the single-instance guard that start-up made as its child.
+    MainWindow(Configuration& config, SingleInstanceChecker* instanceChecker);
     ~MainWindow() override;
 
     // Version label from the configuration; an unattended run has no start

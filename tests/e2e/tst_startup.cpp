@@ -9,6 +9,7 @@
 #include "updateprocess.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
@@ -20,9 +21,18 @@ const QStringList invalidVersion{QStringLiteral("client"), QStringLiteral("x")};
 // A client type and a version: nothing is asked of the update server.
 const QStringList knownVersion{QStringLiteral("client_linux_x86"), QStringLiteral("5")};
 
+const QStringList pakFiles{QStringLiteral("data/a.pak"), QStringLiteral("data/b.pak")};
+
 QString field(const QJsonObject& record, const char* name)
 {
     return record.value(QLatin1String(name)).toString();
+}
+
+// Where the program in app listens for a second start.
+QString instanceSocket(const AppDirectory& app)
+{
+    return QDir::temp().filePath(
+        SingleInstanceChecker::serverNameFor(QFileInfo(app.program()).canonicalFilePath(), QDir::homePath()));
 }
 
 } // namespace
@@ -37,10 +47,15 @@ private slots:
     void leftoversAreRemoved_data();
     void leftoversAreRemoved();
     void secondInstanceHandsOverAndEnds();
+    void simultaneousStartsUpdateOnce_data();
+    void simultaneousStartsUpdateOnce();
     void otherUsersListenerIsNoInstance();
     void secondStartKeepsTheCopyOfARollingBackRun();
     void textsFollowTheLocale_data();
     void textsFollowTheLocale();
+
+private:
+    void startTogetherAndUpdateOnce(const AppDirectory& app);
 };
 
 void StartupTest::leftoversAreRemoved_data()
@@ -135,13 +150,87 @@ void StartupTest::secondInstanceHandsOverAndEnds()
     QVERIFY(first.closeWindow());
 }
 
+void StartupTest::simultaneousStartsUpdateOnce_data()
+{
+    QTest::addColumn<bool>("staleSocket");
+    QTest::newRow("name free") << false;
+    // Both may find it stale and take it back.
+    QTest::newRow("stale socket of ours") << true;
+}
+
+// Two starts at the same moment: one takes the name and updates, the other
+// hands over and ends before it builds anything, also when both found no
+// updater before either listened. Repeated, as the two meet at a different
+// moment each time.
+void StartupTest::simultaneousStartsUpdateOnce()
+{
+    QFETCH(bool, staleSocket);
+    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
+        QSKIP("the update program embeds another key than the one the fixtures are signed with");
+    ReleaseBuilder installed(QStringLiteral("client_linux_x86"), 1);
+    ReleaseBuilder release(QStringLiteral("client_linux_x86"), 2);
+    for (const QString& name : pakFiles) {
+        installed.addFile(QStringLiteral("client"), name, name.toUtf8() + " 1");
+        release.addFile(QStringLiteral("client"), name, name.toUtf8() + " 2");
+    }
+    QTemporaryDir mirrorRoot;
+    QVERIFY(release.writeMirror(mirrorRoot.path()));
+    FakeMirror mirror;
+    QVERIFY(mirror.start());
+    mirror.serveDirectory(mirrorRoot.path());
+
+    QElapsedTimer clock;
+    clock.start();
+    for (int trial = 1; trial <= 8 && clock.elapsed() < 1500; ++trial) {
+        AppDirectory app;
+        QVERIFY(app.isValid());
+        QVERIFY(installed.install(app.path()));
+        QVERIFY(app.writeFile(QStringLiteral("mirrors.ini"),
+                              "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "\n"));
+        QVERIFY(!staleSocket || TestFiles::writeStaleSocket(instanceSocket(app)));
+        startTogetherAndUpdateOnce(app);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(mirror.requestCount(QStringLiteral("/2/client_linux_x86.ini")), trial);
+    }
+}
+
+// Both started at once with the target version on the command line, each
+// pressing start once its window shows: exactly one shows it and updates.
+void StartupTest::startTogetherAndUpdateOnce(const AppDirectory& app)
+{
+    UpdateProcess runs[2];
+    for (UpdateProcess& run : runs) {
+        run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
+        run.setEnvironment(QStringLiteral("KV_PROBE_HOLD_AT"), QStringLiteral("Update successfully finished"));
+    }
+    for (UpdateProcess& run : runs)
+        run.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("2")});
+    const auto settled = [](const UpdateProcess& run) {
+        return !run.isRunning() || !run.events(QStringLiteral("window")).isEmpty();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(settled(runs[0]) && settled(runs[1]), 15000);
+
+    UpdateProcess& updater = runs[0].isRunning() ? runs[0] : runs[1];
+    UpdateProcess& second = runs[0].isRunning() ? runs[1] : runs[0];
+    QVERIFY2(!second.isRunning(), "both show a window");
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(second.events(QStringLiteral("window")).isEmpty());
+
+    QVERIFY2(updater.waitForEvent(QStringLiteral("held"), 30000), qPrintable(updater.standardError()));
+    for (const QString& name : pakFiles)
+        QCOMPARE(TestFiles::read(app.filePath(name)), name.toUtf8() + " 2");
+    updater.command(QStringLiteral("release"));
+    QVERIFY(updater.closeWindow());
+}
+
 // Anyone can listen at the instance name in a shared temporary directory.
 void StartupTest::otherUsersListenerIsNoInstance()
 {
     AppDirectory app;
     QVERIFY(app.isValid());
-    const QString socket = QDir::temp().filePath(
-        SingleInstanceChecker::serverNameFor(QFileInfo(app.program()).canonicalFilePath(), QDir::homePath()));
+    const QString socket = instanceSocket(app);
     OtherUserListener listener;
     if (!listener.start(socket))
         QSKIP(qPrintable(listener.errorString()));

@@ -56,6 +56,11 @@ bool UpdateProcess::waitForExit(int timeoutMs)
     return process.waitForFinished(timeoutMs);
 }
 
+bool UpdateProcess::isRunning() const
+{
+    return process.state() != QProcess::NotRunning;
+}
+
 int UpdateProcess::exitCode() const
 {
     return process.exitCode();

@@ -29,6 +29,7 @@ public:
 
     void start(const QString& program, const QStringList& arguments);
     bool waitForExit(int timeoutMs = 30000);
+    bool isRunning() const;
     // SIGKILL: the process ends at once, wherever it is.
     void kill();
     int exitCode() const;

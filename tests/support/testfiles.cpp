@@ -7,6 +7,12 @@
 #include <QSaveFile>
 #include <QtDebug>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include <zlib.h>
 
 namespace TestFiles {
@@ -32,6 +38,20 @@ QByteArray read(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : Missing;
+}
+
+bool writeStaleSocket(const QString& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    std::strncpy(address.sun_path, encoded.constData(), sizeof(address.sun_path) - 1);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return bound;
 }
 
 QByteArray gzip(const QByteArray& content)

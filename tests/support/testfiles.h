@@ -20,6 +20,10 @@ inline const QByteArray Missing = QByteArrayLiteral("<missing>");
 // The content of path, or Missing.
 QByteArray read(const QString& path);
 
+// What an updater that crashed leaves behind: a socket file at path that
+// nobody listens on.
+bool writeStaleSocket(const QString& path);
+
 // content compressed into a gzip stream (header, deflate data, trailer).
 QByteArray gzip(const QByteArray& content);
 

@@ -137,7 +137,7 @@ struct Fixture
         config.updateType.type = clientType;
         config.updateType.version = targetVersion;
         config.updateType.versionName = QStringLiteral("5.0");
-        window = std::make_unique<MainWindow>(config);
+        window = std::make_unique<MainWindow>(config, new SingleInstanceChecker(nullptr));
         engine = window->findChild<UpdateEngine*>();
         if (!engine)
             qFatal("the window has no engine");

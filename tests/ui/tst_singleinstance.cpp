@@ -10,13 +10,15 @@
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <atomic>
+#include <memory>
 
 namespace {
 
@@ -38,21 +40,6 @@ QString expectedName(const QString& checksummedText)
     return QStringLiteral("KV3ClientUpdate") + QString::number(crc16x25(checksummedText.toUtf8()), 16);
 }
 
-// What an updater that crashed leaves behind: a socket file nobody listens on.
-bool leaveStaleSocket(const QString& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray encoded = QFile::encodeName(path);
-    std::strncpy(address.sun_path, encoded.constData(), sizeof(address.sun_path) - 1);
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(fd);
-    return bound;
-}
-
 QString socketPath()
 {
     return QDir::temp().filePath(SingleInstanceChecker::getLocalServerName());
@@ -67,11 +54,13 @@ QString identity(const QString& path)
     return QStringLiteral("inode %1 uid %2 mode %3").arg(status.st_ino).arg(status.st_uid).arg(status.st_mode, 0, 8);
 }
 
-enum class Holder { OwnStaleSocket, OwnPlainFile, OtherUsersStaleSocket, OtherUsersListener };
+enum class Holder { OwnLiveUpdater, OwnStaleSocket, OwnPlainFile, OtherUsersStaleSocket, OtherUsersListener };
+enum class Outcome { SecondInstance, Reclaimed, WithoutGuard };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Holder)
+Q_DECLARE_METATYPE(Outcome)
 
 class SingleInstanceTest : public QObject
 {
@@ -88,7 +77,7 @@ private slots:
     void newestConnectionIsServed();
     void heldName_data();
     void heldName();
-    void liveInstanceKeepsItsName();
+    void startWaitsForTheOneTakingTheName();
     void serverIsForItsUserOnly();
 };
 
@@ -179,25 +168,32 @@ void SingleInstanceTest::newestConnectionIsServed()
 void SingleInstanceTest::heldName_data()
 {
     QTest::addColumn<Holder>("holder");
-    QTest::addColumn<bool>("reclaimed");
+    QTest::addColumn<Outcome>("outcome");
 
-    QTest::newRow("stale socket of ours") << Holder::OwnStaleSocket << true;
-    QTest::newRow("plain file of ours") << Holder::OwnPlainFile << false;
-    QTest::newRow("stale socket of another user") << Holder::OtherUsersStaleSocket << false;
-    QTest::newRow("another user listening") << Holder::OtherUsersListener << false;
+    // It began at the same moment and took the name after this one found
+    // no updater.
+    QTest::newRow("live updater of ours") << Holder::OwnLiveUpdater << Outcome::SecondInstance;
+    QTest::newRow("stale socket of ours") << Holder::OwnStaleSocket << Outcome::Reclaimed;
+    QTest::newRow("plain file of ours") << Holder::OwnPlainFile << Outcome::WithoutGuard;
+    QTest::newRow("stale socket of another user") << Holder::OtherUsersStaleSocket << Outcome::WithoutGuard;
+    QTest::newRow("another user listening") << Holder::OtherUsersListener << Outcome::WithoutGuard;
 }
 
-// Whatever holds the name, it is no updater of ours that runs. Only a socket
-// that an updater of ours left behind is taken back; anything else is
-// neither removed nor listened at, and the window runs without the guard.
+// What holds the name when an updater takes it: a live updater of ours makes
+// it a second instance; a socket that an updater of ours left behind is taken
+// back; anything else is neither removed nor listened at, and the window
+// runs without the guard.
 void SingleInstanceTest::heldName()
 {
     QFETCH(Holder, holder);
-    QFETCH(bool, reclaimed);
+    QFETCH(Outcome, outcome);
 
     OtherUserListener listener;
-    if (holder == Holder::OwnStaleSocket)
-        QVERIFY(leaveStaleSocket(socketPath()));
+    std::unique_ptr<SingleInstanceChecker> running;
+    if (holder == Holder::OwnLiveUpdater)
+        running = std::make_unique<SingleInstanceChecker>(nullptr);
+    else if (holder == Holder::OwnStaleSocket)
+        QVERIFY(TestFiles::writeStaleSocket(socketPath()));
     else if (holder == Holder::OwnPlainFile)
         QVERIFY(TestFiles::write(socketPath(), "not a socket"));
     else if (!listener.start(socketPath()))
@@ -205,32 +201,50 @@ void SingleInstanceTest::heldName()
     if (holder == Holder::OtherUsersStaleSocket)
         listener.stop();
     const QString before = identity(socketPath());
-    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    if (!running)
+        QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
 
     SingleInstanceChecker checker(nullptr);
-    QSignalSpy activated(&checker, &SingleInstanceChecker::otherInstanceActivate);
-    if (!reclaimed) {
-        QVERIFY(!checker.findChild<QLocalServer*>()->isListening());
+    QCOMPARE(checker.otherInstanceRuns(), outcome == Outcome::SecondInstance);
+    QCOMPARE(checker.findChild<QLocalServer*>()->isListening(), outcome == Outcome::Reclaimed);
+    if (outcome != Outcome::Reclaimed)
         QCOMPARE(identity(socketPath()), before);
+    if (outcome == Outcome::WithoutGuard)
         return;
-    }
+    // Messages reach the one updater that listens.
+    SingleInstanceChecker* listening = running ? running.get() : &checker;
+    QSignalSpy activated(listening, &SingleInstanceChecker::otherInstanceActivate);
     QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
     QVERIFY(activated.wait());
     QCOMPARE(activated.first().first().toString(), QStringLiteral("#"));
 }
 
-void SingleInstanceTest::liveInstanceKeepsItsName()
+// Starts of one installation take the name one at a time. While one holds
+// the installation's lock (here: takes a stale socket back), another does
+// not touch the name, and afterwards finds it held.
+void SingleInstanceTest::startWaitsForTheOneTakingTheName()
 {
-    SingleInstanceChecker running(nullptr);
-    QSignalSpy runningActivated(&running, &SingleInstanceChecker::otherInstanceActivate);
-    SingleInstanceChecker latecomer(nullptr);
-    QSignalSpy latecomerActivated(&latecomer, &SingleInstanceChecker::otherInstanceActivate);
+    const QString name = SingleInstanceChecker::getLocalServerName();
+    QVERIFY(TestFiles::writeStaleSocket(socketPath()));
+    const int installation =
+        ::open(QFile::encodeName(QCoreApplication::applicationDirPath()).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(installation >= 0);
+    QCOMPARE(::flock(installation, LOCK_EX), 0);
 
-    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
-    QVERIFY(runningActivated.wait());
-    QCOMPARE(runningActivated.size(), 1);
-    QCOMPARE(runningActivated.first().first().toString(), QStringLiteral("#"));
-    QCOMPARE(latecomerActivated.size(), 0);
+    std::atomic<bool> secondInstance{false};
+    std::unique_ptr<QThread> other(QThread::create([&secondInstance] {
+        const SingleInstanceChecker checker(nullptr);
+        secondInstance = checker.otherInstanceRuns();
+    }));
+    other->start();
+    const bool finishedUnderTheLock = other->wait(1000);
+    QLocalServer taker;
+    const bool taken = !finishedUnderTheLock && QLocalServer::removeServer(name) && taker.listen(name);
+    ::close(installation);
+    QVERIFY(other->wait(10000));
+    QVERIFY(!finishedUnderTheLock);
+    QVERIFY(taken);
+    QVERIFY(secondInstance);
 }
 
 void SingleInstanceTest::serverIsForItsUserOnly()
