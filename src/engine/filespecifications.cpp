@@ -1,5 +1,8 @@
 #include "filespecifications.h"
 
+#include "configuration.h"
+#include "ownfile.h"
+
 #include <QFileInfo>
 
 bool FileReplaceSpecification::hasUnzip() const
@@ -29,7 +32,17 @@ QString FileReplaceSpecification::destFileName(QString prefix) const
 // prefix must stay equal to the one start-up uses to find leftovers.
 QString FileReplaceSpecification::oldDestFileName() const
 {
-    return QStringLiteral("old/") + QFileInfo(destFileName(QStringLiteral("_old_"))).fileName();
+    return QStringLiteral("old/") + oldCopyFileName(QFileInfo(pureDestFilePath()).fileName(), false, 1);
+}
+
+QString FileReplaceSpecification::oldCopyFileName(const QString& bareName, bool besideFile, int number)
+{
+    const QString tag = number == 1 ? QString() : QString::number(number);
+    if (besideFile)
+        return fittedName(QStringLiteral("."), bareName,
+                          QStringLiteral(".korvalune-old") + (tag.isEmpty() ? tag : '-' + tag));
+    const QString& prefix = Configuration::getSpecialFileRenamePrefix();
+    return fittedName(tag.isEmpty() ? prefix : prefix + tag + '_', bareName, QString());
 }
 
 FileSpecifications::FileSpecifications() = default;

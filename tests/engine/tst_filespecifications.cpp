@@ -2,6 +2,7 @@
 
 #include "filespecifications.h"
 
+#include <QCryptographicHash>
 #include <QTest>
 
 class FileSpecificationsTest : public QObject
@@ -11,6 +12,8 @@ class FileSpecificationsTest : public QObject
 private slots:
     void derivedNames_data();
     void derivedNames();
+    void oldCopyNamesFitTheLimit_data();
+    void oldCopyNamesFitTheLimit();
 };
 
 void FileSpecificationsTest::derivedNames_data()
@@ -46,6 +49,42 @@ void FileSpecificationsTest::derivedNames()
     QCOMPARE(spec.destFileName(QString()), installed);
     QCOMPARE(spec.destFileName(QStringLiteral("_old_")), prefixed);
     QCOMPARE(spec.oldDestFileName(), oldCopy);
+}
+
+void FileSpecificationsTest::oldCopyNamesFitTheLimit_data()
+{
+    QTest::addColumn<QString>("bareName");
+    QTest::addColumn<bool>("besideFile");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("expected");
+
+    // A name that would not fit has the MD5 of the bare name's bytes in its
+    // place; the limit counts bytes, not characters.
+    const QString a250(250, QLatin1Char('a'));
+    const QString a251(251, QLatin1Char('a'));
+    const QString e126 = QString(126, QChar(0xe9));
+    QTest::newRow("usual") << "c.so" << false << 1 << "_old_c.so";
+    QTest::newRow("numbered") << "c.so" << false << 3 << "_old_3_c.so";
+    QTest::newRow("beside") << "c.so" << true << 1 << ".c.so.korvalune-old";
+    QTest::newRow("beside, numbered") << "c.so" << true << 2 << ".c.so.korvalune-old-2";
+    QTest::newRow("255 bytes") << a250 << false << 1 << "_old_" + a250;
+    QTest::newRow("256 bytes") << a251 << false << 1 << "_old_<md5>";
+    QTest::newRow("257 bytes, numbered") << a250 << false << 2 << "_old_2_<md5>";
+    QTest::newRow("beside, 256 bytes") << a251.left(241) << true << 1 << ".<md5>.korvalune-old";
+    QTest::newRow("257 bytes in 131 characters") << e126 << false << 1 << "_old_<md5>";
+}
+
+void FileSpecificationsTest::oldCopyNamesFitTheLimit()
+{
+    QFETCH(QString, bareName);
+    QFETCH(bool, besideFile);
+    QFETCH(int, number);
+    QFETCH(QString, expected);
+
+    const QString md5 = QCryptographicHash::hash(bareName.toUtf8(), QCryptographicHash::Md5).toHex();
+    const QString name = FileReplaceSpecification::oldCopyFileName(bareName, besideFile, number);
+    QCOMPARE(name, QString(expected).replace("<md5>", md5));
+    QVERIFY(name.toUtf8().size() <= 255);
 }
 
 static TestRegistration registration("FileSpecificationsTest", [] { return new FileSpecificationsTest; });
