@@ -2,6 +2,7 @@
 
 #include "banner.h"
 #include "configuration.h"
+#include "filespecifications.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
@@ -11,12 +12,15 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 constexpr int TickMs = 1000;
@@ -248,8 +252,28 @@ void UpdateEngine::removeOldFiles(const QString& dir)
 {
     const QDir directory(dir);
     const QStringList names = Configuration::getSpecialFileNames();
-    for (const QString& name : names)
+    for (const QString& name : names) {
         QFile::remove(directory.absoluteFilePath(Configuration::getSpecialFileRenamePrefix() + name));
+        QFile::remove(directory.absoluteFilePath(FileReplaceSpecification::oldCopyFileName(name, true, 1)));
+    }
+}
+
+QStringList UpdateEngine::oldFileDirectories()
+{
+    return {QStringLiteral("."), QStringLiteral("old"), QStringLiteral("imageformats"),
+            QStringLiteral("accessible")};
+}
+
+bool UpdateEngine::isRemovedAtStart(const QString& oldCopy)
+{
+    const QFileInfo info(oldCopy);
+    if (!oldFileDirectories().contains(info.path()))
+        return false;
+    const QStringList names = Configuration::getSpecialFileNames();
+    return std::any_of(names.cbegin(), names.cend(), [&](const QString& name) {
+        return info.fileName() == Configuration::getSpecialFileRenamePrefix() + name
+            || info.fileName() == FileReplaceSpecification::oldCopyFileName(name, true, 1);
+    });
 }
 
 void UpdateEngine::getBanner()

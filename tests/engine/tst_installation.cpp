@@ -547,30 +547,37 @@ void InstallationTest::refusesPathsOutside()
 void InstallationTest::resumeAfterAKill_data()
 {
     QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("prefix");
+    // The old copy, relative to the application directory: %1 is the file's
+    // name, %2 its directory.
+    QTest::addColumn<QString>("oldCopy");
     QTest::addColumn<bool>("fails");
-    for (const char* target : {"original", "broken", "missing"}) {
-        QTest::addRow("target %s, installed", target) << QString::fromLatin1(target) << "_old_" << false;
-        QTest::addRow("target %s, rolled back", target) << QString::fromLatin1(target) << "_old_" << true;
+    for (const char* name : {"original", "broken", "missing"}) {
+        const QString target = QString::fromLatin1(name);
+        QTest::addRow("target %s, installed", name) << target << "old/_old_%1" << false;
+        QTest::addRow("target %s, rolled back", name) << target << "old/_old_%1" << true;
     }
     // The name a file with the same bare name as another one gets.
-    QTest::newRow("numbered old copy, rolled back") << "broken" << "_old_2_" << true;
+    QTest::newRow("numbered old copy, rolled back") << "broken" << "old/_old_2_%1" << true;
+    // The name beside a file that "old" cannot reach without a copy.
+    QTest::newRow("copy beside the file, installed") << "original" << "%2/.%1.korvalune-old" << false;
+    QTest::newRow("copy beside the file, rolled back") << "broken" << "%2/.%1.korvalune-old" << true;
 }
 
-// An earlier run in this work directory kept the original in old/ and was
-// killed. The target may be the original still (a second name of the same
-// file), anything else, or gone: the old copy is never deleted, it is the
-// file's old copy again, and a rollback puts it back. The killed run's
-// temporary file is removed, never installed.
+// An earlier run in this work directory kept the original (in old/ or beside
+// the file) and was killed. The target may be the original still (a second
+// name of the same file), anything else, or gone: the old copy is never
+// deleted, it is the file's old copy again, and a rollback puts it back. The
+// killed run's temporary file is removed, never installed.
 void InstallationTest::resumeAfterAKill()
 {
     QFETCH(QString, target);
-    QFETCH(QString, prefix);
+    QFETCH(QString, oldCopy);
     QFETCH(bool, fails);
 
     const QString name = "k-" + token + ".so";
     const QString path = rel(name);
-    const QString kept = appRoot() + "/old/" + prefix + name;
+    const QString keptName = QString(oldCopy).replace("%1", name).replace("%2", area);
+    const QString kept = installed(keptName);
     QVERIFY(writeFile(kept, "original"));
     if (target == QLatin1String("original"))
         QCOMPARE(::link(QFile::encodeName(kept).constData(),
@@ -581,7 +588,7 @@ void InstallationTest::resumeAfterAKill()
     QVERIFY(writeFile(temporary, "half written"));
     InstallationRecord earlier;
     earlier.load(work->path());
-    earlier.addOldCopy("old/" + prefix + name, path);
+    earlier.addOldCopy(keptName, path);
     earlier.addTemporary(QDir(appRoot()).relativeFilePath(temporary));
 
     QList<FileReplaceSpecification> replacements;
@@ -604,7 +611,7 @@ void InstallationTest::resumeAfterAKill()
     QCOMPARE(state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(installed(path)), QByteArray("new"));
     QCOMPARE(TestFiles::read(kept), QByteArray("original"));
-    QCOMPARE(deletions, QList<QString>{"old/" + prefix + name});
+    QCOMPARE(deletions, QList<QString>{keptName});
 }
 
 // Old copies that an aborted run made and never deleted go with this run's
