@@ -130,12 +130,14 @@ double FileReplaceTaskSpecification::planBackup(const QDir& root, const QString&
     const bool besideFile = !sameMount(oldDir, QFileInfo(target).path());
     const QString usualName = oldCopyCandidate(besideFile, 1);
     const QString usualPath = root.filePath(usualName);
-    // The usual name is reused when it is free or holds what an earlier,
-    // finished run left: the target holds a whole file. A copy another file
-    // of this step or of a killed run took belongs to that file: this one
-    // takes a name of its own.
+    // The usual name is reused when it is free or holds a plain file an
+    // earlier, finished run left: the target holds a whole file. A copy
+    // another file of this step or of a killed run took belongs to that
+    // file, and anything else there (a directory an earlier run moved
+    // aside) stays as it is: this file takes a name of its own.
     const bool present = pathExists(usualPath);
-    const bool usualNameFree = !record->isTaken(usualName) && (!present || record->targetOf(usualName).isNull());
+    const bool usualNameFree = !record->isTaken(usualName)
+        && (!present || (isOwnPlainFile(usualPath) && record->targetOf(usualName).isNull()));
     keepOldCopy(usualNameFree ? usualName : uniqueOldCopyName(besideFile));
 
     double base = 1.0;
