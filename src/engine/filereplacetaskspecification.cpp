@@ -7,7 +7,8 @@
 #include "filedeletetaskspecification.h"
 #include "fileunziptaskspecification.h"
 #include "installationrecord.h"
-#include "siblingname.h"
+#include "ownfile.h"
+#include "updateengine.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +16,9 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <QThreadPool>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -28,6 +32,29 @@ const QStringList executableFiles = {
 const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so.4")};
 
 const QString oldDirName = QStringLiteral("old");
+
+// Whether anything is at path, a dangling link included.
+bool pathExists(const QString& path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
+}
+
+// Whether a rename or a hard link can join the two directories: they must
+// lie on one mount, not only on one file system, for a bind mount refuses
+// both as well. A directory that cannot be examined counts as elsewhere.
+bool sameMount(const QString& first, const QString& second)
+{
+    struct statx a;
+    struct statx b;
+    if (::statx(AT_FDCWD, QFile::encodeName(first).constData(), 0, STATX_MNT_ID, &a) != 0
+        || ::statx(AT_FDCWD, QFile::encodeName(second).constData(), 0, STATX_MNT_ID, &b) != 0)
+        return false;
+    if (a.stx_dev_major != b.stx_dev_major || a.stx_dev_minor != b.stx_dev_minor)
+        return false;
+    // A kernel that cannot name the mount leaves the device to decide.
+    return !(a.stx_mask & b.stx_mask & STATX_MNT_ID) || a.stx_mnt_id == b.stx_mnt_id;
+}
 
 } // namespace
 
@@ -63,8 +90,6 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString targetName = spec.destFileName(QString());
     const QString target = root.filePath(targetName);
     const QString earlierOldCopy = record->earlierOldCopy(root.path(), targetName);
-    const QString usualOldCopy = spec.oldDestFileName();
-    const bool usualOldCopyExists = QFileInfo::exists(root.filePath(usualOldCopy));
 
     double rest = 1.0;
     if (!earlierOldCopy.isNull()) {
@@ -75,26 +100,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         keepOldCopy(earlierOldCopy);
         journal.add(RollbackData(RollbackData::Rename, target, root.filePath(oldCopyName)));
     } else if (QFileInfo::exists(target)) {
-        // A copy taken by another file of this step, or kept by an earlier
-        // run for another file of the same bare name, belongs to that file:
-        // this one takes a name of its own.
-        const bool usualNameFree = !record->isTaken(usualOldCopy)
-            && (!usualOldCopyExists || record->targetOf(usualOldCopy).isNull());
-        keepOldCopy(usualNameFree ? usualOldCopy : uniqueOldCopyName());
-        const QString oldCopy = root.filePath(oldCopyName);
-
-        double base = 1.0;
-        if (usualNameFree && usualOldCopyExists) {
-            // Left by an earlier, finished run: the target holds a whole file.
-            addSubTask(new FileDeleteTaskSpecification(true, oldCopy, this, 0.1));
-            base = 0.9;
-        }
-        // A failure here shows as the backup's failure.
-        if (!root.exists(oldDirName))
-            root.mkdir(oldDirName);
-        record->addOldCopy(oldCopyName, targetName);
-        addSubTask(new FileBackupTaskSpecification(target, oldCopy, &journal, this, 0.1));
-        rest = base - 0.1;
+        rest = planBackup(root, targetName);
     }
 
     record->addTemporary(root.relativeFilePath(SlowFileOpSpecification::temporaryPath(target)));
@@ -113,6 +119,49 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     executeSubTasks();
 }
 
+// The installed file keeps a second name on its own file system, so that
+// neither the backup nor its undo ever copies it across disks: in "old"
+// where a rename reaches it, else beside the file. Returns the share of the
+// file's progress left for the new content.
+double FileReplaceTaskSpecification::planBackup(const QDir& root, const QString& targetName)
+{
+    const QString target = root.filePath(targetName);
+    const QString oldDir = root.exists(oldDirName) ? root.filePath(oldDirName) : root.path();
+    const bool besideFile = !sameMount(oldDir, QFileInfo(target).path());
+    const QString usualName = oldCopyCandidate(besideFile, 1);
+    const QString usualPath = root.filePath(usualName);
+    // The usual name is reused when it is free or holds a plain file an
+    // earlier, finished run left: the target holds a whole file. A copy
+    // another file of this step or of a killed run took belongs to that
+    // file, and anything else there (a directory an earlier run moved
+    // aside) stays as it is: this file takes a name of its own.
+    const bool present = pathExists(usualPath);
+    const bool usualNameFree = !record->isTaken(usualName)
+        && (!present || (isOwnPlainFile(usualPath) && record->targetOf(usualName).isNull()));
+    keepOldCopy(usualNameFree ? usualName : uniqueOldCopyName(besideFile));
+
+    double base = 1.0;
+    if (usualNameFree && present) {
+        addSubTask(new FileDeleteTaskSpecification(true, usualPath, this, 0.1));
+        base = 0.9;
+    }
+    // A failure here shows as the backup's failure.
+    if (!besideFile && !root.exists(oldDirName))
+        root.mkdir(oldDirName);
+    record->addOldCopy(oldCopyName, targetName);
+    addSubTask(new FileBackupTaskSpecification(target, root.filePath(oldCopyName), &journal, this, 0.1));
+    return base - 0.1;
+}
+
+// Relative to the application directory: in "old", or in the target's own
+// directory.
+QString FileReplaceTaskSpecification::oldCopyCandidate(bool besideFile, int number) const
+{
+    const QFileInfo target(spec.pureDestFilePath());
+    const QString name = FileReplaceSpecification::oldCopyFileName(target.fileName(), besideFile, number);
+    return QDir::cleanPath((besideFile ? target.path() : oldDirName) + QLatin1Char('/') + name);
+}
+
 void FileReplaceTaskSpecification::keepOldCopy(const QString& name)
 {
     oldCopyName = name;
@@ -120,18 +169,14 @@ void FileReplaceTaskSpecification::keepOldCopy(const QString& name)
     record->take(name);
 }
 
-// "old/_old_2_x.so", "old/_old_3_x.so", ... (the short form of each for a
-// long name): the first name that no file of this step has taken and that is
+// The first numbered name that no file of this step has taken and that is
 // free on disk.
-QString FileReplaceTaskSpecification::uniqueOldCopyName() const
+QString FileReplaceTaskSpecification::uniqueOldCopyName(bool besideFile) const
 {
     const QDir root(Configuration::getAppRootPath());
-    const QString bareName = QFileInfo(spec.pureDestFilePath()).fileName();
     for (int number = 2;; ++number) {
-        const QString prefix = Configuration::getSpecialFileRenamePrefix() + QString::number(number)
-                               + QLatin1Char('_');
-        const QString candidate = oldDirName + QLatin1Char('/') + taggedName(prefix, bareName, QString());
-        if (!record->isTaken(candidate) && !QFileInfo::exists(root.filePath(candidate)))
+        const QString candidate = oldCopyCandidate(besideFile, number);
+        if (!record->isTaken(candidate) && !pathExists(root.filePath(candidate)))
             return candidate;
     }
 }
@@ -149,12 +194,9 @@ void FileReplaceTaskSpecification::subtasksDone()
     parentJournal->appendList(journal);
     journal.clear();
 
-    // The old copies of the updater's own files stay in "old" for start-up
-    // to remove; a copy under a name of our own is one start-up would not
-    // find, so it is always listed.
-    const bool special =
-        Configuration::isSpecialFileName(QFileInfo(spec.pureDestFilePath()).fileName());
-    if (movedOldAway && (!special || oldCopyName != spec.oldDestFileName()))
+    // The old copies of the updater's own files stay for start-up to
+    // remove; a copy under a name start-up would not find is listed.
+    if (movedOldAway && !UpdateEngine::isRemovedAtStart(oldCopyName))
         deletions->append(oldCopyName);
 
     makeSingleFileExecutable(Configuration::getAppRootPath() + QLatin1Char('/')

@@ -10,9 +10,11 @@
 
 class Configuration;
 class InstallationRecord;
+class QDir;
 
-// Installs one file: keeps the installed version in "old", then copies the
-// download into place, or unpacks it and checks the result. The target
+// Installs one file: keeps the installed version in "old" (or beside it,
+// where "old" lies on another file system), then copies the download into
+// place, or unpacks it and checks the result. The target
 // always holds a whole file: the new one is written under a temporary name
 // and put in place with one rename. Its sub-tasks run one after another; on
 // failure it undoes its own changes, on success it hands its undo records to
@@ -40,8 +42,10 @@ public slots:
     void subtasksDone() override;
 
 private:
+    double planBackup(const QDir& root, const QString& targetName);
+    QString oldCopyCandidate(bool besideFile, int number) const;
     void keepOldCopy(const QString& name);
-    QString uniqueOldCopyName() const;
+    QString uniqueOldCopyName(bool besideFile) const;
     void settleRunningWork();
 
     FileReplaceSpecification spec;

@@ -33,8 +33,17 @@ QString FileReplaceSpecification::destFileName(QString prefix) const
 // too long for it gets the short form that still begins with it.
 QString FileReplaceSpecification::oldDestFileName() const
 {
-    const QString bareName = QFileInfo(pureDestFilePath()).fileName();
-    return QStringLiteral("old/") + taggedName(Configuration::getSpecialFileRenamePrefix(), bareName, QString());
+    return QStringLiteral("old/") + oldCopyFileName(QFileInfo(pureDestFilePath()).fileName(), false, 1);
+}
+
+QString FileReplaceSpecification::oldCopyFileName(const QString& bareName, bool besideFile, int number)
+{
+    const QString tag = number == 1 ? QString() : QString::number(number);
+    if (besideFile)
+        return taggedName(QStringLiteral("."), bareName,
+                          QStringLiteral(".korvalune-old") + (tag.isEmpty() ? tag : '-' + tag));
+    const QString& prefix = Configuration::getSpecialFileRenamePrefix();
+    return taggedName(tag.isEmpty() ? prefix : prefix + tag + '_', bareName, QString());
 }
 
 FileSpecifications::FileSpecifications() = default;

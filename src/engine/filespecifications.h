@@ -25,6 +25,13 @@ public:
     QString destFileName(QString prefix) const;
     // Where the installation keeps the previous version of the file.
     QString oldDestFileName() const;
+    // The names an old copy of a file named bareName may take, the usual one
+    // (number 1) first: in "old", "_old_" + bareName, then "_old_2_" +
+    // bareName, ...; beside the file in its own directory, for a file that
+    // "old" cannot reach without a copy across file systems, "." + bareName
+    // + ".korvalune-old", then ".korvalune-old-2", ... Every name fits the
+    // limit of a name.
+    static QString oldCopyFileName(const QString& bareName, bool besideFile, int number);
 
     QString section;
     QString fileName;

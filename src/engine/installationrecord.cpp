@@ -3,7 +3,7 @@
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 #include "ownfile.h"
-#include "siblingname.h"
+#include "updateengine.h"
 
 #include <QDir>
 #include <QFile>
@@ -129,11 +129,8 @@ QStringList InstallationRecord::leftoverOldCopies(const QString& root) const
     const QDir rootDir(root);
     QStringList leftovers;
     for (auto it = oldCopies.cbegin(); it != oldCopies.cend(); ++it) {
-        const QString bareName = QFileInfo(it.value()).fileName();
-        const bool keptForStartUp = Configuration::isSpecialFileName(bareName)
-            && QFileInfo(it.key()).fileName()
-                == taggedName(Configuration::getSpecialFileRenamePrefix(), bareName, QString());
-        if (taken.contains(it.key()) || keptForStartUp || !isOwnPlainFile(rootDir.filePath(it.key()))
+        if (taken.contains(it.key()) || UpdateEngine::isRemovedAtStart(it.key())
+            || !isOwnPlainFile(rootDir.filePath(it.key()))
             || !QFileInfo::exists(rootDir.filePath(it.value())))
             continue;
         leftovers << it.key();

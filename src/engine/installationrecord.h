@@ -40,8 +40,8 @@ public:
     // Removes the recorded temporary files that are still there.
     void removeTemporaries(const QString& root) const;
     // Recorded old copies that no file of this step took, whose file is in
-    // place, so they are not the only copy of anything. The updater's own
-    // files keep theirs under the usual name for start-up to remove.
+    // place, so they are not the only copy of anything. The copies of the
+    // updater's own files that start-up removes are left to it.
     QStringList leftoverOldCopies(const QString& root) const;
 
 private:

@@ -4,6 +4,7 @@
 #include "cleanupguard.h"
 #include "configuration.h"
 #include "curlnetworkaccessmanager.h"
+#include "filespecifications.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
@@ -14,12 +15,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -290,9 +293,28 @@ void UpdateEngine::removeOldFiles(const QString& dir)
 {
     const QDir directory(dir);
     const QStringList names = Configuration::getSpecialFileNames();
-    for (const QString& name : names)
-        QFile::remove(directory.absoluteFilePath(
-            taggedName(Configuration::getSpecialFileRenamePrefix(), name, QString())));
+    for (const QString& name : names) {
+        QFile::remove(directory.absoluteFilePath(Configuration::getSpecialFileRenamePrefix() + name));
+        QFile::remove(directory.absoluteFilePath(FileReplaceSpecification::oldCopyFileName(name, true, 1)));
+    }
+}
+
+QStringList UpdateEngine::oldFileDirectories()
+{
+    return {QStringLiteral("."), QStringLiteral("old"), QStringLiteral("imageformats"),
+            QStringLiteral("accessible")};
+}
+
+bool UpdateEngine::isRemovedAtStart(const QString& oldCopy)
+{
+    const QFileInfo info(oldCopy);
+    if (!oldFileDirectories().contains(info.path()))
+        return false;
+    const QStringList names = Configuration::getSpecialFileNames();
+    return std::any_of(names.cbegin(), names.cend(), [&](const QString& name) {
+        return info.fileName() == Configuration::getSpecialFileRenamePrefix() + name
+            || info.fileName() == FileReplaceSpecification::oldCopyFileName(name, true, 1);
+    });
 }
 
 void UpdateEngine::getBanner()

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class Configuration;
 class MainTaskSpecification;
@@ -42,8 +43,15 @@ public:
     void getBanner();
 
     // Removes the copies of the updater's own files that an earlier run
-    // moved aside because they were in use.
+    // moved aside because they were in use: under their usual names in
+    // "old", or beside the file where "old" lies on another file system.
     static void removeOldFiles(const QString& dir);
+    // The directories, relative to the application directory ("." for
+    // itself), in which start-up removes those copies.
+    static QStringList oldFileDirectories();
+    // Whether start-up removes the old copy at this path, relative to the
+    // application directory; a run leaves such a copy for it.
+    static bool isRemovedAtStart(const QString& oldCopy);
 
     int state;
 

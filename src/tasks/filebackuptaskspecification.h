@@ -8,7 +8,8 @@
 // never over an existing file): the name goes on holding a whole file until
 // the new one takes it in one rename, and the undo puts the kept file back
 // over whatever holds the name by then. On a file system without hard links
-// it falls back to the plain rename.
+// it falls back to the plain rename. It never moves a file to another file
+// system: the undo could not rename it back.
 class FileBackupTaskSpecification : public FileRenameTaskSpecification
 {
     Q_OBJECT

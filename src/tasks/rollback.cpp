@@ -47,7 +47,9 @@ bool RollbackData::rollback(QObject* receiver)
 // The file now called path gets its old name back in one step, so the old
 // name never stands empty: a rename that replaces whatever took that name
 // (the new file of an installation), or, while the old name still is the
-// same file (a second name made to keep it), dropping the second name.
+// same file (a second name made to keep it), dropping the second name. A
+// directory moved aside for a new file cannot replace that file: the file
+// goes first.
 bool RollbackData::undoRename() const
 {
     const QByteArray kept = QFile::encodeName(path);
@@ -56,9 +58,13 @@ bool RollbackData::undoRename() const
     struct stat originalStatus;
     if (::lstat(kept.constData(), &keptStatus) != 0)
         return false;
-    if (::lstat(original.constData(), &originalStatus) == 0 && keptStatus.st_dev == originalStatus.st_dev
+    const bool originalExists = ::lstat(original.constData(), &originalStatus) == 0;
+    if (originalExists && keptStatus.st_dev == originalStatus.st_dev
         && keptStatus.st_ino == originalStatus.st_ino)
         return ::unlink(kept.constData()) == 0;
+    if (originalExists && S_ISDIR(keptStatus.st_mode) && !S_ISDIR(originalStatus.st_mode)
+        && ::unlink(original.constData()) != 0)
+        return false;
     return ::rename(kept.constData(), original.constData()) == 0;
 }
 

@@ -45,9 +45,9 @@ void removeCopiesOfFinishedRuns(const QString& root)
 {
     if (UpdateIniData::isRunRecorded())
         return;
-    for (const QString& dir : {root, root + QStringLiteral("/old"), root + QStringLiteral("/imageformats"),
-                               root + QStringLiteral("/accessible")})
-        UpdateEngine::removeOldFiles(dir);
+    const QStringList dirs = UpdateEngine::oldFileDirectories();
+    for (const QString& dir : dirs)
+        UpdateEngine::removeOldFiles(QDir(root).filePath(dir));
     QDir().rmdir(root + QStringLiteral("/old"));
 }
 

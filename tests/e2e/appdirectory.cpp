@@ -6,6 +6,12 @@
 #include <QFile>
 
 AppDirectory::AppDirectory()
+    : AppDirectory(QDir::tempPath())
+{
+}
+
+AppDirectory::AppDirectory(const QString& parent)
+    : directory(parent + QStringLiteral("/app-XXXXXX"))
 {
     if (directory.isValid())
         copied = QFile::copy(QStringLiteral(KV_UPDATE_BINARY), program());

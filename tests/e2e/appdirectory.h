@@ -10,6 +10,8 @@ class AppDirectory
 {
 public:
     AppDirectory();
+    // Made inside parent instead of the temporary directory.
+    explicit AppDirectory(const QString& parent);
 
     bool isValid() const;
     QString path() const;

@@ -12,20 +12,31 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 namespace {
 
 const QString BigFile = QStringLiteral("lib/libbig.so");
-const QString BigKey = QStringLiteral("lib/libbig.so.gz");
 constexpr int BigSize = 24 * 1024 * 1024;
 
 // Installed path -> content, for one version of the client.
 using Files = QMap<QString, QByteArray>;
 
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    return bytes;
+}
+
 Files version(int number)
 {
-    QByteArray big(BigSize, Qt::Uninitialized);
-    QRandomGenerator(number).fillRange(reinterpret_cast<quint32*>(big.data()), BigSize / 4);
-    Files files{{BigFile, big},
+    Files files{{BigFile, randomBytes(BigSize, quint32(number))},
                 {QStringLiteral("kv3client_linux_x86"), "client " + QByteArray::number(number)},
                 {QStringLiteral("data/readme.txt"), "readme " + QByteArray::number(number)},
                 {QStringLiteral("data/maps/a.pak"), QByteArray(300000, char('a' + number))},
@@ -38,24 +49,118 @@ Files version(int number)
 // The big file is packed. With its download given, the line for it carries
 // a wrong sum for the unpacked file: the download passes its check, the
 // installation fails on the unpacked file.
-ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
+ReleaseBuilder release(int number, Files files, const QString& bigFile,
+                       const QByteArray& wrongSumFor = QByteArray())
 {
     ReleaseBuilder builder(QStringLiteral("client_linux_x86"), number);
-    Files files = version(number);
-    const QByteArray big = files.take(BigFile);
+    const QByteArray big = files.take(bigFile);
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         builder.addFile(QStringLiteral("files"), it.key(), it.value());
     const QString packed = QStringLiteral("packed");
+    const QString key = bigFile + QStringLiteral(".gz");
     if (wrongSumFor.isNull())
-        builder.addPackedFile(packed, BigKey, big, BigFile);
+        builder.addPackedFile(packed, key, big, bigFile);
     else
-        builder.addLine(packed, BigKey, QStringLiteral("%1::%2::%3::%4::%5")
-                                            .arg(TestFiles::md5(wrongSumFor)).arg(wrongSumFor.size())
-                                            .arg(TestFiles::md5("wrong")).arg(BigSize).arg(BigFile));
+        builder.addLine(packed, key, QStringLiteral("%1::%2::%3::%4::%5")
+                                         .arg(TestFiles::md5(wrongSumFor)).arg(wrongSumFor.size())
+                                         .arg(TestFiles::md5("wrong")).arg(big.size()).arg(bigFile));
+    return builder;
+}
+
+ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
+{
+    ReleaseBuilder builder = release(number, version(number), BigFile, wrongSumFor);
     if (number == 2)
         builder.addDeletion(QStringLiteral("data/dropped.txt"));
     return builder;
 }
+
+void startRun(UpdateProcess& run, const AppDirectory& app)
+{
+    run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
+    run.setAnswers({QStringLiteral("Ok")});
+    run.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("2")});
+}
+
+QString recordedWorkDir(const AppDirectory& app)
+{
+    const QSettings ini(app.filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
+    return ini.value(QStringLiteral("current/dir")).toString();
+}
+
+// A failed run: its error box answered, its window closed. False unless it
+// rolled back its installation.
+bool runAndRollBack(const AppDirectory& app)
+{
+    UpdateProcess run;
+    startRun(run, app);
+    if (!run.waitForEvent(QStringLiteral("box"), 30000))
+        return false;
+    run.command(QStringLiteral("close"));
+    return run.waitForExit()
+        && run.events(QStringLiteral("quit")).value(0).value(QLatin1String("log")).toString().contains(
+            QLatin1String("rolling back file updates"));
+}
+
+// Every file of the installation, links to directories followed, but the
+// program, its settings and its record.
+Files installedFiles(const QString& root)
+{
+    Files files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
+    while (it.hasNext()) {
+        const QString path = QDir(root).relativeFilePath(it.next());
+        if (!QStringList{"update", "update.ini", "mirrors.ini"}.contains(path))
+            files.insert(path, TestFiles::read(it.filePath()));
+    }
+    return files;
+}
+
+// What differs between the installation and the files expected; empty when
+// nothing does.
+QString difference(const QString& root, const Files& expected)
+{
+    const Files installed = installedFiles(root);
+    if (installed.keys() != expected.keys())
+        return installed.keys().join(QLatin1Char(' ')) + QStringLiteral(" instead of ")
+            + expected.keys().join(QLatin1Char(' '));
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (installed.value(it.key()) != it.value())
+            return it.key() + QStringLiteral(" differs");
+    }
+    return QString();
+}
+
+// A file system mounted for one case, detached again when this goes.
+class ScopedMount
+{
+public:
+    ScopedMount(const QString& source, const QString& target, const char* type, unsigned long flags,
+                const QByteArray& options = QByteArray())
+        : target(QFile::encodeName(target))
+    {
+        mounted = QDir().mkpath(target)
+            && ::mount(QFile::encodeName(source).constData(), this->target.constData(), type, flags,
+                       options.isEmpty() ? nullptr : options.constData())
+                == 0;
+        if (!mounted)
+            error = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    ~ScopedMount()
+    {
+        if (mounted)
+            ::umount2(target.constData(), MNT_DETACH);
+    }
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+
+    bool mounted = false;
+    QString error;
+
+private:
+    QByteArray target;
+};
 
 } // namespace
 
@@ -63,30 +168,24 @@ ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
 // step, and each kill is followed by a run that fails inside its
 // installation step and rolls back. Every installed file must be whole after
 // each of them, its old or its new version; a last good run must reach the
-// new version exactly.
+// new version exactly. A failed run leaves every file as it was also where
+// a directory of the installation lies on another file system.
 class CrashSafetyTest : public QObject
 {
     Q_OBJECT
 
 private slots:
     void killedAndFailingRunsLeaveWholeFiles();
+    void failedRunOnTwoDisksLeavesEveryFile_data();
+    void failedRunOnTwoDisksLeavesEveryFile();
 
 private:
-    void startRun(UpdateProcess& run);
     void verifyOldOrNew(const QString& when);
-    QString recordedWorkDir() const;
 
     AppDirectory app;
     const Files oldFiles = version(1);
     const Files newFiles = version(2);
 };
-
-void CrashSafetyTest::startRun(UpdateProcess& run)
-{
-    run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
-    run.setAnswers({QStringLiteral("Ok")});
-    run.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("2")});
-}
 
 void CrashSafetyTest::verifyOldOrNew(const QString& when)
 {
@@ -100,12 +199,6 @@ void CrashSafetyTest::verifyOldOrNew(const QString& when)
     }
 }
 
-QString CrashSafetyTest::recordedWorkDir() const
-{
-    const QSettings ini(app.filePath(QStringLiteral("update.ini")), QSettings::IniFormat);
-    return ini.value(QStringLiteral("current/dir")).toString();
-}
-
 void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
 {
     if (NginxServer::executable().isEmpty())
@@ -114,7 +207,7 @@ void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
         QSKIP("the update program embeds another key than the one the fixtures are signed with");
 
     const ReleaseBuilder good = release(2);
-    const ReleaseBuilder failing = release(2, good.download(QStringLiteral("packed"), BigKey));
+    const ReleaseBuilder failing = release(2, good.download(QStringLiteral("packed"), BigFile + ".gz"));
     QTemporaryDir mirrorRoot;
     QVERIFY(good.writeMirror(mirrorRoot.path()));
     NginxServer nginx;
@@ -134,14 +227,14 @@ void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
         if (TestFiles::read(app.filePath(BigFile)) != oldFiles.value(BigFile))
             QVERIFY(TestFiles::write(app.filePath(BigFile), oldFiles.value(BigFile)));
         UpdateProcess killed;
-        startRun(killed);
+        startRun(killed, app);
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(oldCopy); }, 30000));
         const int delayMs = int(random.bounded(delayLimitMs));
         QTest::qWait(delayMs);
         killed.kill();
         const QString when = QStringLiteral("trial %1, killed after %2 ms").arg(trial).arg(delayMs);
         verifyOldOrNew(when);
-        const QString workDir = recordedWorkDir();
+        const QString workDir = recordedWorkDir(app);
         if (QTest::currentTestFailed())
             return;
         if (workDir.isEmpty()) {
@@ -152,13 +245,7 @@ void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
 
         // A resumed run reuses the product ini in its work directory.
         QVERIFY(failing.writeProductIni(workDir));
-        UpdateProcess failed;
-        startRun(failed);
-        QVERIFY(failed.waitForEvent(QStringLiteral("box"), 30000));
-        failed.command(QStringLiteral("close"));
-        QVERIFY(failed.waitForExit());
-        QVERIFY(failed.events(QStringLiteral("quit")).value(0).value(QLatin1String("log")).toString().contains(
-            QLatin1String("rolling back file updates")));
+        QVERIFY(runAndRollBack(app));
         verifyOldOrNew(when + QStringLiteral(", then failed"));
         if (QTest::currentTestFailed())
             return;
@@ -171,8 +258,8 @@ void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
     }
 
     UpdateProcess last;
-    startRun(last);
-    QVERIFY(QTest::qWaitFor([&] { return recordedWorkDir().isEmpty(); }, 30000));
+    startRun(last, app);
+    QVERIFY(QTest::qWaitFor([&] { return recordedWorkDir(app).isEmpty(); }, 30000));
     last.command(QStringLiteral("close"));
     QVERIFY(last.waitForExit());
     Files installed;
@@ -189,6 +276,86 @@ void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
     }
     QCOMPARE(installed.keys().join(QLatin1Char(' ')), newFiles.keys().join(QLatin1Char(' ')));
     QVERIFY(installed == newFiles);
+}
+
+void CrashSafetyTest::failedRunOnTwoDisksLeavesEveryFile_data()
+{
+    QTest::addColumn<bool>("linked");
+    QTest::addColumn<int>("failingBigSize");
+    // "textures" is a link onto a second tmpfs of 4 MiB, or a bind mount of
+    // a directory of the installation's own file system (a mount of its
+    // own, which no rename or hard link crosses either).
+    QTest::newRow("linked onto another disk, unpacked file fails its check") << true << 0;
+    QTest::newRow("linked onto another disk too small for the new file") << true << (6 << 20);
+    QTest::newRow("bind mount, unpacked file fails its check") << false << 0;
+}
+
+void CrashSafetyTest::failedRunOnTwoDisksLeavesEveryFile()
+{
+    QFETCH(bool, linked);
+    QFETCH(int, failingBigSize);
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
+        QSKIP("the update program embeds another key than the one the fixtures are signed with");
+
+    QTemporaryDir scratch;
+    const ScopedMount first(QStringLiteral("tmpfs"), scratch.filePath("first"), "tmpfs", 0, "size=256m");
+    if (!first.mounted)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " + first.error));
+    const ScopedMount second(QStringLiteral("tmpfs"), scratch.filePath("second"), "tmpfs", 0, "size=4m");
+    QVERIFY2(second.mounted, qPrintable(second.error));
+    AppDirectory installation(scratch.filePath("first"));
+    QVERIFY(installation.isValid());
+    std::unique_ptr<ScopedMount> bound;
+    if (linked) {
+        QVERIFY(QDir().mkpath(scratch.filePath("second/textures")));
+        QVERIFY(QFile::link(scratch.filePath("second/textures"), installation.filePath("textures")));
+    } else {
+        // Without a mount's number a bind mount looks like its file system.
+        struct statx status;
+        if (::statx(AT_FDCWD, "/", 0, STATX_MNT_ID, &status) != 0 || !(status.stx_mask & STATX_MNT_ID))
+            QSKIP("this kernel does not tell which mount a file lies on");
+        QVERIFY(QDir().mkpath(scratch.filePath("first/store")));
+        bound = std::make_unique<ScopedMount>(scratch.filePath("first/store"),
+                                              installation.filePath("textures"), nullptr, MS_BIND);
+        QVERIFY2(bound->mounted, qPrintable(bound->error));
+    }
+
+    const QString big = QStringLiteral("textures/big.pak");
+    const auto files = [&](int number, int bigSize) {
+        return Files{{big, randomBytes(bigSize, quint32(number))},
+                     {QStringLiteral("textures/small.txt"), "small " + QByteArray::number(number)},
+                     {QStringLiteral("data/readme.txt"), "readme " + QByteArray::number(number)}};
+    };
+    const Files before = files(1, 1 << 20);
+    const Files after = files(2, 1 << 20);
+    const ReleaseBuilder good = release(2, after, big);
+    const ReleaseBuilder failing = failingBigSize != 0
+        ? release(2, files(2, failingBigSize), big)
+        : release(2, after, big, good.download(QStringLiteral("packed"), big + ".gz"));
+    QTemporaryDir mirrorRoot;
+    QVERIFY(good.writeMirror(mirrorRoot.path()) && failing.writeMirror(mirrorRoot.path()));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(mirrorRoot.path(), QString(), 120), qPrintable(nginx.errorString()));
+    QVERIFY(release(1, before, big).install(installation.path()));
+    QVERIFY(installation.writeFile(QStringLiteral("mirrors.ini"),
+                                   "[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl="
+                                       + nginx.baseUrl().toUtf8() + "\n"));
+
+    QVERIFY(runAndRollBack(installation));
+    QString differs = difference(installation.path(), before);
+    QVERIFY2(differs.isEmpty(), qPrintable("after the failed run: " + differs));
+
+    // The next run resumes in the failed run's work directory.
+    QVERIFY(good.writeMirror(mirrorRoot.path()) && good.writeProductIni(recordedWorkDir(installation)));
+    UpdateProcess last;
+    startRun(last, installation);
+    QVERIFY(QTest::qWaitFor([&] { return recordedWorkDir(installation).isEmpty(); }, 30000));
+    last.command(QStringLiteral("close"));
+    QVERIFY(last.waitForExit());
+    differs = difference(installation.path(), after);
+    QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
 }
 
 static TestRegistration registration("CrashSafetyTest", [] { return new CrashSafetyTest; });

@@ -99,6 +99,9 @@ void StartupTest::leftoversAreRemoved()
         QStringLiteral("imageformats/_old_libqgif.so"),
         QStringLiteral("imageformats/_old_libqjpeg.so"),
         QStringLiteral("accessible/_old_libqtaccessiblewidgets.so"),
+        // Kept beside the file where "old" lay on another file system.
+        QStringLiteral(".update.korvalune-old"),
+        QStringLiteral("imageformats/.libqgif.so.korvalune-old"),
     };
     // Not copies of the updater's own files, or not in one of the four
     // directories: left alone.
@@ -106,6 +109,7 @@ void StartupTest::leftoversAreRemoved()
         QStringLiteral("_old_readme.txt"),
         QStringLiteral("imageformats/libqgif.so"),
         QStringLiteral("lib/_old_libQtCore.so.4"),
+        QStringLiteral(".readme.txt.korvalune-old"),
     } + otherFilesInOld;
     for (const QString& name : leftovers + kept)
         QVERIFY(app.writeFile(name, "bytes"));

@@ -2,6 +2,7 @@
 
 #include "appdirscratch.h"
 #include "configuration.h"
+#include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "filereplacetaskspecification.h"
 #include "filespecifications.h"
@@ -103,6 +104,7 @@ private slots:
     void resumeAfterAKill_data();
     void resumeAfterAKill();
     void leftoversOfEarlierRuns();
+    void directoryTurnedIntoFileThenChanged();
     void oldCopyNameMadeAgainBelongsToTheNewFile();
 
 private:
@@ -275,7 +277,6 @@ void InstallationTest::executableRule()
 
 namespace {
 enum class Failure {
-    StaleCopyUndeletable,
     UnpackedMd5Wrong,
     BrokenGzip,
     DownloadMissing,
@@ -287,7 +288,6 @@ Q_DECLARE_METATYPE(Failure)
 void InstallationTest::failedFileUndoesTheStep_data()
 {
     QTest::addColumn<Failure>("failure");
-    QTest::newRow("stale old copy cannot be deleted") << Failure::StaleCopyUndeletable;
     QTest::newRow("unpacked file fails its check") << Failure::UnpackedMd5Wrong;
     QTest::newRow("truncated gzip") << Failure::BrokenGzip;
     QTest::newRow("download missing") << Failure::DownloadMissing;
@@ -312,12 +312,6 @@ void InstallationTest::failedFileUndoesTheStep()
     QVERIFY(writeFile(installed(failing), "installed fail\n"));
     QString expected;
     switch (failure) {
-    case Failure::StaleCopyUndeletable:
-        QVERIFY(writeFile(oldCopy(QFileInfo(failing).fileName()) + "/inside", "blocks the deletion"));
-        QVERIFY(writeFile(download(failing), "new fail\n"));
-        replacements << record(failing);
-        expected = QStringLiteral("Could not delete '%1'").arg(oldCopy(QFileInfo(failing).fileName()));
-        break;
     case Failure::UnpackedMd5Wrong:
         QVERIFY(TestFiles::writeGzip(download("pkg/fail.gz"), "unpacked but wrong\n"));
         replacements << record("pkg/fail.gz", failing, TestFiles::md5("something else"));
@@ -564,38 +558,47 @@ void InstallationTest::refusesPathsOutside()
 void InstallationTest::resumeAfterAKill_data()
 {
     QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("prefix");
+    // The old copy, relative to the application directory: %1 and %2 the
+    // first and the second name in "old", %3 the file's directory, %4 the
+    // name beside the file.
+    QTest::addColumn<QString>("oldCopy");
     QTest::addColumn<bool>("fails");
     QTest::addColumn<QString>("stem");
-    for (const char* target : {"original", "broken", "missing"}) {
-        const QString kind = QString::fromLatin1(target);
-        QTest::addRow("target %s, installed", target) << kind << "_old_" << false << "k";
-        QTest::addRow("target %s, rolled back", target) << kind << "_old_" << true << "k";
+    for (const char* name : {"original", "broken", "missing"}) {
+        const QString target = QString::fromLatin1(name);
+        QTest::addRow("target %s, installed", name) << target << "old/%1" << false << "k";
+        QTest::addRow("target %s, rolled back", name) << target << "old/%1" << true << "k";
     }
     // The name a file with the same bare name as another one gets.
-    QTest::newRow("numbered old copy, rolled back") << "broken" << "_old_2_" << true << "k";
+    QTest::newRow("numbered old copy, rolled back") << "broken" << "old/%2" << true << "k";
+    // The name beside a file that "old" cannot reach without a copy.
+    QTest::newRow("copy beside the file, installed") << "original" << "%3/%4" << false << "k";
+    QTest::newRow("copy beside the file, rolled back") << "broken" << "%3/%4" << true << "k";
     // Old copy and temporary file of a 255-byte name both have the short form.
-    QTest::newRow("255-byte name, installed") << "broken" << "_old_" << false << filler(245);
-    QTest::newRow("255-byte name, numbered old copy, rolled back")
-        << "original" << "_old_2_" << true << filler(245);
+    QTest::newRow("255-byte name, installed") << "broken" << "old/%1" << false << filler(245);
+    QTest::newRow("255-byte name, numbered old copy, rolled back") << "original" << "old/%2" << true << filler(245);
 }
 
-// An earlier run in this work directory kept the original in old/ and was
-// killed. The target may be the original still (a second name of the same
-// file), anything else, or gone: the old copy is never deleted, it is the
-// file's old copy again, and a rollback puts it back. The killed run's
-// temporary file is removed, never installed.
+// An earlier run in this work directory kept the original (in old/ or beside
+// the file) and was killed. The target may be the original still (a second
+// name of the same file), anything else, or gone: the old copy is never
+// deleted, it is the file's old copy again, and a rollback puts it back. The
+// killed run's temporary file is removed, never installed.
 void InstallationTest::resumeAfterAKill()
 {
     QFETCH(QString, target);
-    QFETCH(QString, prefix);
+    QFETCH(QString, oldCopy);
     QFETCH(bool, fails);
     QFETCH(QString, stem);
 
     const QString name = stem + "-" + token + ".so";
     const QString path = rel(name);
-    const QString keptName = "old/" + taggedName(prefix, name, "");
-    const QString kept = appRoot() + QLatin1Char('/') + keptName;
+    const QString keptName = QString(oldCopy)
+                                 .replace("%1", FileReplaceSpecification::oldCopyFileName(name, false, 1))
+                                 .replace("%2", FileReplaceSpecification::oldCopyFileName(name, false, 2))
+                                 .replace("%3", area)
+                                 .replace("%4", FileReplaceSpecification::oldCopyFileName(name, true, 1));
+    const QString kept = installed(keptName);
     QVERIFY(writeFile(kept, "original"));
     if (target == QLatin1String("original"))
         QCOMPARE(::link(QFile::encodeName(kept).constData(),
@@ -663,6 +666,30 @@ void InstallationTest::leftoversOfEarlierRuns()
     QCOMPARE(TaskRun(step).run(), int(TaskState::Finished));
     QCOMPARE(deletions, (QList<QString>{rel("listed.txt"), oldName(done)}));
     QVERIFY(QFileInfo(linkedTemporary).isSymLink());
+}
+
+// One run turns the directory x into a file, the next one changes that file.
+// The directory went to "old" with what the user kept in it, and stays
+// there: it must not stand in the way of the file's next old copy.
+void InstallationTest::directoryTurnedIntoFileThenChanged()
+{
+    const QString x = rel("data/x-%1");
+    QVERIFY(writeFile(installed(x + "/mine.txt"), "the user's"));
+    for (const QByteArray& content : {QByteArray("first file"), QByteArray("second file")}) {
+        work = std::make_unique<QTemporaryDir>();
+        config.tempDir = work->path();
+        QVERIFY(writeFile(download(x), content));
+        QList<FileReplaceSpecification> replacements{record(x)};
+        QList<QString> deletions;
+        FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+        QCOMPARE(TaskRun(step).run(), int(TaskState::Finished));
+        FileDeleteListTaskSpecification deleting(&deletions, nullptr, 0.05);
+        QCOMPARE(TaskRun(deleting).run(), int(TaskState::Finished));
+        QCOMPARE(TestFiles::read(installed(x)), content);
+    }
+    const QString bareName = QFileInfo(x).fileName();
+    QCOMPARE(TestFiles::read(oldCopy(bareName) + "/mine.txt"), QByteArray("the user's"));
+    QCOMPARE(scratch->newOldEntries(), QStringList{"_old_" + bareName});
 }
 
 // A rolled-back file gave its old copy's name back, and another file of the

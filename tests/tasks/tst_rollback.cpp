@@ -53,6 +53,7 @@ void RollbackTest::undoRename_data()
     QTest::newRow("a new file took the old name") << "new";
     QTest::newRow("the old name is a second name of the file") << "link";
     QTest::newRow("the old name stands empty") << "none";
+    QTest::newRow("a file took the name of a directory") << "new, kept a directory";
 }
 
 // However far an installation got, one step gives the file its old name
@@ -64,15 +65,17 @@ void RollbackTest::undoRename()
     QTemporaryDir dir;
     const QString oldName = dir.filePath("lib.so");
     const QString newName = dir.filePath("_old_lib.so");
-    QVERIFY(TestFiles::write(newName, "original"));
-    if (atOldName == QLatin1String("new"))
+    const bool keptDirectory = atOldName.endsWith(QLatin1String("a directory"));
+    const QString original = keptDirectory ? newName + "/inside" : newName;
+    QVERIFY(TestFiles::write(original, "original"));
+    if (atOldName.startsWith(QLatin1String("new")))
         QVERIFY(TestFiles::write(oldName, "new"));
     if (atOldName == QLatin1String("link"))
         QCOMPARE(::link(QFile::encodeName(newName).constData(), QFile::encodeName(oldName).constData()), 0);
 
     QVERIFY(RollbackData(RollbackData::Rename, oldName, newName).rollback(nullptr));
-    QCOMPARE(TestFiles::read(oldName), QByteArray("original"));
-    QVERIFY(!QFile::exists(newName));
+    QCOMPARE(TestFiles::read(keptDirectory ? oldName + "/inside" : oldName), QByteArray("original"));
+    QVERIFY(!QFileInfo::exists(newName));
 }
 
 void RollbackTest::removesNestedDirectoriesChildFirst()
