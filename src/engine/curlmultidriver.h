@@ -1,26 +1,23 @@
 #ifndef CURLMULTIDRIVER_H
 #define CURLMULTIDRIVER_H
 
+#include <QHash>
 #include <QObject>
-#include <QPointer>
-#include <QTimer>
 
 #include <curl/curl.h>
 
-#include <QSet>
-
 #include <memory>
-#include <vector>
 
-class CurlNetworkReply;
+struct CurlTransfer;
 class QSocketNotifier;
+class QTimer;
 
-// Runs libcurl's multi interface on the Qt event loop of its thread: socket
-// notifiers and one timer tell curl when to act, and each time curl does one
-// bounded step and returns, whatever a server sends. Replies are told what
-// happened only after curl has returned, never from inside one of its
-// callbacks, so whatever their receivers do (abort, read, delete later) is
-// safe. A driver that goes away first lets go of the transfers it drives.
+// Runs libcurl's multi interface on the event loop of the network thread:
+// socket notifiers and one timer tell curl when to act, and each time curl
+// does one bounded step and returns, whatever a server sends, so no server
+// can hold the thread. What arrives goes into each transfer's shared state,
+// and its reply is told on its own thread. start, stop and resume may be
+// called from any thread; the work is done on the driver's.
 class CurlMultiDriver : public QObject
 {
     Q_OBJECT
@@ -29,12 +26,14 @@ public:
     CurlMultiDriver();
     ~CurlMultiDriver() override;
 
-    // A reply whose transfer was added is the driver's until it forgets it.
-    bool addTransfer(CurlNetworkReply* reply, CURL* easy);
-    void removeTransfer(CURL* easy);
-    void forget(CurlNetworkReply* reply);
-    // The reply delivers what it holds once curl has returned control.
-    void deliverSoon(CurlNetworkReply* reply);
+    void start(const std::shared_ptr<CurlTransfer>& transfer, const QByteArray& url, const QByteArray& proxy);
+    // Ends a transfer early; its reply hears nothing more of it.
+    void stop(const std::shared_ptr<CurlTransfer>& transfer);
+    // Goes on with a transfer that waited for its reader to make room.
+    void resume(const std::shared_ptr<CurlTransfer>& transfer);
+
+    // Tells the reply of a transfer (mutex held) that there is news.
+    static void requestDelivery(CurlTransfer& transfer);
 
 private:
     struct SocketWatch
@@ -47,6 +46,14 @@ private:
         void operator()(CURLM* handle) const;
     };
 
+    void begin(const std::shared_ptr<CurlTransfer>& transfer, const QByteArray& url, const QByteArray& proxy);
+    bool configure(CurlTransfer& transfer, const QByteArray& url, const QByteArray& proxy);
+    void end(CurlTransfer& transfer);
+    static size_t onHeaderLine(char* line, size_t size, size_t count, void* transfer);
+    static size_t onBodyData(char* data, size_t size, size_t count, void* transfer);
+    static bool exceedsBuffer(const CurlTransfer& transfer, qint64 length);
+    static size_t takeHeaderLine(CurlTransfer& transfer, const char* line, size_t length);
+    static void takeHeaderBlock(CurlTransfer& transfer);
     static int onSocketChanged(CURL* easy, curl_socket_t socket, int what, void* driver, void* watch);
     static int onTimerChanged(CURLM* multi, long timeoutMs, void* driver);
     void watchSocket(curl_socket_t socket, int what, SocketWatch* watch);
@@ -54,14 +61,11 @@ private:
     static void dropNotifier(QSocketNotifier*& notifier);
     void act(curl_socket_t socket, int eventMask);
     void takeFinishedTransfers();
-    void deliver();
 
     std::unique_ptr<CURLM, MultiCleanup> multi;
-    QSet<CurlNetworkReply*> replies;
-    QTimer timeout;
-    QTimer delivery;
-    std::vector<QPointer<CurlNetworkReply>> pendingDelivery;
-    bool acting = false;
+    QTimer* timeout;
+    // Each transfer in the multi handle, by its easy handle.
+    QHash<CURL*, std::shared_ptr<CurlTransfer>> transfers;
 };
 
 #endif

@@ -8,15 +8,26 @@
 
 CurlNetworkAccessManager::CurlNetworkAccessManager(QObject* parent)
     : QNetworkAccessManager(parent)
-    , driver(std::make_unique<CurlMultiDriver>())
+    , driver(new CurlMultiDriver)
 {
     // Says what the client does: it follows no redirection.
     setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    networkThread.setObjectName(QStringLiteral("curl"));
+    driver->moveToThread(&networkThread);
+    networkThread.start();
 }
 
 // The replies, children of the manager, outlive this body: they let go of
-// the driver as it goes.
-CurlNetworkAccessManager::~CurlNetworkAccessManager() = default;
+// the driver first, which is then deleted on its own thread as that ends.
+CurlNetworkAccessManager::~CurlNetworkAccessManager()
+{
+    const QList<CurlNetworkReply*> replies = findChildren<CurlNetworkReply*>(Qt::FindDirectChildrenOnly);
+    for (CurlNetworkReply* reply : replies)
+        reply->detachFromDriver();
+    driver->deleteLater();
+    networkThread.quit();
+    networkThread.wait();
+}
 
 QNetworkReply* CurlNetworkAccessManager::createRequest(Operation operation, const QNetworkRequest& request,
                                                        QIODevice*)
@@ -30,7 +41,7 @@ QNetworkReply* CurlNetworkAccessManager::createRequest(Operation operation, cons
         return new CurlNetworkReply(QNetworkReply::ProtocolInvalidOperationError,
                                     QStringLiteral("Only GET is supported"), request, this);
     }
-    return new CurlNetworkReply(driver.get(), request, proxyForCurl(), this);
+    return new CurlNetworkReply(driver, request, proxyForCurl(), this);
 }
 
 // Empty: a direct connection, whatever the environment says.

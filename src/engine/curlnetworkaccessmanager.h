@@ -2,15 +2,14 @@
 #define CURLNETWORKACCESSMANAGER_H
 
 #include <QNetworkAccessManager>
-
-#include <memory>
+#include <QThread>
 
 class CurlMultiDriver;
 
 // A network access manager whose HTTP and HTTPS GETs are done by libcurl on
-// the manager's own thread, so that what a server sends before its body is
-// bounded and no server can hold a thread that other transfers need. Replies
-// keep the QNetworkReply interface. Only GET over http and https is served;
+// a network thread of its own, so that what a server sends before its body is
+// bounded and no server can hold the thread that other transfers need.
+// Replies keep the QNetworkReply interface and live on the manager's thread. Only GET over http and https is served;
 // anything else fails at once. Redirections are never followed; the proxy
 // set with setProxy() (an HTTP proxy, or none) applies to every request, and
 // no proxy from the environment is used.
@@ -29,7 +28,8 @@ protected:
 private:
     QByteArray proxyForCurl() const;
 
-    std::unique_ptr<CurlMultiDriver> driver;
+    QThread networkThread;
+    CurlMultiDriver* driver;
 };
 
 #endif

@@ -42,12 +42,12 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
 void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
 {
     connectToThis(task);
-    cancelNotices.append(connect(this, &TaskSpecification::otherTaskCancelled, task,
-                                 &ComposedTaskSpecification::onOtherTaskCancelled));
 }
 
 void ComposedTaskSpecification::connectToThis(TaskSpecification* task)
 {
+    cancelNotices[task] = connect(this, &TaskSpecification::otherTaskCancelled, task,
+                                  &ComposedTaskSpecification::onOtherTaskCancelled);
     connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
@@ -66,6 +66,11 @@ void ComposedTaskSpecification::connectToThis(TaskSpecification* task)
 // Undoes connectToThis(), and nothing that a subclass connected.
 void ComposedTaskSpecification::disconnectFromThis(TaskSpecification* task)
 {
+    const auto notice = cancelNotices.find(task);
+    if (notice != cancelNotices.end()) {
+        disconnect(notice->second);
+        cancelNotices.erase(notice);
+    }
     disconnect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     disconnect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     disconnect(task, &TaskSpecification::error, this, &TaskSpecification::error);
@@ -120,9 +125,9 @@ void ComposedTaskSpecification::onStartNextTask()
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
 {
     // A finished sub-task signals again only once reset, and reset() takes it
-    // back first. Until then its connections would only hold memory: a step
-    // of many files keeps every finished file task, and their own sub-tasks,
-    // until it ends.
+    // back first; a sibling's cancellation no longer concerns it. Until then
+    // its connections would only hold memory: a step of many files keeps
+    // every finished file task, and their own sub-tasks, until it ends.
     disconnectFromThis(task);
     const bool wasRunning = runningTasks.removeOne(task);
     Q_ASSERT(wasRunning);
@@ -268,7 +273,7 @@ QList<TaskSpecification*> ComposedTaskSpecification::detachSubTasks()
         disconnect(task, nullptr, this, nullptr);
     // By its handle: found by receiver, each would be looked for among the
     // connections to every sub-task.
-    for (const QMetaObject::Connection& notice : std::as_const(cancelNotices))
+    for (const auto& [task, notice] : cancelNotices)
         disconnect(notice);
     cancelNotices.clear();
     subTasks.clear();

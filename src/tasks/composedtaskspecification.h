@@ -5,6 +5,8 @@
 
 #include <QList>
 
+#include <unordered_map>
+
 // A task made of sub-tasks. It owns them, starts them first-in first-out
 // with at most maxParallel running at once, relays their messages and
 // errors, sums their weighted progress and download figures, stops starting
@@ -58,8 +60,10 @@ private:
     void addToProgressSum(double change);
     double exactProgressSum() const;
 
-    // The connections that pass otherTaskCancelled() on to the sub-tasks.
-    QList<QMetaObject::Connection> cancelNotices;
+    // The connections that pass otherTaskCancelled() on to the sub-tasks
+    // that have not finished. (A QHash would keep a block of slots per
+    // composite, in every file task of a run, after its entries are gone.)
+    std::unordered_map<TaskSpecification*, QMetaObject::Connection> cancelNotices;
 
     // The sum of the sub-tasks' weighted progress, moved by each report's
     // change alone and summed afresh from the sub-tasks every
