@@ -9,8 +9,11 @@
 //     process of its own so that its CPU time and peak RSS are its own;
 //   - curl fetching the same files with the same number of parallel
 //     transfers (--parallel --parallel-max).
-// It prints wall time, throughput, CPU time (also per MiB), time per file and
-// peak RSS of each, and the ratio of the throughputs, checked against a target
+// Both write into the temporary directory, as the updater does, or below
+// --output-dir (a RAM file system there takes the disk out of the figures).
+// It prints wall time, throughput, CPU time (also per MiB, with that of
+// md5sum over the same files), time per file and peak RSS of each, and the
+// ratio of the throughputs, checked against a target
 // when one is given (--target; 1.0: at least curl's throughput). Run it with a large
 // file size and a small one to see that peak RSS does not follow the size,
 // and with many small files and fewer of the same size to see that the time
@@ -21,7 +24,7 @@
 // instruction count that a busy machine does not disturb.
 //
 //   download-bench [--files N] [--size-kib K | --size-mib M] [--streams S]
-//                  [--rounds R] [--target T] [--callgrind FILE]
+//                  [--rounds R] [--target T] [--output-dir DIR] [--callgrind FILE]
 
 #include "allocatortuning.h"
 #include "benchsupport.h"
@@ -44,9 +47,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QStorageInfo>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -72,6 +73,9 @@ struct Options
     int rounds = 3;
     double target = 0; // none
     QString callgrindOutput;
+    // Where both tools write what they fetch: the temporary directory, as
+    // the updater does, unless given.
+    QString outputDir;
 };
 
 struct Result
@@ -291,36 +295,6 @@ double md5sumCpuSeconds(const QList<FileDownloadSpecification>& downloads, const
     return childrenCpuSeconds() - cpuBefore;
 }
 
-// Where both tools write what they fetch: a RAM file system when there is one
-// with room for two rounds, so that the figures are those of the downloads.
-// On ext4 a tool that created thousands of files shortly after thousands
-// were deleted took up to three times as long, whichever tool it was: ext4
-// hands out no inode freed within the last five minutes while the freeing is
-// not yet written back, and searches past each one. On disk, each tool runs
-// after the deletions have been written back and have settled a little.
-struct OutputPlace
-{
-    QString root;
-    bool inMemory = false;
-};
-
-OutputPlace outputPlace(qint64 releaseBytes)
-{
-    const QStorageInfo shm(QStringLiteral("/dev/shm"));
-    if (shm.isValid() && shm.fileSystemType() == "tmpfs" && shm.bytesAvailable() > 3 * releaseBytes
-        && QFileInfo(shm.rootPath()).isWritable())
-        return {shm.rootPath(), true};
-    return {QDir::tempPath(), false};
-}
-
-void settleDeletions(const OutputPlace& place)
-{
-    if (place.inMemory)
-        return;
-    ::sync();
-    QThread::sleep(6);
-}
-
 bool parseOptions(const QStringList& args, Options& options)
 {
     for (int i = 1; i < args.size(); i += 2) {
@@ -329,6 +303,10 @@ bool parseOptions(const QStringList& args, Options& options)
         const QString value = args[i + 1];
         if (args[i] == QLatin1String("--callgrind")) {
             options.callgrindOutput = QFileInfo(value).absoluteFilePath();
+            continue;
+        }
+        if (args[i] == QLatin1String("--output-dir")) {
+            options.outputDir = QFileInfo(value).absoluteFilePath();
             continue;
         }
         bool isNumber = false;
@@ -371,7 +349,7 @@ int main(int argc, char** argv)
     Options options;
     if (!parseOptions(args, options)) {
         std::fprintf(stderr, "usage: download-bench [--files N] [--size-kib K | --size-mib M] [--streams S] "
-                             "[--rounds R] [--target T] [--callgrind FILE]\n");
+                             "[--rounds R] [--target T] [--output-dir DIR] [--callgrind FILE]\n");
         return 2;
     }
     const QString helper = options.callgrindOutput.isEmpty() ? QStringLiteral("curl") : QStringLiteral("valgrind");
@@ -406,12 +384,12 @@ int main(int argc, char** argv)
         return 1;
     }
     const QString mirrorUrl = nginx.url(QStringLiteral("/release/%1").arg(Version));
-    const OutputPlace place = outputPlace(totalBytes);
-    QTemporaryDir outputs(place.root + QStringLiteral("/download-bench-XXXXXX"));
-    if (!outputs.isValid())
+    QTemporaryDir outputs(options.outputDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/download-bench-out-XXXXXX")
+                                                       : options.outputDir + QStringLiteral("/download-bench-out-XXXXXX"));
+    if (!outputs.isValid()) {
+        std::fprintf(stderr, "cannot make a directory below %s\n", qPrintable(options.outputDir));
         return 1;
-    say(QStringLiteral("fetched files go to %1").arg(place.inMemory ? QStringLiteral("memory (tmpfs)")
-                                                                    : QStringLiteral("disk")));
+    }
     const QString ourDir = outputs.filePath(QStringLiteral("ours"));
     const QString curlDir = outputs.filePath(QStringLiteral("curl"));
 
@@ -429,23 +407,27 @@ int main(int argc, char** argv)
     std::vector<double> ratios, ourSeconds, curlSeconds, ourCpu, curlCpu, md5Cpu;
     long peakRssKiB = 0;
     const double mib = double(totalBytes) / (1024.0 * 1024.0);
-    settleDeletions(place);
-    for (int round = 1; round <= options.rounds; ++round) {
-        QDir().mkpath(ourDir);
-        QDir().mkpath(curlDir);
+    // Each tool writes into files of its own, which an untimed first round
+    // creates and every timed round overwrites: ext4 searches past every
+    // inode freed within the last minutes when it creates a file, and a tool
+    // that created thousands of files after thousands had been deleted took
+    // up to three times as long, whichever tool it was. What one tool wrote
+    // is written back before the other starts.
+    QDir().mkpath(ourDir);
+    QDir().mkpath(curlDir);
+    for (int round = 0; round <= options.rounds; ++round) {
+        ::sync();
         const Result ours = timeDownloadStep(mirrorUrl, ourDir, listPath, options.streams);
-        // What one tool wrote must not be written back while the other runs.
         ::sync();
         const Result curl = timeCurl(nginx, downloads, curlDir, options.streams);
         const double md5sumCpu = curl.ok ? md5sumCpuSeconds(downloads, curlDir) : -1;
-        QDir(ourDir).removeRecursively();
-        QDir(curlDir).removeRecursively();
-        settleDeletions(place);
         if (!ours.ok || !curl.ok || md5sumCpu < 0) {
             std::fprintf(stderr, "round %d failed (download step %s, curl %s)\n", round,
                          ours.ok ? "ok" : "failed", curl.ok ? "ok" : "failed");
             return 1;
         }
+        if (round == 0)
+            continue;
         const double ratio = curl.seconds / ours.seconds;
         say(QStringLiteral("round %1: download step %2 s (%3 MiB/s, CPU %4 s, peak RSS %5 MiB), "
                            "curl %6 s (%7 MiB/s, CPU %8 s), throughput ratio %9")
