@@ -611,6 +611,8 @@ void DownloadTaskTest::oneMirrorServesOneDownloadAtATime()
     QVERIFY(bFinished.count() == 1 || bFinished.wait(10000));
     QCOMPARE(fixture->server.maxConcurrentRequests(), 1);
     QCOMPARE(fixture->server.requestedPaths(), (QStringList{RequestPath, otherPath}));
+    // The mirror's connection serves the second file too.
+    QCOMPARE(fixture->server.connectionsAccepted(), 1);
     QCOMPARE(TestFiles::read(otherDestination), pattern(30000));
     QCOMPARE(fixture->mirror(QStringLiteral("m1"))->inUse, 0);
 }

@@ -202,6 +202,11 @@ int FakeMirror::activeRequests() const
     return active;
 }
 
+int FakeMirror::connectionsAccepted() const
+{
+    return nextConnectionId - 1;
+}
+
 int FakeMirror::maxConcurrentRequests() const
 {
     return maxActive;

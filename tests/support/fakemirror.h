@@ -114,6 +114,7 @@ public:
     // Requests read and not yet answered completely (held, stalled and
     // trickling ones included).
     int activeRequests() const;
+    int connectionsAccepted() const;
     int maxConcurrentRequests() const;
 
     // Same size, every byte different: a file that fails its check.
