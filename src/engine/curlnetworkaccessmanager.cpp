@@ -17,13 +17,10 @@ CurlNetworkAccessManager::CurlNetworkAccessManager(QObject* parent)
     networkThread.start();
 }
 
-// The replies, children of the manager, outlive this body: they let go of
-// the driver first, which is then deleted on its own thread as that ends.
+// The driver is deleted on its own thread as that ends, before the replies,
+// children of the manager, which find it gone.
 CurlNetworkAccessManager::~CurlNetworkAccessManager()
 {
-    const QList<CurlNetworkReply*> replies = findChildren<CurlNetworkReply*>(Qt::FindDirectChildrenOnly);
-    for (CurlNetworkReply* reply : replies)
-        reply->detachFromDriver();
     driver->deleteLater();
     networkThread.quit();
     networkThread.wait();

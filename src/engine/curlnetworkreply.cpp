@@ -199,11 +199,6 @@ void CurlNetworkReply::stopTransfer()
         driver->stop(transfer);
 }
 
-void CurlNetworkReply::detachFromDriver()
-{
-    driver = nullptr;
-}
-
 qint64 CurlNetworkReply::bytesAvailable() const
 {
     if (!transfer)

@@ -3,6 +3,7 @@
 
 #include <QMutex>
 #include <QNetworkReply>
+#include <QPointer>
 
 #include <memory>
 
@@ -40,8 +41,6 @@ public:
 
     // For the driver: what arrived goes out to the receivers.
     void deliver();
-    // For the manager: the driver is going away.
-    void detachFromDriver();
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
@@ -56,7 +55,8 @@ private:
     void setErrorFromTransfer();
     void emitFinished();
 
-    CurlMultiDriver* driver;
+    // Gone with its manager, which may go before its replies.
+    QPointer<CurlMultiDriver> driver;
     std::shared_ptr<CurlTransfer> transfer;
     // The piece of the body being read, and how much of it has been.
     QByteArray current;
