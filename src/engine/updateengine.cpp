@@ -8,7 +8,6 @@
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
-#include "siblingname.h"
 #include "tomcryptutil.h"
 #include "updateinidata.h"
 
@@ -294,8 +293,8 @@ void UpdateEngine::removeOldFiles(const QString& dir)
     const QDir directory(dir);
     const QStringList names = Configuration::getSpecialFileNames();
     for (const QString& name : names) {
-        QFile::remove(directory.absoluteFilePath(Configuration::getSpecialFileRenamePrefix() + name));
-        QFile::remove(directory.absoluteFilePath(FileReplaceSpecification::oldCopyFileName(name, true, 1)));
+        for (const QString& copy : copiesRemovedAtStart(name))
+            QFile::remove(directory.absoluteFilePath(copy));
     }
 }
 
@@ -312,9 +311,16 @@ bool UpdateEngine::isRemovedAtStart(const QString& oldCopy)
         return false;
     const QStringList names = Configuration::getSpecialFileNames();
     return std::any_of(names.cbegin(), names.cend(), [&](const QString& name) {
-        return info.fileName() == Configuration::getSpecialFileRenamePrefix() + name
-            || info.fileName() == FileReplaceSpecification::oldCopyFileName(name, true, 1);
+        return copiesRemovedAtStart(name).contains(info.fileName());
     });
+}
+
+// The names under which an old copy of one of the updater's own files waits
+// for the next start: in "old", or beside the file.
+QStringList UpdateEngine::copiesRemovedAtStart(const QString& name)
+{
+    return {FileReplaceSpecification::oldCopyFileName(name, false, 1),
+            FileReplaceSpecification::oldCopyFileName(name, true, 1)};
 }
 
 void UpdateEngine::getBanner()

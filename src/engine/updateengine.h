@@ -87,6 +87,7 @@ private:
     bool recordRun(const QString& resumedDir);
     void removeUnrecordedWorkDirectory();
     void removeCreatedWorkDirectory();
+    static QStringList copiesRemovedAtStart(const QString& name);
     void dropMainTask();
     void dropBannerReply();
 
