@@ -1,8 +1,13 @@
 #include "updateprocess.h"
 
+#include "testfiles.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QTest>
+
+#include <grp.h>
+#include <unistd.h>
 
 UpdateProcess::UpdateProcess()
     : environment(QProcessEnvironment::systemEnvironment())
@@ -42,6 +47,16 @@ void UpdateProcess::setEnvironment(const QString& name, const QString& value)
 void UpdateProcess::setAnswers(const QStringList& answers)
 {
     environment.insert(QStringLiteral("KV_PROBE_ANSWERS"), answers.join(QLatin1Char(',')));
+}
+
+bool UpdateProcess::runAsUser(uid_t uid)
+{
+    // Runs in the child between fork and exec: plain system calls only.
+    process.setChildProcessModifier([uid] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid_t(uid)) != 0 || ::setuid(uid) != 0)
+            ::_exit(127);
+    });
+    return TestFiles::giveTo(workDirectory.path(), uid);
 }
 
 void UpdateProcess::start(const QString& program, const QStringList& arguments)

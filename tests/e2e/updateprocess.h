@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/types.h>
+
 // One run of the real update program with the test probe loaded into it
 // (offscreen, English unless the test sets another locale). What the probe
 // saw is read back as events; commands go to it through a file.
@@ -26,6 +28,10 @@ public:
     void setEnvironment(const QString& name, const QString& value);
     // Standard button names ("Ok", "Yes", ...) for the message boxes, in order.
     void setAnswers(const QStringList& answers);
+
+    // Runs the program as the user uid, who is given the probe's files.
+    // The test gives that user whatever else the program needs.
+    bool runAsUser(uid_t uid);
 
     void start(const QString& program, const QStringList& arguments);
     bool waitForExit(int timeoutMs = 30000);
