@@ -2,7 +2,9 @@
 
 #include "testfiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTest>
 
@@ -74,6 +76,18 @@ bool UpdateProcess::waitForExit(int timeoutMs)
 bool UpdateProcess::isRunning() const
 {
     return process.state() != QProcess::NotRunning;
+}
+
+bool UpdateProcess::hasOpen(const QString& path) const
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(process.processId()));
+    const QStringList names = descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (QFileInfo(descriptors.filePath(name)).symLinkTarget() == target)
+            return true;
+    }
+    return false;
 }
 
 int UpdateProcess::exitCode() const

@@ -38,6 +38,8 @@ public:
     bool isRunning() const;
     // SIGKILL: the process ends at once, wherever it is.
     void kill();
+    // Whether the program has the file or directory at path open.
+    bool hasOpen(const QString& path) const;
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
     QString standardError();
