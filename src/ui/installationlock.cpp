@@ -20,8 +20,7 @@ InstallationLock::~InstallationLock()
 }
 
 // A directory that cannot be opened or locked at all (a file system without
-// locks: ENOLCK, EOPNOTSUPP) is reported, not taken as held: refusing every
-// run there would leave such an installation without updates for good.
+// locks: ENOLCK, EOPNOTSUPP) is reported as such; start-up decides.
 InstallationLock::State InstallationLock::tryLock()
 {
     if (descriptor < 0)

@@ -62,9 +62,7 @@ enum class Turn { Ours, HandedOver, AnotherRunHasIt };
 
 // Whether this start may work on the installation. A run that holds it may
 // not listen yet, or may be ending: the hand-over and the lock are tried in
-// turn for a short while. Where the installation cannot be locked at all,
-// runs go on as they did before the lock: a running updater of the same
-// user is handed over to, anything else starts.
+// turn for a short while.
 Turn awaitTurn(InstallationLock& installation)
 {
     const QString activation = QStringLiteral("#");
@@ -77,8 +75,13 @@ Turn awaitTurn(InstallationLock& installation)
             return Turn::AnotherRunHasIt;
         QThread::msleep(handOverPauseMilliseconds);
     }
+    // Only the holder takes a stale socket back: no other start of this
+    // installation can be taking the name meanwhile.
     if (state == InstallationLock::State::Held)
         SingleInstanceChecker::removeStaleServer();
+    // Without locks on its file system, refusing every run would leave the
+    // installation without updates for good: runs go on as before the lock,
+    // with the hand-over to an updater of the same user as the only guard.
     else if (SingleInstanceChecker::checkExistingInstance(activation))
         return Turn::HandedOver;
     return Turn::Ours;
