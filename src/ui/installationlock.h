@@ -15,7 +15,7 @@ public:
     enum class State {
         Held,          // this process holds it
         HeldElsewhere, // another run holds it
-        Unsupported,   // the directory cannot be locked here (a file system without locks)
+        Unsupported,   // it cannot be locked here (a file system without locks) or not opened
     };
 
     // Opens the directory; takes nothing yet.
