@@ -109,6 +109,10 @@
 <context>
     <name>QObject</name>
     <message>
+        <source>Another update of the installation in %1 is running.</source>
+        <translation>Eine andere Aktualisierung der Installation in %1 läuft bereits.</translation>
+    </message>
+    <message>
         <source>Error</source>
         <translation>Fehler</translation>
     </message>

@@ -1,22 +1,29 @@
 #include "allocatortuning.h"
 #include "configuration.h"
+#include "installationlock.h"
 #include "mainwindow.h"
 #include "singleinstancechecker.h"
 #include "updateengine.h"
 #include "updateinidata.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QLocale>
+#include <QMessageBox>
+#include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 #include <QTranslator>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
 
 const int autoStartDelayMs = 2000;
+const int handOverMilliseconds = 2000;
+const int handOverPauseMilliseconds = 50;
 
 // Workers of a run may still be on the global pool when the event loop ends,
 // writing into the engine's tasks. Declared after the window, so it waits for
@@ -51,21 +58,48 @@ void removeCopiesOfFinishedRuns(const QString& root)
     QDir().rmdir(root + QStringLiteral("/old"));
 }
 
-// This process's single-instance guard, listening; null when an updater of
-// the same user runs, which has then been handed the activation message.
-// Two starts at one moment can both find none at the first look, but only
-// one can take the name: the other is a second instance all the same, and
-// ends whether or not its message arrives.
-std::unique_ptr<SingleInstanceChecker> guardUnlessAnotherRuns()
+enum class Turn { Ours, HandedOver, AnotherRunHasIt };
+
+// Whether this start may work on the installation. A run that holds it may
+// not listen yet, or may be ending: the hand-over and the lock are tried in
+// turn for a short while.
+Turn awaitTurn(InstallationLock& installation)
 {
     const QString activation = QStringLiteral("#");
-    if (SingleInstanceChecker::checkExistingInstance(activation))
-        return nullptr;
-    auto instanceChecker = std::make_unique<SingleInstanceChecker>(nullptr);
-    if (!instanceChecker->otherInstanceRuns())
-        return instanceChecker;
-    static_cast<void>(SingleInstanceChecker::checkExistingInstance(activation));
-    return nullptr;
+    const QDeadlineTimer deadline(handOverMilliseconds);
+    InstallationLock::State state;
+    while ((state = installation.tryLock()) == InstallationLock::State::HeldElsewhere) {
+        if (SingleInstanceChecker::checkExistingInstance(activation))
+            return Turn::HandedOver;
+        if (deadline.hasExpired())
+            return Turn::AnotherRunHasIt;
+        QThread::msleep(handOverPauseMilliseconds);
+    }
+    // Only the holder takes a stale socket back: no other start of this
+    // installation can be taking the name meanwhile.
+    if (state == InstallationLock::State::Held)
+        SingleInstanceChecker::removeStaleServer();
+    // Without locks on its file system, refusing every run would leave the
+    // installation without updates for good: runs go on as before the lock,
+    // with the hand-over to an updater of the same user as the only guard.
+    else if (SingleInstanceChecker::checkExistingInstance(activation))
+        return Turn::HandedOver;
+    return Turn::Ours;
+}
+
+// The command line is not read yet: an unattended start (the client's) says
+// so on stderr, a user's in a box.
+void tellAnotherRunHasIt(const QString& root)
+{
+    const QString text = QObject::tr("Another update of the installation in %1 is running.").arg(root);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() > 1 && arguments.at(1) == QLatin1String("--nouser")) {
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 } // namespace
@@ -76,19 +110,27 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const QString root = Configuration::getAppRootPath();
 
-    // Before anything is built or removed: where an updater of ours runs,
-    // it is all its own.
-    std::unique_ptr<SingleInstanceChecker> instanceChecker = guardUnlessAnotherRuns();
-    if (!instanceChecker)
-        return 0;
-    // Not before: the updater that runs may be rolling back with them.
-    removeCopiesOfFinishedRuns(root);
-
     const QString localeName = QLocale::system().name();
     QTranslator programTranslator;
     QTranslator qtTranslator;
     installTranslation(programTranslator, root + QStringLiteral("/translations/update_") + localeName);
     installTranslation(qtTranslator, root + QStringLiteral("/translations/qt_") + localeName);
+
+    // Taken before anything in the installation is removed, read or made,
+    // and held until the process ends.
+    InstallationLock installation(root);
+    switch (awaitTurn(installation)) {
+    case Turn::HandedOver:
+        return 0;
+    case Turn::AnotherRunHasIt:
+        tellAnotherRunHasIt(root);
+        return 1;
+    case Turn::Ours:
+        break;
+    }
+    auto instanceChecker = std::make_unique<SingleInstanceChecker>(nullptr);
+    // Not before: the updater that runs may be rolling back with them.
+    removeCopiesOfFinishedRuns(root);
 
     Configuration config;
     MainWindow window(config, instanceChecker.release());

@@ -1,17 +1,11 @@
 #include "singleinstancechecker.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QThread>
 
-#include <cerrno>
-
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,54 +13,6 @@
 namespace {
 
 const int waitMilliseconds = 1000;
-// A stale socket removed, and the name taken meanwhile by a start that could
-// not have the lock: the holder is looked at again, a bounded number of times.
-const int listenAttempts = 3;
-// Longer than a start holds the lock (a look at the holder per attempt), so
-// a lock still held after it is kept by someone else.
-const int lockWaitMilliseconds = (listenAttempts + 1) * waitMilliseconds;
-const int lockPollMilliseconds = 10;
-
-enum class Holder { Nobody, OurUpdater, OurStaleSocket, Untrusted };
-
-// Starts of one installation take the name one at a time, so that one start
-// never looks at the name while another has bound it but not yet listens,
-// and two never remove the same stale socket (the second would remove the
-// first one's live socket). An advisory lock on the application directory:
-// no file is made for it, and it ends with the process. Where it cannot be
-// had in time (a file system without locks, another user keeping it) the
-// name is taken without it.
-class InstallationLock
-{
-public:
-    explicit InstallationLock(const QString& directory);
-    ~InstallationLock();
-    InstallationLock(const InstallationLock&) = delete;
-    InstallationLock& operator=(const InstallationLock&) = delete;
-
-private:
-    int descriptor;
-};
-
-InstallationLock::InstallationLock(const QString& directory)
-    : descriptor(::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-{
-    const QDeadlineTimer deadline(lockWaitMilliseconds);
-    while (descriptor >= 0 && ::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired()) {
-            ::close(descriptor);
-            descriptor = -1;
-        } else {
-            QThread::msleep(lockPollMilliseconds);
-        }
-    }
-}
-
-InstallationLock::~InstallationLock()
-{
-    if (descriptor >= 0)
-        ::close(descriptor);
-}
 
 // A socket file takes its mode from the umask: made owner-only as it is
 // bound, no other user can connect at any moment.
@@ -103,25 +49,15 @@ QByteArray socketPath(const QString& name)
 
 // Only a socket of ours that refuses connections is certainly stale; one
 // that neither answers nor refuses may be an updater of ours that is busy.
-Holder holderOf(const QString& name)
+bool isOurStaleSocket(const QString& name)
 {
     struct stat status;
-    if (::lstat(socketPath(name).constData(), &status) != 0)
-        return errno == ENOENT ? Holder::Nobody : Holder::Untrusted;
-    if (!S_ISSOCK(status.st_mode) || status.st_uid != ::geteuid())
-        return Holder::Untrusted;
+    if (::lstat(socketPath(name).constData(), &status) != 0 || !S_ISSOCK(status.st_mode)
+        || status.st_uid != ::geteuid())
+        return false;
     QLocalSocket probe;
     probe.connectToServer(name, QIODevice::ReadWrite);
-    if (probe.waitForConnected(waitMilliseconds))
-        return peerIsSameUser(probe) ? Holder::OurUpdater : Holder::Untrusted;
-    switch (probe.error()) {
-    case QLocalSocket::ConnectionRefusedError:
-        return Holder::OurStaleSocket;
-    case QLocalSocket::ServerNotFoundError:
-        return Holder::Nobody;
-    default:
-        return Holder::OurUpdater;
-    }
+    return !probe.waitForConnected(waitMilliseconds) && probe.error() == QLocalSocket::ConnectionRefusedError;
 }
 
 } // namespace
@@ -131,8 +67,11 @@ SingleInstanceChecker::SingleInstanceChecker(QObject* parent)
     , server(new QLocalServer(this))
 {
     connect(server, &QLocalServer::newConnection, this, &SingleInstanceChecker::onNewConnection);
-    const InstallationLock lock(QCoreApplication::applicationDirPath());
-    takeName();
+    // Bound at the name itself, which fails when anything lies there; Qt's
+    // access options would bind elsewhere and rename over it. Without the
+    // name the updater runs on, without hand-overs.
+    const OwnerOnlyFiles mask;
+    static_cast<void>(server->listen(getLocalServerName()));
 }
 
 SingleInstanceChecker::~SingleInstanceChecker()
@@ -167,43 +106,11 @@ bool SingleInstanceChecker::checkExistingInstance(const QString& message)
     return socket.waitForBytesWritten(waitMilliseconds);
 }
 
-bool SingleInstanceChecker::otherInstanceRuns() const
-{
-    return otherInstance;
-}
-
-// Listening never replaces what holds the name, so of two starts that both
-// found no updater only one listens; the other looks at the holder. A socket
-// file left behind by an updater of ours that crashed is taken back;
-// anything else that is not ours (another user's socket, anything but a
-// socket) is left alone and this updater runs without the guard.
-void SingleInstanceChecker::takeName()
+void SingleInstanceChecker::removeStaleServer()
 {
     const QString name = getLocalServerName();
-    for (int attempt = 0; attempt < listenAttempts; ++attempt) {
-        if (listenForOwnUserOnly(name) || server->serverError() != QAbstractSocket::AddressInUseError)
-            return;
-        switch (holderOf(name)) {
-        case Holder::OurUpdater:
-            otherInstance = true;
-            return;
-        case Holder::Untrusted:
-            return;
-        case Holder::OurStaleSocket:
-            QLocalServer::removeServer(name);
-            break;
-        case Holder::Nobody:
-            break;
-        }
-    }
-}
-
-// Bound at the name itself, which fails when anything lies there; Qt's
-// access options would bind elsewhere and rename over it.
-bool SingleInstanceChecker::listenForOwnUserOnly(const QString& name)
-{
-    const OwnerOnlyFiles mask;
-    return server->listen(name);
+    if (isOurStaleSocket(name))
+        QLocalServer::removeServer(name);
 }
 
 void SingleInstanceChecker::onNewConnection()

@@ -7,19 +7,19 @@
 class QLocalServer;
 class QLocalSocket;
 
-// Keeps one updater per installation and user. A starting updater hands a
-// short message to the one that runs (checkExistingInstance) or takes the
-// local socket name itself and listens, for its own user only, reporting
-// each message it receives. Only one start can take the name: one that finds
-// it held by a live updater of its user is a second instance.
+// Hands a second start of the same user over to the updater that runs. A
+// starting updater hands a short message to the one that runs
+// (checkExistingInstance), or listens at the local socket name, for its own
+// user only, and reports each message it receives. The socket is for the
+// hand-over only: what keeps a second run off an installation is its lock
+// (InstallationLock).
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
 
 public:
-    // Takes the name and listens at once, unless an updater of the same user
-    // holds it (otherInstanceRuns) or something that is not ours does (the
-    // updater then runs without the guard).
+    // Listens at once where the name is free; where anything lies there, the
+    // updater runs without hand-overs.
     explicit SingleInstanceChecker(QObject* parent);
     ~SingleInstanceChecker() override;
 
@@ -31,9 +31,10 @@ public:
     // True when a running instance of the same user took the message.
     static bool checkExistingInstance(const QString& message);
 
-    // A live updater of the same user held the name when this one tried to
-    // take it: this process is a second instance.
-    bool otherInstanceRuns() const;
+    // Removes a socket of ours at the name that refuses connections, left by
+    // an updater that crashed. Only the holder of the installation's lock
+    // calls it, so no other start of it can be taking the name meanwhile.
+    static void removeStaleServer();
 
 signals:
     void otherInstanceActivate(const QString& message);
@@ -43,12 +44,8 @@ private slots:
     void onReadyRead();
 
 private:
-    void takeName();
-    bool listenForOwnUserOnly(const QString& name);
-
     QLocalServer* server;
     QLocalSocket* connection = nullptr;
-    bool otherInstance = false;
 };
 
 #endif

@@ -2,6 +2,7 @@
 
 #include "appdirectory.h"
 #include "fakemirror.h"
+#include "installationlock.h"
 #include "otheruserlistener.h"
 #include "releasebuilder.h"
 #include "singleinstancechecker.h"
@@ -12,8 +13,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -35,7 +40,17 @@ QString instanceSocket(const AppDirectory& app)
         SingleInstanceChecker::serverNameFor(QFileInfo(app.program()).canonicalFilePath(), QDir::homePath()));
 }
 
+// Where two starts at the same moment differ, or what lies at the socket
+// name both would listen at.
+enum class Setting { NameFree, StaleSocket, OtherTmpDir, OtherUsersFileAtName, LongTmpDir, OtherUser };
+
+// What holds the installation when a second start comes.
+enum class RunningHolder { Updater, LateListener, Unreachable };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Setting)
+Q_DECLARE_METATYPE(RunningHolder)
 
 // The start of the real program: leftovers, the single-instance hand-over,
 // the command line's exit code and the translations.
@@ -46,16 +61,18 @@ class StartupTest : public QObject
 private slots:
     void leftoversAreRemoved_data();
     void leftoversAreRemoved();
-    void secondInstanceHandsOverAndEnds();
+    void secondStartLeavesTheInstallationAlone_data();
+    void secondStartLeavesTheInstallationAlone();
     void simultaneousStartsUpdateOnce_data();
     void simultaneousStartsUpdateOnce();
-    void otherUsersListenerIsNoInstance();
     void secondStartKeepsTheCopyOfARollingBackRun();
     void textsFollowTheLocale_data();
     void textsFollowTheLocale();
 
 private:
-    void startTogetherAndUpdateOnce(const AppDirectory& app);
+    bool prepareStarts(Setting setting, const AppDirectory& app, const QString& scratch, UpdateProcess (&runs)[2],
+                       OtherUserListener& listener);
+    void startTogetherAndUpdateOnce(const AppDirectory& app, UpdateProcess (&runs)[2], int loserExitCode);
 };
 
 void StartupTest::leftoversAreRemoved_data()
@@ -126,51 +143,108 @@ void StartupTest::leftoversAreRemoved()
     QCOMPARE(QFileInfo::exists(app.filePath(QStringLiteral("old"))), leftoversRemain || !otherFilesInOld.isEmpty());
 }
 
-void StartupTest::secondInstanceHandsOverAndEnds()
+void StartupTest::secondStartLeavesTheInstallationAlone_data()
 {
+    QTest::addColumn<RunningHolder>("holder");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("toldInBox");
+
+    // It raises its window instead.
+    QTest::newRow("updater of the same user") << RunningHolder::Updater << QStringList() << 0 << false;
+    // It may not listen yet when the second start first tries.
+    QTest::newRow("run that listens late") << RunningHolder::LateListener << QStringList() << 0 << false;
+    // Another user's, or one listening elsewhere.
+    QTest::newRow("unreachable run, user's start") << RunningHolder::Unreachable << QStringList() << 1 << true;
+    QTest::newRow("unreachable run, unattended start")
+        << RunningHolder::Unreachable
+        << QStringList{QStringLiteral("--nouser"), QStringLiteral("client_linux_x86"), QStringLiteral("5"),
+                       QStringLiteral("#"), QStringLiteral("news")}
+        << 1 << false;
+}
+
+// A start while another run holds the installation changes nothing in it,
+// builds nothing, and either hands over or says why it ends.
+void StartupTest::secondStartLeavesTheInstallationAlone()
+{
+    QFETCH(RunningHolder, holder);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(bool, toldInBox);
+
     AppDirectory app;
     QVERIFY(app.isValid());
-
     UpdateProcess first;
-    first.start(app.program(), knownVersion);
-    QVERIFY2(first.waitForEvent(QStringLiteral("window")), qPrintable(first.standardError()));
-    // The installation belongs to the updater that runs: a start that hands
-    // over changes nothing in it.
+    InstallationLock held(app.path());
+    if (holder == RunningHolder::Updater) {
+        first.start(app.program(), knownVersion);
+        QVERIFY2(first.waitForEvent(QStringLiteral("window")), qPrintable(first.standardError()));
+    } else {
+        QCOMPARE(held.tryLock(), InstallationLock::State::Held);
+    }
     QVERIFY(app.writeFile(QStringLiteral("old/_old_update"), "copy"));
 
     UpdateProcess second;
-    second.start(app.program(), {});
+    second.start(app.program(), arguments);
+    QLocalServer late;
+    if (holder == RunningHolder::LateListener) {
+        QTRY_VERIFY(second.hasOpen(app.path()));
+        QVERIFY(late.listen(instanceSocket(app)));
+    }
     QVERIFY(second.waitForExit());
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.exitCode(), exitCode);
     QVERIFY(QFile::exists(app.filePath(QStringLiteral("old/_old_update"))));
-    // It ended before it built anything: no window, no question to the server.
     QVERIFY(second.events(QStringLiteral("window")).isEmpty());
-    QVERIFY(second.events(QStringLiteral("box")).isEmpty());
-
-    QVERIFY(first.waitForEvent(QStringLiteral("activate")));
-    QCOMPARE(field(first.events(QStringLiteral("activate")).first(), "message"), QStringLiteral("#"));
-
-    QVERIFY(first.closeWindow());
+    const QString told = QStringLiteral("Another update of the installation in %1 is running.")
+                             .arg(QFileInfo(app.program()).absolutePath());
+    const QList<QJsonObject> boxes = second.events(QStringLiteral("box"));
+    QCOMPARE(boxes.size(), toldInBox ? 1 : 0);
+    if (toldInBox)
+        QCOMPARE(field(boxes.first(), "text"), told);
+    QCOMPARE(second.standardError().contains(told), exitCode == 1 && !toldInBox);
+    if (holder == RunningHolder::LateListener) {
+        QVERIFY(late.waitForNewConnection(5000));
+        QLocalSocket* handedOver = late.nextPendingConnection();
+        QVERIFY(handedOver->bytesAvailable() > 0 || handedOver->waitForReadyRead(5000));
+        QCOMPARE(handedOver->readAll(), QByteArray("#"));
+    } else if (holder == RunningHolder::Updater) {
+        QVERIFY(first.waitForEvent(QStringLiteral("activate")));
+        QCOMPARE(field(first.events(QStringLiteral("activate")).first(), "message"), QStringLiteral("#"));
+        QVERIFY(first.closeWindow());
+    }
 }
 
 void StartupTest::simultaneousStartsUpdateOnce_data()
 {
-    QTest::addColumn<bool>("staleSocket");
-    QTest::newRow("name free") << false;
-    // Both may find it stale and take it back.
-    QTest::newRow("stale socket of ours") << true;
+    QTest::addColumn<Setting>("setting");
+    // 0: the loser hands over to the winner; 1: it cannot reach it and says so.
+    QTest::addColumn<int>("loserExitCode");
+
+    QTest::newRow("name free") << Setting::NameFree << 0;
+    // Both may find it stale.
+    QTest::newRow("stale socket of ours") << Setting::StaleSocket << 0;
+    QTest::newRow("other TMPDIR") << Setting::OtherTmpDir << 1;
+    // Anyone can make one in a shared temporary directory.
+    QTest::newRow("another user's file at the name") << Setting::OtherUsersFileAtName << 1;
+    // No socket can be bound there.
+    QTest::newRow("100-byte TMPDIR") << Setting::LongTmpDir << 1;
+    // One installation shared by two users.
+    QTest::newRow("another user") << Setting::OtherUser << 1;
 }
 
-// Two starts at the same moment: one takes the name and updates, the other
-// hands over and ends before it builds anything, also when both found no
-// updater before either listened. Repeated, as the two meet at a different
-// moment each time.
+// Two starts at the same moment, however their environments differ: one
+// updates, the other ends before it touches anything, also when both found
+// no updater before either listened. Repeated, as the two meet at a
+// different moment each time.
 void StartupTest::simultaneousStartsUpdateOnce()
 {
-    QFETCH(bool, staleSocket);
+    QFETCH(Setting, setting);
+    QFETCH(int, loserExitCode);
     if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
         QSKIP("the update program embeds another key than the one the fixtures are signed with");
+    if ((setting == Setting::OtherUsersFileAtName || setting == Setting::OtherUser) && ::geteuid() != 0)
+        QSKIP("only root can act as another user");
     ReleaseBuilder installed(QStringLiteral("client_linux_x86"), 1);
     ReleaseBuilder release(QStringLiteral("client_linux_x86"), 2);
     for (const QString& name : pakFiles) {
@@ -185,25 +259,63 @@ void StartupTest::simultaneousStartsUpdateOnce()
 
     QElapsedTimer clock;
     clock.start();
-    for (int trial = 1; trial <= 8 && clock.elapsed() < 1500; ++trial) {
+    for (int trial = 1; trial <= 8 && (trial <= 2 || clock.elapsed() < 1500); ++trial) {
         AppDirectory app;
-        QVERIFY(app.isValid());
+        QTemporaryDir scratch;
+        QVERIFY(app.isValid() && scratch.isValid());
         QVERIFY(installed.install(app.path()));
         QVERIFY(app.writeFile(QStringLiteral("mirrors.ini"),
                               "[mirrors]\nsize=1\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "\n"));
-        QVERIFY(!staleSocket || TestFiles::writeStaleSocket(instanceSocket(app)));
-        startTogetherAndUpdateOnce(app);
+        UpdateProcess runs[2];
+        OtherUserListener listener;
+        QVERIFY(prepareStarts(setting, app, scratch.path(), runs, listener));
+        startTogetherAndUpdateOnce(app, runs, loserExitCode);
         if (QTest::currentTestFailed())
             return;
+        // Neither removed nor taken over.
+        if (setting == Setting::OtherUsersFileAtName)
+            QCOMPARE(QFileInfo(instanceSocket(app)).ownerId(), OtherUserListener::OtherUid);
         QCOMPARE(mirror.requestCount(QStringLiteral("/2/client_linux_x86.ini")), trial);
     }
 }
 
+bool StartupTest::prepareStarts(Setting setting, const AppDirectory& app, const QString& scratch,
+                                UpdateProcess (&runs)[2], OtherUserListener& listener)
+{
+    const QString longTmpDir = scratch + QLatin1Char('/') + QString(99 - scratch.size(), QLatin1Char('t'));
+    const QString otherUserDirs[] = {QStringLiteral("HOME"), QStringLiteral("TMPDIR"),
+                                     QStringLiteral("XDG_RUNTIME_DIR")};
+    switch (setting) {
+    case Setting::NameFree:
+        return true;
+    case Setting::StaleSocket:
+        return TestFiles::writeStaleSocket(instanceSocket(app));
+    case Setting::OtherUsersFileAtName:
+        return listener.start(instanceSocket(app));
+    case Setting::OtherTmpDir:
+        runs[1].setEnvironment(QStringLiteral("TMPDIR"), scratch);
+        return true;
+    case Setting::LongTmpDir:
+        for (UpdateProcess& run : runs)
+            run.setEnvironment(QStringLiteral("TMPDIR"), longTmpDir);
+        return longTmpDir.size() == 100 && QDir().mkpath(longTmpDir);
+    case Setting::OtherUser:
+        for (const QString& variable : otherUserDirs) {
+            runs[1].setEnvironment(variable, QDir(scratch).filePath(variable));
+            if (!QDir(scratch).mkdir(variable))
+                return false;
+        }
+        return runs[1].runAsUser(OtherUserListener::OtherUid)
+            && TestFiles::giveTo(scratch, OtherUserListener::OtherUid)
+            && TestFiles::giveTo(app.path(), OtherUserListener::OtherUid);
+    }
+    return false;
+}
+
 // Both started at once with the target version on the command line, each
 // pressing start once its window shows: exactly one shows it and updates.
-void StartupTest::startTogetherAndUpdateOnce(const AppDirectory& app)
+void StartupTest::startTogetherAndUpdateOnce(const AppDirectory& app, UpdateProcess (&runs)[2], int loserExitCode)
 {
-    UpdateProcess runs[2];
     for (UpdateProcess& run : runs) {
         run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
         run.setEnvironment(QStringLiteral("KV_PROBE_HOLD_AT"), QStringLiteral("Update successfully finished"));
@@ -219,32 +331,23 @@ void StartupTest::startTogetherAndUpdateOnce(const AppDirectory& app)
     UpdateProcess& second = runs[0].isRunning() ? runs[1] : runs[0];
     QVERIFY2(!second.isRunning(), "both show a window");
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(second.exitCode(), loserExitCode);
     QVERIFY(second.events(QStringLiteral("window")).isEmpty());
+    const QList<QJsonObject> boxes = second.events(QStringLiteral("box"));
+    QCOMPARE(boxes.size(), loserExitCode);
+    if (!boxes.isEmpty())
+        QVERIFY(field(boxes.first(), "text").startsWith(QStringLiteral("Another update of the installation")));
+    // Also when the loser found the winner before it listened.
+    if (loserExitCode == 0) {
+        QVERIFY(updater.waitForEvent(QStringLiteral("activate")));
+        QCOMPARE(field(updater.events(QStringLiteral("activate")).first(), "message"), QStringLiteral("#"));
+    }
 
     QVERIFY2(updater.waitForEvent(QStringLiteral("held"), 30000), qPrintable(updater.standardError()));
     for (const QString& name : pakFiles)
         QCOMPARE(TestFiles::read(app.filePath(name)), name.toUtf8() + " 2");
     updater.command(QStringLiteral("release"));
     QVERIFY(updater.closeWindow());
-}
-
-// Anyone can listen at the instance name in a shared temporary directory.
-void StartupTest::otherUsersListenerIsNoInstance()
-{
-    AppDirectory app;
-    QVERIFY(app.isValid());
-    const QString socket = instanceSocket(app);
-    OtherUserListener listener;
-    if (!listener.start(socket))
-        QSKIP(qPrintable(listener.errorString()));
-
-    UpdateProcess run;
-    run.start(app.program(), knownVersion);
-    QVERIFY2(run.waitForEvent(QStringLiteral("window")), qPrintable(run.standardError()));
-    // The window runs without the guard; the socket is not taken over.
-    QCOMPARE(QFileInfo(socket).ownerId(), OtherUserListener::OtherUid);
-    QVERIFY(run.closeWindow());
 }
 
 // A release replaces the updater and then fails to install another file.

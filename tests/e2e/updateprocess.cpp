@@ -1,8 +1,15 @@
 #include "updateprocess.h"
 
+#include "testfiles.h"
+
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTest>
+
+#include <grp.h>
+#include <unistd.h>
 
 UpdateProcess::UpdateProcess()
     : environment(QProcessEnvironment::systemEnvironment())
@@ -44,6 +51,16 @@ void UpdateProcess::setAnswers(const QStringList& answers)
     environment.insert(QStringLiteral("KV_PROBE_ANSWERS"), answers.join(QLatin1Char(',')));
 }
 
+bool UpdateProcess::runAsUser(uid_t uid)
+{
+    // Runs in the child between fork and exec: plain system calls only.
+    process.setChildProcessModifier([uid] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid_t(uid)) != 0 || ::setuid(uid) != 0)
+            ::_exit(127);
+    });
+    return TestFiles::giveTo(workDirectory.path(), uid);
+}
+
 void UpdateProcess::start(const QString& program, const QStringList& arguments)
 {
     process.setProcessEnvironment(environment);
@@ -59,6 +76,18 @@ bool UpdateProcess::waitForExit(int timeoutMs)
 bool UpdateProcess::isRunning() const
 {
     return process.state() != QProcess::NotRunning;
+}
+
+bool UpdateProcess::hasOpen(const QString& path) const
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(process.processId()));
+    const QStringList names = descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (QFileInfo(descriptors.filePath(name)).symLinkTarget() == target)
+            return true;
+    }
+    return false;
 }
 
 int UpdateProcess::exitCode() const

@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/types.h>
+
 // One run of the real update program with the test probe loaded into it
 // (offscreen, English unless the test sets another locale). What the probe
 // saw is read back as events; commands go to it through a file.
@@ -27,11 +29,17 @@ public:
     // Standard button names ("Ok", "Yes", ...) for the message boxes, in order.
     void setAnswers(const QStringList& answers);
 
+    // Runs the program as the user uid, who is given the probe's files.
+    // The test gives that user whatever else the program needs.
+    bool runAsUser(uid_t uid);
+
     void start(const QString& program, const QStringList& arguments);
     bool waitForExit(int timeoutMs = 30000);
     bool isRunning() const;
     // SIGKILL: the process ends at once, wherever it is.
     void kill();
+    // Whether the program has the file or directory at path open.
+    bool hasOpen(const QString& path) const;
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
     QString standardError();

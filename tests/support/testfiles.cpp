@@ -1,6 +1,7 @@
 #include "testfiles.h"
 
 #include <QCryptographicHash>
+#include <QDirIterator>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -52,6 +53,20 @@ bool writeStaleSocket(const QString& path)
     const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
     ::close(fd);
     return bound;
+}
+
+bool giveTo(const QString& path, uid_t uid)
+{
+    QStringList paths{path};
+    QDirIterator below(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                       QDirIterator::Subdirectories);
+    while (below.hasNext())
+        paths << below.next();
+    for (const QString& each : paths) {
+        if (::lchown(QFile::encodeName(each).constData(), uid, gid_t(uid)) != 0)
+            return false;
+    }
+    return true;
 }
 
 QByteArray gzip(const QByteArray& content)

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <sys/types.h>
+
 // The small file chores of test set-ups and checks, done one way for every
 // test area.
 namespace TestFiles {
@@ -23,6 +25,10 @@ QByteArray read(const QString& path);
 // What an updater that crashed leaves behind: a socket file at path that
 // nobody listens on.
 bool writeStaleSocket(const QString& path);
+
+// Hands path and everything below it to the user uid (and the group of the
+// same number); false when any of it cannot be handed over.
+bool giveTo(const QString& path, uid_t uid);
 
 // content compressed into a gzip stream (header, deflate data, trailer).
 QByteArray gzip(const QByteArray& content);

@@ -1,5 +1,6 @@
 #include "testregistry.h"
 
+#include "installationlock.h"
 #include "otheruserlistener.h"
 #include "singleinstancechecker.h"
 #include "testfiles.h"
@@ -8,16 +9,17 @@
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
-#include <QThread>
+#include <QTemporaryDir>
 
-#include <fcntl.h>
-#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -54,13 +56,55 @@ QString identity(const QString& path)
     return QStringLiteral("inode %1 uid %2 mode %3").arg(status.st_ino).arg(status.st_uid).arg(status.st_mode, 0, 8);
 }
 
-enum class Holder { OwnLiveUpdater, OwnStaleSocket, OwnPlainFile, OtherUsersStaleSocket, OtherUsersListener };
-enum class Outcome { SecondInstance, Reclaimed, WithoutGuard };
+// A socket of ours whose updater takes no connection for now: its queue is
+// full, so a connection attempt neither succeeds nor is refused.
+class BusySocket
+{
+public:
+    explicit BusySocket(const QString& path)
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray encoded = QFile::encodeName(path);
+        std::strncpy(address.sun_path, encoded.constData(), sizeof(address.sun_path) - 1);
+        const auto* generic = reinterpret_cast<const sockaddr*>(&address);
+        // A queue of length 0 holds one connection; the second waits.
+        listening = ::bind(listener, generic, sizeof(address)) == 0 && ::listen(listener, 0) == 0
+            && ::connect(queued, generic, sizeof(address)) == 0;
+    }
+    ~BusySocket()
+    {
+        ::close(listener);
+        ::close(queued);
+    }
+    BusySocket(const BusySocket&) = delete;
+    BusySocket& operator=(const BusySocket&) = delete;
+
+    bool isListening() const { return listening; }
+
+private:
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int queued = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    bool listening = false;
+};
+
+enum class Holder {
+    Nobody,
+    OwnLiveUpdater,
+    OwnBusyUpdater,
+    OwnStaleSocket,
+    OwnPlainFile,
+    OtherUsersStaleSocket,
+    OtherUsersListener
+};
+
+enum class Competitor { None, AnotherRun, EndedRunsProgram, PlainFile };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Holder)
-Q_DECLARE_METATYPE(Outcome)
+Q_DECLARE_METATYPE(Competitor)
+Q_DECLARE_METATYPE(InstallationLock::State)
 
 class SingleInstanceTest : public QObject
 {
@@ -77,7 +121,8 @@ private slots:
     void newestConnectionIsServed();
     void heldName_data();
     void heldName();
-    void startWaitsForTheOneTakingTheName();
+    void installationLock_data();
+    void installationLock();
     void serverIsForItsUserOnly();
 };
 
@@ -168,83 +213,97 @@ void SingleInstanceTest::newestConnectionIsServed()
 void SingleInstanceTest::heldName_data()
 {
     QTest::addColumn<Holder>("holder");
-    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<bool>("listens");
 
-    // It began at the same moment and took the name after this one found
-    // no updater.
-    QTest::newRow("live updater of ours") << Holder::OwnLiveUpdater << Outcome::SecondInstance;
-    QTest::newRow("stale socket of ours") << Holder::OwnStaleSocket << Outcome::Reclaimed;
-    QTest::newRow("plain file of ours") << Holder::OwnPlainFile << Outcome::WithoutGuard;
-    QTest::newRow("stale socket of another user") << Holder::OtherUsersStaleSocket << Outcome::WithoutGuard;
-    QTest::newRow("another user listening") << Holder::OtherUsersListener << Outcome::WithoutGuard;
+    QTest::newRow("name free") << Holder::Nobody << true;
+    // An updater of ours that runs, of another installation whose name
+    // happens to be the same.
+    QTest::newRow("live updater of ours") << Holder::OwnLiveUpdater << false;
+    QTest::newRow("busy updater of ours") << Holder::OwnBusyUpdater << false;
+    QTest::newRow("stale socket of ours") << Holder::OwnStaleSocket << true;
+    QTest::newRow("plain file of ours") << Holder::OwnPlainFile << false;
+    QTest::newRow("stale socket of another user") << Holder::OtherUsersStaleSocket << false;
+    QTest::newRow("another user listening") << Holder::OtherUsersListener << false;
 }
 
-// What holds the name when an updater takes it: a live updater of ours makes
-// it a second instance; a socket that an updater of ours left behind is taken
-// back; anything else is neither removed nor listened at, and the window
-// runs without the guard.
+// What holds the name when the holder of the installation's lock takes it:
+// only a socket that an updater of ours left behind is taken back; anything
+// else is neither removed nor listened at, and the window runs without
+// hand-overs.
 void SingleInstanceTest::heldName()
 {
     QFETCH(Holder, holder);
-    QFETCH(Outcome, outcome);
+    QFETCH(bool, listens);
 
     OtherUserListener listener;
     std::unique_ptr<SingleInstanceChecker> running;
+    std::unique_ptr<BusySocket> busy;
     if (holder == Holder::OwnLiveUpdater)
         running = std::make_unique<SingleInstanceChecker>(nullptr);
+    else if (holder == Holder::OwnBusyUpdater)
+        busy = std::make_unique<BusySocket>(socketPath());
     else if (holder == Holder::OwnStaleSocket)
         QVERIFY(TestFiles::writeStaleSocket(socketPath()));
     else if (holder == Holder::OwnPlainFile)
         QVERIFY(TestFiles::write(socketPath(), "not a socket"));
-    else if (!listener.start(socketPath()))
+    else if (holder != Holder::Nobody && !listener.start(socketPath()))
         QSKIP(qPrintable(listener.errorString()));
+    QVERIFY(!busy || busy->isListening());
     if (holder == Holder::OtherUsersStaleSocket)
         listener.stop();
     const QString before = identity(socketPath());
-    if (!running)
-        QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
 
+    SingleInstanceChecker::removeStaleServer();
     SingleInstanceChecker checker(nullptr);
-    QCOMPARE(checker.otherInstanceRuns(), outcome == Outcome::SecondInstance);
-    QCOMPARE(checker.findChild<QLocalServer*>()->isListening(), outcome == Outcome::Reclaimed);
-    if (outcome != Outcome::Reclaimed)
+    QCOMPARE(checker.findChild<QLocalServer*>()->isListening(), listens);
+    if (!listens) {
         QCOMPARE(identity(socketPath()), before);
-    if (outcome == Outcome::WithoutGuard)
         return;
-    // Messages reach the one updater that listens.
-    SingleInstanceChecker* listening = running ? running.get() : &checker;
-    QSignalSpy activated(listening, &SingleInstanceChecker::otherInstanceActivate);
+    }
+    QSignalSpy activated(&checker, &SingleInstanceChecker::otherInstanceActivate);
     QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
     QVERIFY(activated.wait());
     QCOMPARE(activated.first().first().toString(), QStringLiteral("#"));
 }
 
-// Starts of one installation take the name one at a time. While one holds
-// the installation's lock (here: takes a stale socket back), another does
-// not touch the name, and afterwards finds it held.
-void SingleInstanceTest::startWaitsForTheOneTakingTheName()
+void SingleInstanceTest::installationLock_data()
 {
-    const QString name = SingleInstanceChecker::getLocalServerName();
-    QVERIFY(TestFiles::writeStaleSocket(socketPath()));
-    const int installation =
-        ::open(QFile::encodeName(QCoreApplication::applicationDirPath()).constData(), O_RDONLY | O_CLOEXEC);
-    QVERIFY(installation >= 0);
-    QCOMPARE(::flock(installation, LOCK_EX), 0);
+    QTest::addColumn<Competitor>("competitor");
+    QTest::addColumn<InstallationLock::State>("state");
 
-    std::atomic<bool> secondInstance{false};
-    std::unique_ptr<QThread> other(QThread::create([&secondInstance] {
-        const SingleInstanceChecker checker(nullptr);
-        secondInstance = checker.otherInstanceRuns();
-    }));
-    other->start();
-    const bool finishedUnderTheLock = other->wait(1000);
-    QLocalServer taker;
-    const bool taken = !finishedUnderTheLock && QLocalServer::removeServer(name) && taker.listen(name);
-    ::close(installation);
-    QVERIFY(other->wait(10000));
-    QVERIFY(!finishedUnderTheLock);
-    QVERIFY(taken);
-    QVERIFY(secondInstance);
+    QTest::newRow("free") << Competitor::None << InstallationLock::State::Held;
+    QTest::newRow("another run holds it") << Competitor::AnotherRun << InstallationLock::State::HeldElsewhere;
+    // The client that a run starts as it ends does not keep it.
+    QTest::newRow("a program of an ended run") << Competitor::EndedRunsProgram << InstallationLock::State::Held;
+    QTest::newRow("not a directory") << Competitor::PlainFile << InstallationLock::State::Unsupported;
+}
+
+void SingleInstanceTest::installationLock()
+{
+    QFETCH(Competitor, competitor);
+    QFETCH(InstallationLock::State, state);
+
+    QTemporaryDir installation;
+    QVERIFY(installation.isValid());
+    QString path = installation.path();
+    if (competitor == Competitor::PlainFile) {
+        path = installation.filePath(QStringLiteral("update"));
+        QVERIFY(TestFiles::write(path, "program"));
+    }
+    auto other = std::make_unique<InstallationLock>(path);
+    QProcess program;
+    if (competitor == Competitor::AnotherRun || competitor == Competitor::EndedRunsProgram)
+        QCOMPARE(other->tryLock(), InstallationLock::State::Held);
+    if (competitor == Competitor::EndedRunsProgram) {
+        program.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(program.waitForStarted());
+        other.reset();
+    }
+
+    InstallationLock lock(path);
+    QCOMPARE(lock.tryLock(), state);
+    program.kill();
+    program.waitForFinished();
 }
 
 void SingleInstanceTest::serverIsForItsUserOnly()
