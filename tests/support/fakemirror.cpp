@@ -182,6 +182,20 @@ int FakeMirror::heldCount() const
     return held.size();
 }
 
+void FakeMirror::flush()
+{
+    for (Connection* connection : std::as_const(connections))
+        connection->socket->flush();
+}
+
+qint64 FakeMirror::bytesNotYetSent() const
+{
+    qint64 unsent = 0;
+    for (const Connection* connection : connections)
+        unsent += connection->socket->bytesToWrite();
+    return unsent;
+}
+
 QStringList FakeMirror::requestedPaths() const
 {
     return log;
@@ -190,6 +204,11 @@ QStringList FakeMirror::requestedPaths() const
 QList<QByteArray> FakeMirror::requestLines() const
 {
     return requestLineLog;
+}
+
+QList<QByteArray> FakeMirror::requestHeads() const
+{
+    return requestHeadLog;
 }
 
 int FakeMirror::requestCount(const QString& path) const
@@ -265,6 +284,7 @@ void FakeMirror::readRequests(Connection* connection)
     // A GET has no body: the request ends with its head.
     const QByteArray requestLine = connection->buffer.left(connection->buffer.indexOf("\r\n"));
     requestLineLog.append(requestLine);
+    requestHeadLog.append(connection->buffer.left(headEnd));
     const QByteArray target = requestLine.split(' ').value(1);
     connection->buffer.remove(0, headEnd + 4);
     const qsizetype query = target.indexOf('?');
@@ -349,7 +369,7 @@ void FakeMirror::answer(Connection* connection, const Response& response)
     }
     if (closeAfter)
         head += "Connection: close\r\n";
-    connection->socket->write(head + "\r\n");
+    connection->socket->write(response.rawHead.isEmpty() ? head + "\r\n" : response.rawHead);
     connection->closeAfter = closeAfter;
 
     if (response.stall == Stall::AfterHeaders)

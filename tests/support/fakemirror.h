@@ -69,6 +69,10 @@ public:
         int trickleIntervalMs = 0;
         // Keep the answer back until releaseAll().
         bool hold = false;
+        // Sent as it is in place of the status line and header lines that
+        // the fields above make, blank line included: interim answers, or a
+        // head of an exact size. The body follows as the fields say.
+        QByteArray rawHead;
 
         static Response ok(const QByteArray& body);
         static Response withStatus(int status, const QByteArray& body = QByteArray());
@@ -103,12 +107,21 @@ public:
     // Lets every held answer go out.
     void releaseAll();
     int heldCount() const;
+    // Hands what the answers have written so far to the system now, as far
+    // as it takes them, instead of on a later turn of the event loop.
+    void flush();
+    // Bytes of answers still in the server's own buffers: not yet taken by
+    // the system, because the client does not read them (or not yet).
+    qint64 bytesNotYetSent() const;
 
     // The paths of the requests so far (the target without query,
     // percent-decoded), in order.
     QStringList requestedPaths() const;
     // The request lines so far, exactly as received.
     QList<QByteArray> requestLines() const;
+    // The heads of the requests so far (request line and header lines, without
+    // the blank line), exactly as received.
+    QList<QByteArray> requestHeads() const;
     int requestCount(const QString& path) const;
 
     // Requests read and not yet answered completely (held, stalled and
@@ -165,6 +178,7 @@ private:
     QList<QPair<int, Response>> held; // by connection id
     QStringList log;
     QList<QByteArray> requestLineLog;
+    QList<QByteArray> requestHeadLog;
     int nextConnectionId = 1;
     int active = 0;
     int maxActive = 0;
