@@ -473,7 +473,8 @@ void FileDownloadsTest::addSlowMirrors(int count, int timeoutTicks)
         FTPSiteAccessData mirror;
         mirror.name = QStringLiteral("slow%1").arg(i);
         mirror.url = QStringLiteral("http://slow%1.mirror.test:%2/%3")
-                         .arg(QString::number(i), QString::number(fixture->server.port()), DownloadFixture::Version);
+                         .arg(QString::number(i), QString::number(fixture->server.port()),
+                              DownloadFixture::Version);
         mirror.timeoutTicks = timeoutTicks;
         fixture->mirrors.mirrors.append(mirror);
     }

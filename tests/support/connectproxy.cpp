@@ -65,7 +65,7 @@ void ConnectProxy::onRequestHead(QTcpSocket* client)
     }
     auto* target = new QTcpSocket(client);
     connect(target, &QTcpSocket::connected, this, [this, client, target] {
-        client->write(answer);
+        client->write("HTTP/1.1 200 Connection established\r\nProxy-Agent: test proxy\r\n\r\n");
         SocketPipe::join(client, target, this);
     });
     connect(target, &QTcpSocket::errorOccurred, client, &QTcpSocket::disconnectFromHost);

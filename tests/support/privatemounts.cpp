@@ -47,7 +47,8 @@ bool PrivateMounts::bindOver(const QString& source, const QString& target)
     if (::mount(QFile::encodeName(source).constData(), QFile::encodeName(target).constData(), nullptr,
                 MS_BIND, nullptr)
         != 0) {
-        error = QStringLiteral("cannot put %1 over %2: %3").arg(source, target, QString::fromLocal8Bit(std::strerror(errno)));
+        error = QStringLiteral("cannot put %1 over %2: %3")
+                    .arg(source, target, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     targets << target;

@@ -70,14 +70,14 @@ bool TlsRelay::makeCertificate()
     }
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::MergedChannels);
+    const QStringList arguments = QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                                                 "-nodes -days 1 -subj /CN=127.0.0.1 "
+                                                 "-addext subjectAltName=IP:127.0.0.1")
+                                      .split(QLatin1Char(' '));
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
-                   QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"),
-                   QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-keyout"),
-                   directory.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
-                   directory.filePath(QStringLiteral("trusted/ca-certificates.crt"))});
+                  arguments + QStringList{QStringLiteral("-keyout"), directory.filePath(QStringLiteral("key.pem")),
+                                          QStringLiteral("-out"),
+                                          directory.filePath(QStringLiteral("trusted/ca-certificates.crt"))});
     const bool made = openssl.waitForFinished(30000)
         && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0;
     if (!made)
