@@ -58,16 +58,18 @@ function(kv_add_test_area area)
 endfunction()
 
 # kv_add_test_class(<area> <class> [OWN_APPDIR] [LABELS <labels...>]
-#                   [TIMEOUT <seconds>])
+#                   [TIMEOUT <seconds>] [ENVIRONMENT <NAME=value...>])
 # Every test gets its own HOME, TMPDIR and XDG_RUNTIME_DIR below the build tree,
 # and runs in a network namespace of its own (cmake/private-network.sh), so
-# the fixed ports of the update server are free for it whatever else runs.
+# the fixed ports of the update server are free for it whatever else runs,
+# and in a mount namespace of its own where the system allows one.
+# ENVIRONMENT adds variables the test starts with.
 # The application directory of the program is the directory of its
 # executable; a class that writes there (update.ini, mirrors.ini, installed
 # files) says OWN_APPDIR and runs a copy of the executable in a directory of
 # its own, which is emptied (but for the executable) when the test starts.
 function(kv_add_test_class area class)
-    cmake_parse_arguments(ARG "OWN_APPDIR" "TIMEOUT" "LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "OWN_APPDIR" "TIMEOUT" "LABELS;ENVIRONMENT" ${ARGN})
     set(name ${area}.${class})
     set(envroot "${CMAKE_BINARY_DIR}/testenv/${name}")
     if(ARG_OWN_APPDIR)
@@ -88,6 +90,7 @@ function(kv_add_test_class area class)
         "XDG_RUNTIME_DIR=${envroot}/runtime"
         "KV_TEST_ENV_ROOT=${envroot}"
         "KV_TEST_OWN_APPDIR=${appdir}"
+        ${ARG_ENVIRONMENT}
         ${KORVALUNE_TEST_ENVIRONMENT})
     if(KORVALUNE_SANITIZE)
         # The sanitizers write every report (leaks included) to a file of

@@ -5,6 +5,11 @@
 # query there; in a namespace of its own a test neither meets nor disturbs
 # another run of the suite, the demo, or anything else on this host.
 #
+# Where the system allows it the test gets a mount namespace of its own too,
+# and KV_PRIVATE_MOUNTS=1 says so: there a test may put files of its own
+# over system ones (the resolver's settings, the trusted certificates) that
+# only it sees (tests/support/privatemounts.h).
+#
 # Usage: private-network.sh <test program> [arguments...]
 set -eu
 
@@ -16,6 +21,7 @@ if [ "${KV_PRIVATE_NETWORK:-}" = 1 ]; then
     exec "$@"
 fi
 
+unset KV_PRIVATE_MOUNTS
 # Root (as in CI) makes the namespace directly; another user needs a user
 # namespace around it, which the kernel may refuse.
 if [ "$(id -u)" -eq 0 ]; then
@@ -30,6 +36,11 @@ if ! unshare $namespace true; then
     echo "with other runs on this host: run them as root, or allow unprivileged user" >&2
     echo "namespaces (sysctl kernel.unprivileged_userns_clone=1)." >&2
     exit 1
+fi
+# shellcheck disable=SC2086
+if unshare $namespace --mount true 2>/dev/null; then
+    namespace="$namespace --mount"
+    export KV_PRIVATE_MOUNTS=1
 fi
 export KV_PRIVATE_NETWORK=1
 # shellcheck disable=SC2086

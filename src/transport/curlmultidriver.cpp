@@ -18,12 +18,26 @@ constexpr qint64 MaxHeaderLineBytes = 8 * 1024;
 // Fewer, larger reads cost less per byte; a transfer holds one such buffer.
 constexpr long ReceiveBufferBytes = 128 * 1024;
 
-void initializeCurlOnce()
+// curl reads SSLKEYLOGFILE once, as it is set up, and then writes the secrets
+// of every TLS session to that file, which it makes readable by others. The
+// updater writes no such secrets, while the programs it starts keep the
+// variable: it is hidden only while curl is set up. That happens as the
+// program is loaded, before main() and so before any other thread could read
+// the environment while it changes.
+bool initializeCurl()
 {
-    // A function-local static runs exactly once, even with several threads.
-    static const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    Q_UNUSED(initialized);
+    static const char KeyLogVariable[] = "SSLKEYLOGFILE";
+    const bool hasKeyLog = qEnvironmentVariableIsSet(KeyLogVariable);
+    const QByteArray keyLog = qgetenv(KeyLogVariable);
+    if (hasKeyLog)
+        qunsetenv(KeyLogVariable);
+    const bool initialized = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (hasKeyLog)
+        qputenv(KeyLogVariable, keyLog);
+    return initialized;
 }
+
+const bool curlInitialized = initializeCurl();
 
 QString lineTooLong(const QString& host, qint64 limit)
 {
@@ -44,10 +58,12 @@ void CurlMultiDriver::MultiCleanup::operator()(CURLM* handle) const
 CurlMultiDriver::CurlMultiDriver()
     : timeout(new QTimer(this))
 {
-    initializeCurlOnce();
-    multi.reset(curl_multi_init());
     timeout->setSingleShot(true);
     connect(timeout, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+    // Without its set-up curl would set itself up at the first transfer, with
+    // the environment as it is: no transfer starts then.
+    if (curlInitialized)
+        multi.reset(curl_multi_init());
     if (!multi)
         return;
     curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &CurlMultiDriver::onSocketChanged);
@@ -104,7 +120,7 @@ void CurlMultiDriver::begin(const std::shared_ptr<CurlTransfer>& transfer, const
         if (transfer->canceled)
             return;
     }
-    transfer->easy = curl_easy_init();
+    transfer->easy = multi ? curl_easy_init() : nullptr;
     if (transfer->easy && configure(*transfer, url, proxy)
         && curl_multi_add_handle(multi.get(), transfer->easy) == CURLM_OK) {
         transfers.insert(transfer->easy, transfer);
@@ -124,9 +140,20 @@ void CurlMultiDriver::begin(const std::shared_ptr<CurlTransfer>& transfer, const
 bool CurlMultiDriver::configure(CurlTransfer& transfer, const QByteArray& url, const QByteArray& proxy)
 {
     CURL* handle = transfer.easy;
+    // Where a request goes is the caller's alone: an empty proxy is a direct
+    // connection and an empty exception list none, whatever the environment
+    // says (http_proxy, no_proxy and the like).
     const bool ok = curl_easy_setopt(handle, CURLOPT_URL, url.constData()) == CURLE_OK
         && curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK
-        && curl_easy_setopt(handle, CURLOPT_PROXY, proxy.constData()) == CURLE_OK;
+        && curl_easy_setopt(handle, CURLOPT_PROXY, proxy.constData()) == CURLE_OK
+        && curl_easy_setopt(handle, CURLOPT_NOPROXY, "") == CURLE_OK
+        // HTTP/1.1 only, also where a server offers HTTP/2: the bounds on
+        // what comes before a body are made for HTTP/1.1's lines.
+        && curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1)) == CURLE_OK
+        // A transfer dropped while its host name is being looked up leaves
+        // the look-up thread to end by itself, instead of holding this thread
+        // (and every other transfer with it) until the look-up gives up.
+        && curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK;
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
     // No signal may interrupt a program with threads of its own.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "fakemirror.h"
 #include "fakeupdateserver.h"
+#include "hangingresolver.h"
 #include "updateengine.h"
 #include "updateserver.h"
 
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -111,6 +113,7 @@ private slots:
     void imageOnlyFromTheWeb_data();
     void imageOnlyFromTheWeb();
     void secondReplyWhileImagePendingIsIgnored();
+    void engineEndsPromptlyWhileImageHostIsLookedUp();
 };
 
 void BannerTest::initTestCase()
@@ -281,6 +284,27 @@ void BannerTest::secondReplyWhileImagePendingIsIgnored()
     QCOMPARE(found.at(0).at(0).toByteArray(), QByteArray("image"));
     QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("http://first.example/"));
     QCOMPARE(images.requestCount(QStringLiteral("/b.png")), 0);
+}
+
+// The program ends with its engine: a banner whose host name is still being
+// looked up must not keep it alive.
+void BannerTest::engineEndsPromptlyWhileImageHostIsLookedUp()
+{
+    HangingResolver resolver;
+    if (!PrivateMounts::unavailableReason().isEmpty())
+        QSKIP(qPrintable(PrivateMounts::unavailableReason()));
+    QVERIFY2(resolver.start(), qPrintable(resolver.errorString()));
+    Configuration config;
+    auto engine = std::make_unique<UpdateEngine>(config, nullptr);
+    QVERIFY(QMetaObject::invokeMethod(engine.get(), "onBannerFound",
+                                      Q_ARG(QString, QStringLiteral("http://banner.slow.test/b.png")),
+                                      Q_ARG(QString, QStringLiteral("http://click.example/"))));
+    QTRY_VERIFY(resolver.queriesReceived() > 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    engine.reset();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
 }
 
 static TestRegistration registration("BannerTest", [] { return new BannerTest; });

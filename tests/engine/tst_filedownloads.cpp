@@ -5,15 +5,18 @@
 #include "downloadfiletaskspecification.h"
 #include "downloadfixture.h"
 #include "downloadtaskspecification.h"
+#include "hangingresolver.h"
 #include "signing.h"
 #include "testfiles.h"
 #include "tomcryptutil.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThreadPool>
+#include <QTimer>
 
 namespace {
 
@@ -54,8 +57,13 @@ private slots:
     void userAbort();
     void entryWithoutMd5IsCheckedAgainstItsSignature_data();
     void entryWithoutMd5IsCheckedAgainstItsSignature();
+    void slowNameLookupsCostOnlyTheirOwnAttempts();
+    void cancelIsPromptWhileNamesAreLookedUp();
 
 private:
+    // Mirrors slow1, slow2, ... whose host names are looked up without end;
+    // their first error removes them.
+    void addSlowMirrors(int count, int timeoutTicks);
     // Lists the file and serves it (or `served`) below every mirror prefix given.
     void addFile(const QString& fileName, const QByteArray& content, const QStringList& prefixes,
                  bool withMd5 = true);
@@ -457,6 +465,77 @@ void FileDownloadsTest::entryWithoutMd5IsCheckedAgainstItsSignature()
     const quint64 listed = 2000 + quint64(content.size()) + (signatureListed ? quint64(signature.size()) : 0);
     QCOMPARE(total, listed);
     QCOMPARE(done, listed);
+}
+
+void FileDownloadsTest::addSlowMirrors(int count, int timeoutTicks)
+{
+    for (int i = 1; i <= count; ++i) {
+        FTPSiteAccessData mirror;
+        mirror.name = QStringLiteral("slow%1").arg(i);
+        mirror.url = QStringLiteral("http://slow%1.mirror.test:%2/%3")
+                         .arg(QString::number(i), QString::number(fixture->server.port()),
+                              DownloadFixture::Version);
+        mirror.timeoutTicks = timeoutTicks;
+        fixture->mirrors.mirrors.append(mirror);
+    }
+}
+
+// Attempts on names whose look-up never ends time out and go, and the good
+// mirror, ticked as often as they are, delivers every file without one
+// time-out charged: dropping an attempt does not wait for its look-up.
+void FileDownloadsTest::slowNameLookupsCostOnlyTheirOwnAttempts()
+{
+    HangingResolver resolver;
+    if (!PrivateMounts::unavailableReason().isEmpty())
+        QSKIP(qPrintable(PrivateMounts::unavailableReason()));
+    QVERIFY2(resolver.start(), qPrintable(resolver.errorString()));
+    fixture->addMirror(QStringLiteral("good"));
+    // Ticks here come every 200 ms: the good mirror may idle for 3 s, far
+    // less than a look-up takes, and the slow ones for 400 ms.
+    fixture->mirrors.mirrors.last().timeoutTicks = 15;
+    addSlowMirrors(3, 2);
+    for (int i = 0; i < 8; ++i)
+        addFile(QStringLiteral("f%1.bin").arg(i), contentOf(QString::number(i), 5000), {QString()});
+
+    auto step = makeStep(4);
+    QTimer ticks;
+    connect(&ticks, &QTimer::timeout, step.get(), [&step] {
+        quint64 done = 0, total = 0, speed = 0;
+        bool downloading = false;
+        step->timeTick(done, total, speed, downloading);
+    });
+    ticks.start(200);
+    step->execute();
+    QTRY_VERIFY_WITH_TIMEOUT(step->state != int(TaskState::Running), 15000);
+
+    QCOMPARE(fixture->log.filter(QStringLiteral("timed out on mirror good")), QStringList());
+    QCOMPARE(step->state, int(TaskState::Finished));
+    QCOMPARE(fixture->mirrorNames(), QStringList{"good"});
+    QCOMPARE(fixture->mirror(QStringLiteral("good"))->errors, 0);
+    QCOMPARE(fixture->log.filter(QStringLiteral("timed out on mirror slow")).size(), 3);
+    QVERIFY(resolver.queriesReceived() > 0);
+}
+
+// Nothing a look-up does holds the end of the transfers that wait for it.
+void FileDownloadsTest::cancelIsPromptWhileNamesAreLookedUp()
+{
+    HangingResolver resolver;
+    if (!PrivateMounts::unavailableReason().isEmpty())
+        QSKIP(qPrintable(PrivateMounts::unavailableReason()));
+    QVERIFY2(resolver.start(), qPrintable(resolver.errorString()));
+    addSlowMirrors(3, 15);
+    for (int i = 0; i < 3; ++i)
+        addFile(QStringLiteral("f%1.bin").arg(i), contentOf(QString::number(i), 5000), {});
+    auto step = makeStep(3);
+    step->execute();
+    QTRY_VERIFY(resolver.queriesReceived() >= 3);
+
+    QElapsedTimer clock;
+    clock.start();
+    step->userCanceled();
+    step.reset();
+    fixture.reset();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
 }
 
 static TestRegistration registration("FileDownloadsTest", [] { return new FileDownloadsTest; });
