@@ -3,6 +3,7 @@
 #include "appdirectory.h"
 #include "nginxserver.h"
 #include "releasebuilder.h"
+#include "scopedmount.h"
 #include "testfiles.h"
 #include "updateprocess.h"
 
@@ -12,8 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/mount.h>
@@ -131,36 +130,6 @@ QString difference(const QString& root, const Files& expected)
     }
     return QString();
 }
-
-// A file system mounted for one case, detached again when this goes.
-class ScopedMount
-{
-public:
-    ScopedMount(const QString& source, const QString& target, const char* type, unsigned long flags,
-                const QByteArray& options = QByteArray())
-        : target(QFile::encodeName(target))
-    {
-        mounted = QDir().mkpath(target)
-            && ::mount(QFile::encodeName(source).constData(), this->target.constData(), type, flags,
-                       options.isEmpty() ? nullptr : options.constData())
-                == 0;
-        if (!mounted)
-            error = QString::fromLocal8Bit(std::strerror(errno));
-    }
-    ~ScopedMount()
-    {
-        if (mounted)
-            ::umount2(target.constData(), MNT_DETACH);
-    }
-    ScopedMount(const ScopedMount&) = delete;
-    ScopedMount& operator=(const ScopedMount&) = delete;
-
-    bool mounted = false;
-    QString error;
-
-private:
-    QByteArray target;
-};
 
 } // namespace
 
