@@ -8,6 +8,8 @@
 #include "updateprocess.h"
 
 #include <QDirIterator>
+#include <QMap>
+#include <QRegularExpression>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -101,6 +103,17 @@ bool runAndRollBack(const AppDirectory& app)
             QLatin1String("rolling back file updates"));
 }
 
+// A run that succeeds: its record gone, its window closed.
+bool runToTheEnd(const AppDirectory& app)
+{
+    UpdateProcess run;
+    startRun(run, app);
+    if (!QTest::qWaitFor([&] { return recordedWorkDir(app).isEmpty(); }, 30000))
+        return false;
+    run.command(QStringLiteral("close"));
+    return run.waitForExit();
+}
+
 // Every file of the installation, links to directories followed, but the
 // program, its settings and its record.
 Files installedFiles(const QString& root)
@@ -131,6 +144,32 @@ QString difference(const QString& root, const Files& expected)
     return QString();
 }
 
+// Variables set for the programs a case starts, as they were again after it.
+class ScopedEnvironment
+{
+public:
+    ~ScopedEnvironment()
+    {
+        for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
+            if (it.value().isNull())
+                qunsetenv(it.key().constData());
+            else
+                qputenv(it.key().constData(), it.value());
+        }
+    }
+    // Appended to what the variable holds, with the separator between.
+    void append(const char* name, const QByteArray& value, char separator)
+    {
+        const QByteArray current = qgetenv(name);
+        if (!saved.contains(name))
+            saved.insert(name, qEnvironmentVariableIsSet(name) ? current : QByteArray());
+        qputenv(name, current.isEmpty() ? value : current + separator + value);
+    }
+
+private:
+    QMap<QByteArray, QByteArray> saved;
+};
+
 } // namespace
 
 // The real update program is killed at random moments of its installation
@@ -147,6 +186,8 @@ private slots:
     void killedAndFailingRunsLeaveWholeFiles();
     void failedRunOnTwoDisksLeavesEveryFile_data();
     void failedRunOnTwoDisksLeavesEveryFile();
+    void releaseChangingKindsInstalls_data();
+    void releaseChangingKindsInstalls();
 
 private:
     void verifyOldOrNew(const QString& when);
@@ -318,11 +359,82 @@ void CrashSafetyTest::failedRunOnTwoDisksLeavesEveryFile()
 
     // The next run resumes in the failed run's work directory.
     QVERIFY(good.writeMirror(mirrorRoot.path()) && good.writeProductIni(recordedWorkDir(installation)));
-    UpdateProcess last;
-    startRun(last, installation);
-    QVERIFY(QTest::qWaitFor([&] { return recordedWorkDir(installation).isEmpty(); }, 30000));
-    last.command(QStringLiteral("close"));
-    QVERIFY(last.waitForExit());
+    QVERIFY(runToTheEnd(installation));
+    differs = difference(installation.path(), after);
+    QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
+}
+
+void CrashSafetyTest::releaseChangingKindsInstalls_data()
+{
+    QTest::addColumn<bool>("toDirectory");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("file becomes a directory") << true << "";
+    QTest::newRow("directory becomes a file, its renames refused") << false << "preload";
+    QTest::newRow("directory becomes a file, in an overlay") << false << "overlay";
+}
+
+// Version 2 turns the file data/x into a directory, or the directory data/d
+// into a file, and lists what it replaces for deletion. A directory of an
+// overlay's lower layer cannot be renamed (EXDEV); where no overlay can be
+// mounted, a preloaded library refuses its renames the same way. A release
+// whose new file fails its check leaves every file as it was; the good one
+// installs, and leaves no old copy behind.
+void CrashSafetyTest::releaseChangingKindsInstalls()
+{
+    QFETCH(bool, toDirectory);
+    QFETCH(QString, refusal);
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
+        QSKIP("the update program embeds another key than the one the fixtures are signed with");
+
+    const QString changed = toDirectory ? QStringLiteral("data/x/inner.txt") : QStringLiteral("data/d");
+    const Files before = toDirectory
+        ? Files{{"data/x", "the file x"}, {"data/readme.txt", "readme 1"}}
+        : Files{{"data/d/a.txt", "a"}, {"data/d/sub/b.txt", "b"}, {"data/readme.txt", "readme 1"}};
+    const Files after{{changed, "now a file of version 2"}, {"data/readme.txt", "readme 2"}};
+    ReleaseBuilder good = release(2, after, changed);
+    ReleaseBuilder failing = release(2, after, changed, good.download(QStringLiteral("packed"), changed + ".gz"));
+    for (const QString& replaced : before.keys().filter(QRegularExpression("^data/[xd]"))) {
+        good.addDeletion(replaced, false);
+        failing.addDeletion(replaced, false);
+    }
+    QTemporaryDir mirrorRoot;
+    QVERIFY(good.writeMirror(mirrorRoot.path()) && failing.writeMirror(mirrorRoot.path()));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(mirrorRoot.path(), QString(), 120), qPrintable(nginx.errorString()));
+    QTemporaryDir scratch;
+    AppDirectory installation(scratch.path());
+    QVERIFY(installation.isValid());
+    QVERIFY(release(1, before, before.lastKey()).install(installation.path()));
+    QVERIFY(installation.writeFile(QStringLiteral("mirrors.ini"),
+                                   "[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl="
+                                       + nginx.baseUrl().toUtf8() + "\n"));
+
+    // The overlay lies over the installation itself, which is its lower layer.
+    std::unique_ptr<ScopedMount> overlay;
+    ScopedEnvironment environment;
+    if (refusal == QLatin1String("overlay")) {
+        QVERIFY(QDir().mkpath(scratch.filePath("upper")) && QDir().mkpath(scratch.filePath("work")));
+        overlay = std::make_unique<ScopedMount>(
+            "overlay", installation.path(), "overlay", 0,
+            QFile::encodeName("lowerdir=" + installation.path() + ",upperdir=" + scratch.filePath("upper")
+                              + ",workdir=" + scratch.filePath("work")));
+        if (!overlay->mounted)
+            QSKIP(qPrintable("cannot mount an overlay here: " + overlay->error));
+    } else if (refusal == QLatin1String("preload")) {
+        environment.append("KV_IMMOVABLE_DIRS", QFile::encodeName(installation.filePath("data/d")), ':');
+        environment.append("LD_PRELOAD", KV_IMMOVABLE_DIRS_LIBRARY, ':');
+        // A sanitized program wants its runtime first; this library does not
+        // mind.
+        environment.append("ASAN_OPTIONS", "verify_asan_link_order=0", ':');
+    }
+
+    QVERIFY(runAndRollBack(installation));
+    QString differs = difference(installation.path(), before);
+    QVERIFY2(differs.isEmpty(), qPrintable("after the failed run: " + differs));
+    QVERIFY(good.writeMirror(mirrorRoot.path()) && good.writeProductIni(recordedWorkDir(installation)));
+    QVERIFY(runToTheEnd(installation));
     differs = difference(installation.path(), after);
     QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
 }
