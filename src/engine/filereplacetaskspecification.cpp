@@ -19,7 +19,6 @@
 #include <QStringList>
 #include <QThreadPool>
 
-
 namespace {
 
 // Installed files with these bare names are programs.
