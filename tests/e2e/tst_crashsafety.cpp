@@ -76,8 +76,13 @@ ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
     return builder;
 }
 
-void startRun(UpdateProcess& run, const AppDirectory& app)
+// Variables the program gets besides the test's own.
+using Environment = QMap<QString, QString>;
+
+void startRun(UpdateProcess& run, const AppDirectory& app, const Environment& environment = {})
 {
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+        run.setEnvironment(it.key(), it.value());
     run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
     run.setAnswers({QStringLiteral("Ok")});
     run.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("2")});
@@ -91,10 +96,10 @@ QString recordedWorkDir(const AppDirectory& app)
 
 // A failed run: its error box answered, its window closed. False unless it
 // rolled back its installation.
-bool runAndRollBack(const AppDirectory& app)
+bool runAndRollBack(const AppDirectory& app, const Environment& environment = {})
 {
     UpdateProcess run;
-    startRun(run, app);
+    startRun(run, app, environment);
     if (!run.waitForEvent(QStringLiteral("box"), 30000))
         return false;
     run.command(QStringLiteral("close"));
@@ -104,10 +109,10 @@ bool runAndRollBack(const AppDirectory& app)
 }
 
 // A run that succeeds: its record gone, its window closed.
-bool runToTheEnd(const AppDirectory& app)
+bool runToTheEnd(const AppDirectory& app, const Environment& environment = {})
 {
     UpdateProcess run;
-    startRun(run, app);
+    startRun(run, app, environment);
     if (!QTest::qWaitFor([&] { return recordedWorkDir(app).isEmpty(); }, 30000))
         return false;
     run.command(QStringLiteral("close"));
@@ -143,32 +148,6 @@ QString difference(const QString& root, const Files& expected)
     }
     return QString();
 }
-
-// Variables set for the programs a case starts, as they were again after it.
-class ScopedEnvironment
-{
-public:
-    ~ScopedEnvironment()
-    {
-        for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
-            if (it.value().isNull())
-                qunsetenv(it.key().constData());
-            else
-                qputenv(it.key().constData(), it.value());
-        }
-    }
-    // Appended to what the variable holds, with the separator between.
-    void append(const char* name, const QByteArray& value, char separator)
-    {
-        const QByteArray current = qgetenv(name);
-        if (!saved.contains(name))
-            saved.insert(name, qEnvironmentVariableIsSet(name) ? current : QByteArray());
-        qputenv(name, current.isEmpty() ? value : current + separator + value);
-    }
-
-private:
-    QMap<QByteArray, QByteArray> saved;
-};
 
 } // namespace
 
@@ -413,7 +392,7 @@ void CrashSafetyTest::releaseChangingKindsInstalls()
 
     // The overlay lies over the installation itself, which is its lower layer.
     std::unique_ptr<ScopedMount> overlay;
-    ScopedEnvironment environment;
+    Environment environment;
     if (refusal == QLatin1String("overlay")) {
         QVERIFY(QDir().mkpath(scratch.filePath("upper")) && QDir().mkpath(scratch.filePath("work")));
         overlay = std::make_unique<ScopedMount>(
@@ -423,18 +402,22 @@ void CrashSafetyTest::releaseChangingKindsInstalls()
         if (!overlay->mounted)
             QSKIP(qPrintable("cannot mount an overlay here: " + overlay->error));
     } else if (refusal == QLatin1String("preload")) {
-        environment.append("KV_IMMOVABLE_DIRS", QFile::encodeName(installation.filePath("data/d")), ':');
-        environment.append("LD_PRELOAD", KV_IMMOVABLE_DIRS_LIBRARY, ':');
-        // A sanitized program wants its runtime first; this library does not
-        // mind.
-        environment.append("ASAN_OPTIONS", "verify_asan_link_order=0", ':');
+        // Beside what the test was given. A sanitized program wants its
+        // runtime first; this library does not mind.
+        const auto beside = [](const char* name, const QString& value) {
+            const QString current = qEnvironmentVariable(name);
+            return current.isEmpty() ? value : current + QLatin1Char(':') + value;
+        };
+        environment.insert("KV_IMMOVABLE_DIRS", installation.filePath("data/d"));
+        environment.insert("LD_PRELOAD", beside("LD_PRELOAD", KV_IMMOVABLE_DIRS_LIBRARY));
+        environment.insert("ASAN_OPTIONS", beside("ASAN_OPTIONS", "verify_asan_link_order=0"));
     }
 
-    QVERIFY(runAndRollBack(installation));
+    QVERIFY(runAndRollBack(installation, environment));
     QString differs = difference(installation.path(), before);
     QVERIFY2(differs.isEmpty(), qPrintable("after the failed run: " + differs));
     QVERIFY(good.writeMirror(mirrorRoot.path()) && good.writeProductIni(recordedWorkDir(installation)));
-    QVERIFY(runToTheEnd(installation));
+    QVERIFY(runToTheEnd(installation, environment));
     differs = difference(installation.path(), after);
     QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
 }

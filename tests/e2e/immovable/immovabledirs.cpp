@@ -1,9 +1,8 @@
 // Preloaded into the update program (LD_PRELOAD): the directories named in
 // KV_IMMOVABLE_DIRS (absolute paths, ':'-separated) cannot be renamed, as
 // an overlay file system refuses to rename a directory of its lower layer
-// (EXDEV). They are known by device, inode and time of birth as the
-// program starts, so the directories it makes later, its copies included,
-// move as usual, even on an inode that a removed one freed.
+// (EXDEV). They are known by device and inode as the program starts, so the
+// directories it makes later, its copies included, move as usual.
 
 #include <algorithm>
 #include <cerrno>
@@ -13,35 +12,21 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace {
 
-struct Identity
-{
-    unsigned int deviceMajor;
-    unsigned int deviceMinor;
-    unsigned long long inode;
-    long long birth;
-    unsigned int birthNanoseconds;
+using Identity = std::pair<dev_t, ino_t>;
 
-    bool operator==(const Identity& other) const
-    {
-        return deviceMajor == other.deviceMajor && deviceMinor == other.deviceMinor
-            && inode == other.inode && birth == other.birth && birthNanoseconds == other.birthNanoseconds;
-    }
-};
-
-// Of a directory only; a file system that keeps no time of birth gives 0.
+// Of a directory only: the program's temporary files take the inodes that
+// removed directories free.
 bool identify(int directory, const char* path, Identity& identity)
 {
-    struct statx status;
-    if (::statx(directory, path, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_BTIME, &status) != 0
-        || !S_ISDIR(status.stx_mode))
+    struct stat status;
+    if (::fstatat(directory, path, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode))
         return false;
-    const bool born = status.stx_mask & STATX_BTIME;
-    identity = {status.stx_dev_major, status.stx_dev_minor, status.stx_ino,
-                born ? status.stx_btime.tv_sec : 0, born ? status.stx_btime.tv_nsec : 0};
+    identity = {status.st_dev, status.st_ino};
     return true;
 }
 
