@@ -1,6 +1,7 @@
 #include "filedeletelisttaskspecification.h"
 
 #include "configuration.h"
+#include "dirdeletetaskspecification.h"
 #include "filedeletetaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 
@@ -9,10 +10,12 @@
 #include <QStringList>
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString>* deletions,
+                                                                 QList<QString>* directoryDeletions,
                                                                  QObject* parent,
                                                                  double progressRange)
     : ComposedTaskSpecification(1, progressRange, parent)
     , deletions(deletions)
+    , directoryDeletions(directoryDeletions)
 {
 }
 
@@ -22,13 +25,25 @@ void FileDeleteListTaskSpecification::execute()
     makeSubtasksAndStart();
 }
 
-// The list is read now, so the old copies that the installation step has
+// The lists are read now, so the old copies that the installation step has
 // just appended are included.
 void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
+    const QStringList files = pathsInside(*deletions);
+    const QStringList directories = pathsInside(*directoryDeletions);
+    const double share = 1.0 / double(files.count() + directories.count());
+    for (const QString& path : files)
+        addSubTask(new FileDeleteTaskSpecification(false, path, this, share));
+    for (const QString& path : directories)
+        addSubTask(new DirDeleteTaskSpecification(path, this, share));
+    executeSubTasks();
+}
+
+QStringList FileDeleteListTaskSpecification::pathsInside(const QList<QString>& entries)
+{
     const QDir root(Configuration::getAppRootPath());
     QStringList paths;
-    for (const QString& entry : std::as_const(*deletions)) {
+    for (const QString& entry : entries) {
         if (!FileReplaceListTaskSpecification::staysInside(root.path(), entry)) {
             emit message(QStringLiteral("Refusing to delete '%1': "
                                         "the path leaves the application directory")
@@ -37,11 +52,7 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
         }
         paths.append(QFileInfo(root, entry).filePath());
     }
-
-    const int count = int(paths.count());
-    for (const QString& path : std::as_const(paths))
-        addSubTask(new FileDeleteTaskSpecification(false, path, this, 1.0 / count));
-    executeSubTasks();
+    return paths;
 }
 
 void FileDeleteListTaskSpecification::reset()

@@ -2,7 +2,9 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "filerenametaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "updateengine.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,10 +12,11 @@
 
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(
     QList<FileReplaceSpecification>* replacements, QList<QString>* deletions,
-    Configuration* config, QObject* parent, double progressRange)
+    QList<QString>* directoryDeletions, Configuration* config, QObject* parent, double progressRange)
     : ComposedTaskSpecification(2, progressRange, parent)
     , replacements(replacements)
     , deletions(deletions)
+    , directoryDeletions(directoryDeletions)
     , config(config)
 {
 }
@@ -36,6 +39,7 @@ void FileReplaceListTaskSpecification::makeSubtasksAndStart()
     // never installed, and the new ones take the same names.
     record.load(config->tempDir);
     record.removeTemporaries(Configuration::getAppRootPath());
+    movedAside.clear();
     const int dirTasks = makeSubdirTasks();
     makeFileReplaceTasks(dirTasks >= 1);
     executeSubTasks();
@@ -72,6 +76,7 @@ bool FileReplaceListTaskSpecification::staysInside(const QString& directory, con
 
 // Only each target's own parent is examined: the directory task creates the
 // missing ancestors itself. Sorting puts a directory before its children.
+// What stands where a directory must go is moved aside before them.
 int FileReplaceListTaskSpecification::makeSubdirTasks()
 {
     const QDir root(Configuration::getAppRootPath());
@@ -87,11 +92,53 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
             missing.append(parentPath);
     }
     missing.sort();
+    const QStringList inTheWay = filesInTheWay(root, missing);
 
-    const int count = int(missing.count());
+    const int count = int(inTheWay.count() + missing.count());
+    for (const QString& name : inTheWay)
+        addSubTask(makeMoveAsideTask(root, name, 0.1 / count));
     for (const QString& path : std::as_const(missing))
         addSubTask(new DirCreateTaskSpecification(path, &journal, this, 0.1 / count));
     return count;
+}
+
+// The files (anything but a directory, links included) that stand where a
+// missing directory or one of its ancestors must go, relative to root, each
+// once: a release may turn a file into a directory.
+QStringList FileReplaceListTaskSpecification::filesInTheWay(const QDir& root,
+                                                            const QStringList& missing)
+{
+    QStringList found;
+    for (const QString& directory : missing) {
+        QString walked;
+        const QString relative = QDir::cleanPath(root.relativeFilePath(directory));
+        for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+            walked = walked.isEmpty() ? part : walked + QLatin1Char('/') + part;
+            const QFileInfo info(root.filePath(walked));
+            if (info.isDir())
+                continue;
+            if ((info.exists() || info.isSymLink()) && !found.contains(walked))
+                found.append(walked);
+            break;
+        }
+    }
+    return found;
+}
+
+// Kept like a replaced file: under an old copy name of its own, written
+// down in the record, put back by the undo once the directories made in its
+// place are gone, deleted after success.
+TaskSpecification* FileReplaceListTaskSpecification::makeMoveAsideTask(const QDir& root,
+                                                                       const QString& name,
+                                                                       double progressRange)
+{
+    const bool besideFile = FileReplaceTaskSpecification::keepsOldCopyBeside(root, name);
+    const QString oldCopy = FileReplaceTaskSpecification::freeOldCopyName(record, root, name, besideFile, 1);
+    record.take(oldCopy);
+    record.addOldCopy(oldCopy, name);
+    movedAside.append(oldCopy);
+    return new FileRenameTaskSpecification(root.filePath(name), root.filePath(oldCopy), &journal, this,
+                                           progressRange);
 }
 
 void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
@@ -99,8 +146,8 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool haveDirTasks)
     const double share = haveDirTasks ? 0.9 : 1.0;
     const int count = int(replacements->count());
     for (const FileReplaceSpecification& replacement : std::as_const(*replacements))
-        addSubTask(new FileReplaceTaskSpecification(replacement, deletions, &journal, config,
-                                                    &record, this, share / count));
+        addSubTask(new FileReplaceTaskSpecification(replacement, deletions, directoryDeletions,
+                                                    &journal, config, &record, this, share / count));
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()
@@ -109,6 +156,10 @@ void FileReplaceListTaskSpecification::subtasksDone()
         emit message(QStringLiteral("rolling back file updates"));
         journal.rollback(this);
     } else {
+        for (const QString& oldCopy : std::as_const(movedAside)) {
+            if (!UpdateEngine::isRemovedAtStart(oldCopy))
+                deletions->append(oldCopy);
+        }
         // Old copies that an aborted or killed run made and no deletion step
         // removed: this run's deletions take them along.
         deletions->append(record.leftoverOldCopies(Configuration::getAppRootPath()));
@@ -126,5 +177,6 @@ void FileReplaceListTaskSpecification::reset()
         task->reset();
     clearSubTasks();
     journal.rollback(this);
+    movedAside.clear();
     TaskSpecification::reset();
 }

@@ -10,8 +10,10 @@
 #include <QString>
 
 class Configuration;
+class QDir;
 
-// The installation step of a run: creates the missing directories, then
+// The installation step of a run: moves aside the files that stand where
+// directories must go, creates the missing directories, then
 // installs every file of the replace list, two at a time, over one undo
 // journal. If a file fails or the user aborts, everything the step changed
 // is undone, newest first. What it makes besides the installed files is
@@ -23,8 +25,8 @@ class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 
 public:
     FileReplaceListTaskSpecification(QList<FileReplaceSpecification>* replacements,
-                                     QList<QString>* deletions, Configuration* config,
-                                     QObject* parent, double progressRange);
+                                     QList<QString>* deletions, QList<QString>* directoryDeletions,
+                                     Configuration* config, QObject* parent, double progressRange);
 
     void makeSubtasksAndStart();
     int makeSubdirTasks();
@@ -42,12 +44,17 @@ public slots:
 
 private:
     bool pathsStayInside();
+    static QStringList filesInTheWay(const QDir& root, const QStringList& missing);
+    TaskSpecification* makeMoveAsideTask(const QDir& root, const QString& name, double progressRange);
 
     QList<FileReplaceSpecification>* replacements;
     QList<QString>* deletions;
+    QList<QString>* directoryDeletions;
     RollbackDataList journal;
     Configuration* config;
     InstallationRecord record;
+    // Old copies of the files moved aside for directories, this run.
+    QStringList movedAside;
 };
 
 #endif

@@ -2,12 +2,14 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "dirbackuptaskspecification.h"
 #include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
 #include "fileunziptaskspecification.h"
 #include "installationrecord.h"
 #include "ownfile.h"
+#include "pathchecks.h"
 #include "updateengine.h"
 
 #include <QCoreApplication>
@@ -16,9 +18,6 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <QThreadPool>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -33,33 +32,11 @@ const QStringList executableSuffixes = {QStringLiteral("so"), QStringLiteral("so
 
 const QString oldDirName = QStringLiteral("old");
 
-// Whether anything is at path, a dangling link included.
-bool pathExists(const QString& path)
-{
-    struct stat status;
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
-}
-
-// Whether a rename or a hard link can join the two directories: they must
-// lie on one mount, not only on one file system, for a bind mount refuses
-// both as well. A directory that cannot be examined counts as elsewhere.
-bool sameMount(const QString& first, const QString& second)
-{
-    struct statx a;
-    struct statx b;
-    if (::statx(AT_FDCWD, QFile::encodeName(first).constData(), 0, STATX_MNT_ID, &a) != 0
-        || ::statx(AT_FDCWD, QFile::encodeName(second).constData(), 0, STATX_MNT_ID, &b) != 0)
-        return false;
-    if (a.stx_dev_major != b.stx_dev_major || a.stx_dev_minor != b.stx_dev_minor)
-        return false;
-    // A kernel that cannot name the mount leaves the device to decide.
-    return !(a.stx_mask & b.stx_mask & STATX_MNT_ID) || a.stx_mnt_id == b.stx_mnt_id;
-}
-
 } // namespace
 
 FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& spec,
                                                            QList<QString>* deletions,
+                                                           QList<QString>* directoryDeletions,
                                                            RollbackDataList* parentJournal,
                                                            Configuration* config,
                                                            InstallationRecord* record,
@@ -67,9 +44,11 @@ FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpec
     : ComposedTaskSpecification(1, progressRange, parent)
     , spec(spec)
     , deletions(deletions)
+    , directoryDeletions(directoryDeletions)
     , parentJournal(parentJournal)
     , config(config)
     , movedOldAway(false)
+    , keptDirectory(false)
     , record(record)
 {
 }
@@ -125,10 +104,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 // file's progress left for the new content.
 double FileReplaceTaskSpecification::planBackup(const QDir& root, const QString& targetName)
 {
-    const QString target = root.filePath(targetName);
-    const QString oldDir = root.exists(oldDirName) ? root.filePath(oldDirName) : root.path();
-    const bool besideFile = !sameMount(oldDir, QFileInfo(target).path());
-    const QString usualName = oldCopyCandidate(besideFile, 1);
+    const bool besideFile = keepsOldCopyBeside(root, targetName);
+    const QString usualName = FileReplaceSpecification::oldCopyPath(targetName, besideFile, 1);
     const QString usualPath = root.filePath(usualName);
     // The usual name is reused when it is free or holds a plain file an
     // earlier, finished run left: the target holds a whole file. A copy
@@ -138,28 +115,42 @@ double FileReplaceTaskSpecification::planBackup(const QDir& root, const QString&
     const bool present = pathExists(usualPath);
     const bool usualNameFree = !record->isTaken(usualName)
         && (!present || (isOwnPlainFile(usualPath) && record->targetOf(usualName).isNull()));
-    keepOldCopy(usualNameFree ? usualName : uniqueOldCopyName(besideFile));
+    keepOldCopy(usualNameFree ? usualName : freeOldCopyName(*record, root, targetName, besideFile, 2));
 
     double base = 1.0;
     if (usualNameFree && present) {
         addSubTask(new FileDeleteTaskSpecification(true, usualPath, this, 0.1));
         base = 0.9;
     }
-    // A failure here shows as the backup's failure.
-    if (!besideFile && !root.exists(oldDirName))
-        root.mkdir(oldDirName);
     record->addOldCopy(oldCopyName, targetName);
-    addSubTask(new FileBackupTaskSpecification(target, root.filePath(oldCopyName), &journal, this, 0.1));
+    addSubTask(makeBackupTask(root, targetName));
     return base - 0.1;
 }
 
-// Relative to the application directory: in "old", or in the target's own
-// directory.
-QString FileReplaceTaskSpecification::oldCopyCandidate(bool besideFile, int number) const
+// A directory where the file goes (the new version turns it into a file)
+// cannot keep its name beside the new file: it is moved aside whole.
+TaskSpecification* FileReplaceTaskSpecification::makeBackupTask(const QDir& root, const QString& targetName)
 {
-    const QFileInfo target(spec.pureDestFilePath());
-    const QString name = FileReplaceSpecification::oldCopyFileName(target.fileName(), besideFile, number);
-    return QDir::cleanPath((besideFile ? target.path() : oldDirName) + QLatin1Char('/') + name);
+    const QString target = root.filePath(targetName);
+    const QString oldCopy = root.filePath(oldCopyName);
+    keptDirectory = isRealDirectory(target);
+    if (!keptDirectory)
+        return new FileBackupTaskSpecification(target, oldCopy, &journal, this, 0.1);
+    record->addTemporary(root.relativeFilePath(DirBackupTaskSpecification::copyPath(oldCopy)));
+    return new DirBackupTaskSpecification(target, oldCopy, &journal, this, 0.1);
+}
+
+// "old" serves when a rename reaches it from the target's directory: it is
+// a directory (made now if it is missing) on the same mount. Otherwise,
+// and where "old" is something else (a file of the user's), the old copy
+// goes beside its file.
+bool FileReplaceTaskSpecification::keepsOldCopyBeside(const QDir& root, const QString& targetName)
+{
+    const QString targetDir = QFileInfo(root.filePath(targetName)).path();
+    const QString oldDir = root.filePath(oldDirName);
+    if (pathExists(oldDir))
+        return !QFileInfo(oldDir).isDir() || !onSameMount(oldDir, targetDir);
+    return !onSameMount(root.path(), targetDir) || !root.mkdir(oldDirName);
 }
 
 void FileReplaceTaskSpecification::keepOldCopy(const QString& name)
@@ -169,14 +160,15 @@ void FileReplaceTaskSpecification::keepOldCopy(const QString& name)
     record->take(name);
 }
 
-// The first numbered name that no file of this step has taken and that is
-// free on disk.
-QString FileReplaceTaskSpecification::uniqueOldCopyName(bool besideFile) const
+// The first old copy name, from the numbered one given on, that no file of
+// this step has taken and that is free on disk.
+QString FileReplaceTaskSpecification::freeOldCopyName(const InstallationRecord& record,
+                                                      const QDir& root, const QString& targetName,
+                                                      bool besideFile, int firstNumber)
 {
-    const QDir root(Configuration::getAppRootPath());
-    for (int number = 2;; ++number) {
-        const QString candidate = oldCopyCandidate(besideFile, number);
-        if (!record->isTaken(candidate) && !pathExists(root.filePath(candidate)))
+    for (int number = firstNumber;; ++number) {
+        const QString candidate = FileReplaceSpecification::oldCopyPath(targetName, besideFile, number);
+        if (!record.isTaken(candidate) && !pathExists(root.filePath(candidate)))
             return candidate;
     }
 }
@@ -195,8 +187,11 @@ void FileReplaceTaskSpecification::subtasksDone()
     journal.clear();
 
     // The old copies of the updater's own files stay for start-up to
-    // remove; a copy under a name start-up would not find is listed.
-    if (movedOldAway && !UpdateEngine::isRemovedAtStart(oldCopyName))
+    // remove; a copy under a name start-up would not find is listed. A
+    // directory is no file of the updater's, and start-up removes files only.
+    if (movedOldAway && keptDirectory)
+        directoryDeletions->append(oldCopyName);
+    else if (movedOldAway && !UpdateEngine::isRemovedAtStart(oldCopyName))
         deletions->append(oldCopyName);
 
     makeSingleFileExecutable(Configuration::getAppRootPath() + QLatin1Char('/')
@@ -224,6 +219,7 @@ void FileReplaceTaskSpecification::reset()
     clearSubTasks();
     journal.rollback(this);
     movedOldAway = false;
+    keptDirectory = false;
     oldCopyName.clear();
     TaskSpecification::reset();
 }

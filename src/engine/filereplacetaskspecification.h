@@ -13,7 +13,8 @@ class InstallationRecord;
 class QDir;
 
 // Installs one file: keeps the installed version in "old" (or beside it,
-// where "old" lies on another file system), then copies the download into
+// where "old" lies on another file system or is no directory), a directory
+// that stands in its place included, then copies the download into
 // place, or unpacks it and checks the result. The target
 // always holds a whole file: the new one is written under a temporary name
 // and put in place with one rename. Its sub-tasks run one after another; on
@@ -27,7 +28,7 @@ public:
     // The record, shared by the files of one step, says which old copies
     // and temporary files are the updater's own.
     FileReplaceTaskSpecification(const FileReplaceSpecification& spec, QList<QString>* deletions,
-                                 RollbackDataList* parentJournal, Configuration* config,
+                                 QList<QString>* directoryDeletions, RollbackDataList* parentJournal, Configuration* config,
                                  InstallationRecord* record, QObject* parent,
                                  double progressRange);
 
@@ -36,6 +37,12 @@ public:
     // keep their mode.
     static void makeSingleFileExecutable(const QString& path);
 
+    // Where the old copy of targetName (relative to root) goes: beside the
+    // file rather than in "old". Makes "old" when it is missing and serves.
+    static bool keepsOldCopyBeside(const QDir& root, const QString& targetName);
+    static QString freeOldCopyName(const InstallationRecord& record, const QDir& root,
+                                   const QString& targetName, bool besideFile, int firstNumber);
+
 public slots:
     void execute() override;
     void reset() override;
@@ -43,17 +50,19 @@ public slots:
 
 private:
     double planBackup(const QDir& root, const QString& targetName);
-    QString oldCopyCandidate(bool besideFile, int number) const;
+    TaskSpecification* makeBackupTask(const QDir& root, const QString& targetName);
     void keepOldCopy(const QString& name);
-    QString uniqueOldCopyName(bool besideFile) const;
     void settleRunningWork();
 
     FileReplaceSpecification spec;
     QList<QString>* deletions;
+    QList<QString>* directoryDeletions;
     RollbackDataList* parentJournal;
     RollbackDataList journal;
     Configuration* config;
     bool movedOldAway;
+    // What was moved aside is a directory, removed whole after success.
+    bool keptDirectory;
     InstallationRecord* record;
     // Where the installed version went, relative to the application
     // directory; set together with movedOldAway.

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "siblingname.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 bool FileReplaceSpecification::hasUnzip() const
@@ -46,6 +47,13 @@ QString FileReplaceSpecification::oldCopyFileName(const QString& bareName, bool 
     return taggedName(tag.isEmpty() ? prefix : prefix + tag + '_', bareName, QString());
 }
 
+QString FileReplaceSpecification::oldCopyPath(const QString& targetName, bool besideFile, int number)
+{
+    const QFileInfo target(targetName);
+    const QString name = oldCopyFileName(target.fileName(), besideFile, number);
+    return QDir::cleanPath((besideFile ? target.path() : QStringLiteral("old")) + QLatin1Char('/') + name);
+}
+
 FileSpecifications::FileSpecifications() = default;
 
 void FileSpecifications::clear()
@@ -53,4 +61,5 @@ void FileSpecifications::clear()
     downloads = QList<FileDownloadSpecification>();
     replacements = QList<FileReplaceSpecification>();
     deletions = QList<QString>();
+    directoryDeletions = QList<QString>();
 }

@@ -32,6 +32,9 @@ public:
     // + ".korvalune-old", then ".korvalune-old-2", ... Every name fits the
     // limit of a name.
     static QString oldCopyFileName(const QString& bareName, bool besideFile, int number);
+    // The path, relative to the application directory, of that name for the
+    // installed file targetName: in "old", or in the file's own directory.
+    static QString oldCopyPath(const QString& targetName, bool besideFile, int number);
 
     QString section;
     QString fileName;
@@ -52,6 +55,10 @@ public:
     QList<FileDownloadSpecification> downloads;
     QList<FileReplaceSpecification> replacements;
     QList<QString> deletions;
+    // Directories the run itself moved aside for files (old copies), which
+    // the last step removes whole; an entry of deletions that names a
+    // directory is never removed.
+    QList<QString> directoryDeletions;
 };
 
 #endif

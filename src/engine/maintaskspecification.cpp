@@ -38,8 +38,9 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecs.downloads, networkManager, mirrors,
                                                      config, this, 0.4));
     addSubTask(new FileReplaceListTaskSpecification(&fileSpecs.replacements, &fileSpecs.deletions,
-                                                    config, this, 0.4));
-    addSubTask(new FileDeleteListTaskSpecification(&fileSpecs.deletions, this, 0.05));
+                                                    &fileSpecs.directoryDeletions, config, this, 0.4));
+    addSubTask(new FileDeleteListTaskSpecification(&fileSpecs.deletions, &fileSpecs.directoryDeletions,
+                                                   this, 0.05));
     state = TaskState::Running;
     executeSubTasks();
 }

@@ -11,8 +11,7 @@ bool FileBackupTaskSpecification::doOp()
         addRollbackOp(RollbackData(RollbackData::Rename, from, path));
         return true;
     }
-    // The file system cannot give the file a second name (or it is a
-    // directory): the name is then empty for a moment, as a plain move
+    // The file system cannot give the file a second name: the name is then empty for a moment, as a plain move
     // leaves it, rather than no update. Across file systems a move would be
     // a copy that no undo can rename back: that fails instead.
     if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK)

@@ -9,7 +9,8 @@
 // the new one takes it in one rename, and the undo puts the kept file back
 // over whatever holds the name by then. On a file system without hard links
 // it falls back to the plain rename. It never moves a file to another file
-// system: the undo could not rename it back.
+// system: the undo could not rename it back. (A directory in the way of a
+// file is kept by DirBackupTaskSpecification.)
 class FileBackupTaskSpecification : public FileRenameTaskSpecification
 {
     Q_OBJECT

@@ -1,9 +1,14 @@
 #include "rollback.h"
 
+#include "filetree.h"
+#include "pathchecks.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMetaObject>
+
+#include <cstdio>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +30,8 @@ bool RollbackData::rollback(QObject* receiver)
 {
     switch (operation) {
     case Rename:
-        if (undoRename())
+    case MoveDir:
+        if (operation == Rename ? undoRename() : undoMoveDir())
             return true;
         message(receiver, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(secondPath, path));
         return false;
@@ -66,6 +72,16 @@ bool RollbackData::undoRename() const
         && ::unlink(original.constData()) != 0)
         return false;
     return ::rename(kept.constData(), original.constData()) == 0;
+}
+
+// The old name holds the file installed in the directory's place, or what
+// is left of the original where its removal after the copy stopped part
+// way: that goes, and the kept directory takes the name back. Nothing goes
+// while the kept directory is not there.
+bool RollbackData::undoMoveDir() const
+{
+    return pathExists(path) && removeTree(secondPath)
+        && ::rename(QFile::encodeName(path).constData(), QFile::encodeName(secondPath).constData()) == 0;
 }
 
 // The receivers are tasks, whose message(QString) is a signal: the warning

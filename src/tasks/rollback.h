@@ -14,7 +14,11 @@ public:
     enum Operation {
         Rename = 0,
         CreateFile = 1,
-        CreateDir = 2
+        CreateDir = 2,
+        // A directory moved aside for a file: by a rename, or, where the
+        // file system refuses that, as a copy and the removal of the
+        // original. Recorded as a rename (secondPath the old name).
+        MoveDir = 3
     };
 
     // A rename from a to b: path = b (the new name), secondPath = a. The
@@ -32,6 +36,7 @@ public:
 
 private:
     bool undoRename() const;
+    bool undoMoveDir() const;
 };
 
 // The undo journal: records in the order they were made, undone last first.

@@ -3,17 +3,18 @@
 #include "appdirectory.h"
 #include "nginxserver.h"
 #include "releasebuilder.h"
+#include "scopedmount.h"
 #include "testfiles.h"
 #include "updateprocess.h"
 
 #include <QDirIterator>
+#include <QMap>
+#include <QRegularExpression>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/mount.h>
@@ -75,8 +76,13 @@ ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
     return builder;
 }
 
-void startRun(UpdateProcess& run, const AppDirectory& app)
+// Variables the program gets besides the test's own.
+using Environment = QMap<QString, QString>;
+
+void startRun(UpdateProcess& run, const AppDirectory& app, const Environment& environment = {})
 {
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+        run.setEnvironment(it.key(), it.value());
     run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
     run.setAnswers({QStringLiteral("Ok")});
     run.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("2")});
@@ -90,16 +96,27 @@ QString recordedWorkDir(const AppDirectory& app)
 
 // A failed run: its error box answered, its window closed. False unless it
 // rolled back its installation.
-bool runAndRollBack(const AppDirectory& app)
+bool runAndRollBack(const AppDirectory& app, const Environment& environment = {})
 {
     UpdateProcess run;
-    startRun(run, app);
+    startRun(run, app, environment);
     if (!run.waitForEvent(QStringLiteral("box"), 30000))
         return false;
     run.command(QStringLiteral("close"));
     return run.waitForExit()
         && run.events(QStringLiteral("quit")).value(0).value(QLatin1String("log")).toString().contains(
             QLatin1String("rolling back file updates"));
+}
+
+// A run that succeeds: its record gone, its window closed.
+bool runToTheEnd(const AppDirectory& app, const Environment& environment = {})
+{
+    UpdateProcess run;
+    startRun(run, app, environment);
+    if (!QTest::qWaitFor([&] { return recordedWorkDir(app).isEmpty(); }, 30000))
+        return false;
+    run.command(QStringLiteral("close"));
+    return run.waitForExit();
 }
 
 // Every file of the installation, links to directories followed, but the
@@ -132,36 +149,6 @@ QString difference(const QString& root, const Files& expected)
     return QString();
 }
 
-// A file system mounted for one case, detached again when this goes.
-class ScopedMount
-{
-public:
-    ScopedMount(const QString& source, const QString& target, const char* type, unsigned long flags,
-                const QByteArray& options = QByteArray())
-        : target(QFile::encodeName(target))
-    {
-        mounted = QDir().mkpath(target)
-            && ::mount(QFile::encodeName(source).constData(), this->target.constData(), type, flags,
-                       options.isEmpty() ? nullptr : options.constData())
-                == 0;
-        if (!mounted)
-            error = QString::fromLocal8Bit(std::strerror(errno));
-    }
-    ~ScopedMount()
-    {
-        if (mounted)
-            ::umount2(target.constData(), MNT_DETACH);
-    }
-    ScopedMount(const ScopedMount&) = delete;
-    ScopedMount& operator=(const ScopedMount&) = delete;
-
-    bool mounted = false;
-    QString error;
-
-private:
-    QByteArray target;
-};
-
 } // namespace
 
 // The real update program is killed at random moments of its installation
@@ -178,6 +165,8 @@ private slots:
     void killedAndFailingRunsLeaveWholeFiles();
     void failedRunOnTwoDisksLeavesEveryFile_data();
     void failedRunOnTwoDisksLeavesEveryFile();
+    void releaseChangingKindsInstalls_data();
+    void releaseChangingKindsInstalls();
 
 private:
     void verifyOldOrNew(const QString& when);
@@ -349,11 +338,86 @@ void CrashSafetyTest::failedRunOnTwoDisksLeavesEveryFile()
 
     // The next run resumes in the failed run's work directory.
     QVERIFY(good.writeMirror(mirrorRoot.path()) && good.writeProductIni(recordedWorkDir(installation)));
-    UpdateProcess last;
-    startRun(last, installation);
-    QVERIFY(QTest::qWaitFor([&] { return recordedWorkDir(installation).isEmpty(); }, 30000));
-    last.command(QStringLiteral("close"));
-    QVERIFY(last.waitForExit());
+    QVERIFY(runToTheEnd(installation));
+    differs = difference(installation.path(), after);
+    QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
+}
+
+void CrashSafetyTest::releaseChangingKindsInstalls_data()
+{
+    QTest::addColumn<bool>("toDirectory");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("file becomes a directory") << true << "";
+    QTest::newRow("directory becomes a file, its renames refused") << false << "preload";
+    QTest::newRow("directory becomes a file, in an overlay") << false << "overlay";
+}
+
+// Version 2 turns the file data/x into a directory, or the directory data/d
+// into a file, and lists what it replaces for deletion. A directory of an
+// overlay's lower layer cannot be renamed (EXDEV); where no overlay can be
+// mounted, a preloaded library refuses its renames the same way. A release
+// whose new file fails its check leaves every file as it was; the good one
+// installs, and leaves no old copy behind.
+void CrashSafetyTest::releaseChangingKindsInstalls()
+{
+    QFETCH(bool, toDirectory);
+    QFETCH(QString, refusal);
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
+        QSKIP("the update program embeds another key than the one the fixtures are signed with");
+
+    const QString changed = toDirectory ? QStringLiteral("data/x/inner.txt") : QStringLiteral("data/d");
+    const Files before = toDirectory
+        ? Files{{"data/x", "the file x"}, {"data/readme.txt", "readme 1"}}
+        : Files{{"data/d/a.txt", "a"}, {"data/d/sub/b.txt", "b"}, {"data/readme.txt", "readme 1"}};
+    const Files after{{changed, "now a file of version 2"}, {"data/readme.txt", "readme 2"}};
+    ReleaseBuilder good = release(2, after, changed);
+    ReleaseBuilder failing = release(2, after, changed, good.download(QStringLiteral("packed"), changed + ".gz"));
+    for (const QString& replaced : before.keys().filter(QRegularExpression("^data/[xd]"))) {
+        good.addDeletion(replaced, false);
+        failing.addDeletion(replaced, false);
+    }
+    QTemporaryDir mirrorRoot;
+    QVERIFY(good.writeMirror(mirrorRoot.path()) && failing.writeMirror(mirrorRoot.path()));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(mirrorRoot.path(), QString(), 120), qPrintable(nginx.errorString()));
+    QTemporaryDir scratch;
+    AppDirectory installation(scratch.path());
+    QVERIFY(installation.isValid());
+    QVERIFY(release(1, before, before.lastKey()).install(installation.path()));
+    QVERIFY(installation.writeFile(QStringLiteral("mirrors.ini"),
+                                   "[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl="
+                                       + nginx.baseUrl().toUtf8() + "\n"));
+
+    // The overlay lies over the installation itself, which is its lower layer.
+    std::unique_ptr<ScopedMount> overlay;
+    Environment environment;
+    if (refusal == QLatin1String("overlay")) {
+        QVERIFY(QDir().mkpath(scratch.filePath("upper")) && QDir().mkpath(scratch.filePath("work")));
+        overlay = std::make_unique<ScopedMount>(
+            "overlay", installation.path(), "overlay", 0,
+            QFile::encodeName("lowerdir=" + installation.path() + ",upperdir=" + scratch.filePath("upper")
+                              + ",workdir=" + scratch.filePath("work")));
+        if (!overlay->mounted)
+            QSKIP(qPrintable("cannot mount an overlay here: " + overlay->error));
+    } else if (refusal == QLatin1String("preload")) {
+        // Beside what the test was given. A sanitized program wants its
+        // runtime first; this library does not mind.
+        const auto beside = [](const char* name, const QString& value) {
+            const QString current = qEnvironmentVariable(name);
+            return current.isEmpty() ? value : current + QLatin1Char(':') + value;
+        };
+        environment.insert("KV_IMMOVABLE_DIRS", installation.filePath("data/d"));
+        environment.insert("LD_PRELOAD", beside("LD_PRELOAD", KV_IMMOVABLE_DIRS_LIBRARY));
+        environment.insert("ASAN_OPTIONS", beside("ASAN_OPTIONS", "verify_asan_link_order=0"));
+    }
+
+    QVERIFY(runAndRollBack(installation, environment));
+    QString differs = difference(installation.path(), before);
+    QVERIFY2(differs.isEmpty(), qPrintable("after the failed run: " + differs));
+    QVERIFY(good.writeMirror(mirrorRoot.path()) && good.writeProductIni(recordedWorkDir(installation)));
+    QVERIFY(runToTheEnd(installation, environment));
     differs = difference(installation.path(), after);
     QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
 }

@@ -46,28 +46,34 @@ void DeletionTest::cleanup()
     scratch.reset();
 }
 
-// Missing files and directories are passed over in silence; the rest of the
-// list is still worked through.
+// Missing files and directories named for deletion are passed over in
+// silence; the rest of the list is still worked through. A directory the
+// run moved aside goes whole, but no link in it is followed.
 void DeletionTest::deletesWhatItCanInListOrder()
 {
+    QTemporaryDir outside;
+    QVERIFY(TestFiles::write(outside.filePath("dir/kept.txt"), "not ours"));
     QVERIFY(TestFiles::write(installed(rel("one.txt")), "one"));
     QVERIFY(QDir().mkpath(installed(rel("dir"))));
     QVERIFY(TestFiles::write(installed(rel("sub/two.txt")), "two"));
+    QVERIFY(TestFiles::write(installed(rel("moved/deep/three.txt")), "three"));
+    QVERIFY(QFile::link(outside.filePath("dir"), installed(rel("moved/deep/link"))));
     QList<QString> deletions{rel("one.txt"), rel("missing.txt"), rel("dir"), rel("sub/two.txt")};
+    QList<QString> directories{rel("moved")};
 
     QStringList progress;
-    FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);
+    FileDeleteListTaskSpecification step(&deletions, &directories, nullptr, 0.05);
     connect(&step, &TaskSpecification::updateProgress, this,
             [&](qreal value) { progress << QString::number(value / 0.05, 'f', 2); });
     TaskRun run(step);
     QCOMPARE(run.run(), int(TaskState::Finished));
     QCOMPARE(run.messages, QStringList{"Starting deleting files"});
-    QVERIFY(!QFileInfo::exists(installed(rel("one.txt"))));
-    QVERIFY(!QFileInfo::exists(installed(rel("sub/two.txt"))));
-    QVERIFY(QFileInfo(installed(rel("dir"))).isDir());
-    QVERIFY(QFileInfo(installed(rel("sub"))).isDir());
-    // Four deletions of a quarter each, one after another.
-    QVERIFY2(progress.join(' ').endsWith("0.25 0.50 0.75 1.00 1.00"), qPrintable(progress.join(' ')));
+    QCOMPARE(QDir(installed(scratch->name())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList{"dir", "sub"}));
+    QVERIFY(QDir(installed(rel("sub"))).isEmpty());
+    QCOMPARE(TestFiles::read(outside.filePath("dir/kept.txt")), QByteArray("not ours"));
+    // Five deletions of a fifth each, one after another.
+    QVERIFY2(progress.join(' ').endsWith("0.20 0.40 0.60 0.80 1.00 1.00"), qPrintable(progress.join(' ')));
 }
 
 void DeletionTest::refusesEntriesOutside_data()
@@ -94,7 +100,8 @@ void DeletionTest::refusesEntriesOutside()
     QVERIFY(TestFiles::write(installed(rel("ours.txt")), "ours"));
     QList<QString> deletions{entry, rel("ours.txt")};
 
-    FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);
+    QList<QString> noDirectories;
+    FileDeleteListTaskSpecification step(&deletions, &noDirectories, nullptr, 0.05);
     TaskRun run(step);
     QCOMPARE(run.run(), int(TaskState::Finished));
     const QString refusal =
@@ -111,7 +118,8 @@ void DeletionTest::userAbortStopsBetweenDeletions()
         QVERIFY(TestFiles::write(installed(rel(QString::fromLatin1(name))), name));
         deletions << rel(QString::fromLatin1(name));
     }
-    FileDeleteListTaskSpecification step(&deletions, nullptr, 0.05);
+    QList<QString> noDirectories;
+    FileDeleteListTaskSpecification step(&deletions, &noDirectories, nullptr, 0.05);
     connect(&step, &TaskSpecification::updateProgress, this, [&](qreal value) {
         if (value > 0.0 && !step.canceledByUser)
             step.userCanceled();

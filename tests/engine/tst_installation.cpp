@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QScopeGuard>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -104,6 +105,8 @@ private slots:
     void resumeAfterAKill_data();
     void resumeAfterAKill();
     void leftoversOfEarlierRuns();
+    void kindChange_data();
+    void kindChange();
     void directoryTurnedIntoFileThenChanged();
     void oldCopyNameMadeAgainBelongsToTheNewFile();
 
@@ -119,6 +122,7 @@ private:
 
     std::unique_ptr<AppDirScratch> scratch;
     std::unique_ptr<QTemporaryDir> work;
+    QList<QString> directoryDeletions;
     Configuration config;
     QString area;
     QString token;
@@ -132,6 +136,7 @@ void InstallationTest::init()
     area = scratch->name();
     token = scratch->token();
     config.tempDir = work->path();
+    directoryDeletions.clear();
 }
 
 void InstallationTest::cleanup()
@@ -227,7 +232,7 @@ void InstallationTest::installOneFile()
         replacements << record(target);
     }
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
     QList<double> seen;
     connect(&step, &TaskSpecification::updateProgress, &step, [&](qreal value) {
         const double rounded = qRound(value / 0.4 * 1000) / 1000.0;
@@ -280,7 +285,7 @@ enum class Failure {
     UnpackedMd5Wrong,
     BrokenGzip,
     DownloadMissing,
-    DirectoryBlocked
+    DirectoryUncreatable
 };
 }
 Q_DECLARE_METATYPE(Failure)
@@ -291,7 +296,7 @@ void InstallationTest::failedFileUndoesTheStep_data()
     QTest::newRow("unpacked file fails its check") << Failure::UnpackedMd5Wrong;
     QTest::newRow("truncated gzip") << Failure::BrokenGzip;
     QTest::newRow("download missing") << Failure::DownloadMissing;
-    QTest::newRow("file where a directory must be") << Failure::DirectoryBlocked;
+    QTest::newRow("directory cannot be made") << Failure::DirectoryUncreatable;
 }
 
 // Whatever fails, the step leaves the tree as it found it: replaced files
@@ -332,17 +337,18 @@ void InstallationTest::failedFileUndoesTheStep()
         expected = QStringLiteral("Could not copy '%1' to '%2'")
                        .arg(download(failing), installed(failing));
         break;
-    case Failure::DirectoryBlocked:
-        QVERIFY(writeFile(installed(rel("blocked")), "a file, not a directory"));
-        QVERIFY(writeFile(download(rel("blocked/inner-%1.txt")), "new inner\n"));
-        replacements << record(rel("blocked/inner-%1.txt"));
-        expected = QStringLiteral("Could not create dir '%1' because it already exists and is not a dir")
-                       .arg(installed(rel("blocked")));
+    case Failure::DirectoryUncreatable: {
+        const QString tooLong = installed(rel(QString(300, QLatin1Char('n'))));
+        QVERIFY(TestFiles::writeGzip(download("pkg/inner.gz"), "new inner\n"));
+        replacements << record("pkg/inner.gz", QDir(appRoot()).relativeFilePath(tooLong + "/inner.txt"),
+                               TestFiles::md5("new inner\n"));
+        expected = QStringLiteral("unable to create dir %1").arg(tooLong);
         break;
+    }
     }
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
 
     TaskRun run(step);
     QCOMPARE(run.run(), int(TaskState::ErrorCanceled));
@@ -368,7 +374,7 @@ void InstallationTest::fileFailsWhileNextOneCopies()
 
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
     TaskRun run(step);
     QCOMPARE(run.run(), int(TaskState::ErrorCanceled));
     QVERIFY(run.messages.contains("add/replace " + rel("made/third-%1.bin")));
@@ -389,7 +395,7 @@ void InstallationTest::userAbortMidStep()
     }
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
     TaskRun run(step);
     step.execute();
     QVERIFY(run.waitFor([&] { return QFileInfo::exists(oldCopy("one-" + token + ".bin")); }));
@@ -417,7 +423,7 @@ void InstallationTest::resetMidUnpackRestoresTheOriginal()
 
     const QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
     TaskRun run(step);
     step.execute();
     QVERIFY(run.waitFor([&] {
@@ -475,7 +481,7 @@ void InstallationTest::sameBareNamePair()
 
     QMap<QString, QByteArray> before = snapshot();
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
     const int state = TaskRun(step).run();
     if (laterFileFails) {
         QCOMPARE(state, int(TaskState::ErrorCanceled));
@@ -542,7 +548,7 @@ void InstallationTest::refusesPathsOutside()
     replacements << record(fill(fileName), unzipDest.isEmpty() ? QString() : fill(unzipDest),
                            TestFiles::md5("hostile"));
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
 
     TaskRun run(step);
     QCOMPARE(run.run(), int(TaskState::ErrorCanceled));
@@ -620,7 +626,7 @@ void InstallationTest::resumeAfterAKill()
         replacements << record("pkg/bad.gz", rel("bad-%1.so"), TestFiles::md5("something else"));
     }
     QList<QString> deletions;
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
     const int state = TaskRun(step).run();
     QVERIFY(!QFileInfo::exists(temporary));
     if (fails) {
@@ -662,31 +668,113 @@ void InstallationTest::leftoversOfEarlierRuns()
 
     QList<FileReplaceSpecification> replacements;
     QList<QString> deletions{rel("listed.txt")};
-    FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
     QCOMPARE(TaskRun(step).run(), int(TaskState::Finished));
     QCOMPARE(deletions, (QList<QString>{rel("listed.txt"), oldName(done)}));
     QVERIFY(QFileInfo(linkedTemporary).isSymLink());
 }
 
-// One run turns the directory x into a file, the next one changes that file.
-// The directory went to "old" with what the user kept in it, and stays
-// there: it must not stand in the way of the file's next old copy.
+namespace {
+enum class KindChange {
+    FileToDirectory,
+    DirectoryToFile
+};
+}
+Q_DECLARE_METATYPE(KindChange)
+
+void InstallationTest::kindChange_data()
+{
+    QTest::addColumn<KindChange>("change");
+    QTest::addColumn<bool>("oldIsAFile");
+    QTest::addColumn<bool>("laterFileFails");
+    for (const bool oldIsAFile : {false, true}) {
+        for (const bool fails : {false, true}) {
+            const char* where = oldIsAFile ? ", \"old\" a file" : "";
+            const char* outcome = fails ? "rolled back" : "installed";
+            QTest::addRow("file to directory%s, %s", where, outcome)
+                << KindChange::FileToDirectory << oldIsAFile << fails;
+            QTest::addRow("directory to file%s, %s", where, outcome)
+                << KindChange::DirectoryToFile << oldIsAFile << fails;
+        }
+    }
+}
+
+// A release turns the file x into a directory (x/y/inner.txt) or the
+// directory d into a file. What stands in the way is kept as an old copy (in
+// "old", or beside it where "old" is a file of the user's), comes back when
+// the step fails, and is gone, whole, after the run's deletions; a link in
+// the directory is not followed.
+void InstallationTest::kindChange()
+{
+    QFETCH(KindChange, change);
+    QFETCH(bool, oldIsAFile);
+    QFETCH(bool, laterFileFails);
+
+    const QString old = installed("old");
+    QVERIFY2(!QFileInfo::exists(old), "old already exists");
+    const auto removeOld = qScopeGuard([&] { QFile::remove(old); });
+    QVERIFY(!oldIsAFile || writeFile(old, "the user's"));
+    QTemporaryDir outside;
+    QVERIFY(writeFile(outside.filePath("kept"), "not ours"));
+    const bool toDirectory = change == KindChange::FileToDirectory;
+    const QString target = rel(toDirectory ? "x/y/inner.txt" : "d");
+    if (toDirectory) {
+        QVERIFY(writeFile(installed(rel("x")), "the file x"));
+    } else {
+        QVERIFY(writeFile(installed(rel("d/a.txt")), "a"));
+        QVERIFY(writeFile(installed(rel("d/sub/b.txt")), "b"));
+        QVERIFY(QFile::link(outside.filePath("kept"), installed(rel("d/sub/link"))));
+    }
+    QVERIFY(writeFile(download(target), "new"));
+    QList<FileReplaceSpecification> replacements{record(target)};
+    if (laterFileFails) {
+        QVERIFY(TestFiles::writeGzip(download("pkg/bad.gz"), "unpacked but wrong"));
+        replacements << record("pkg/bad.gz", rel("bad.so"), TestFiles::md5("something else"));
+    }
+
+    const QMap<QString, QByteArray> before = snapshot();
+    QList<QString> deletions;
+    FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
+    const int state = TaskRun(step).run();
+    FileDeleteListTaskSpecification deleting(&deletions, &directoryDeletions, nullptr, 0.05);
+    QCOMPARE(TaskRun(deleting).run(), int(TaskState::Finished));
+    QCOMPARE(TestFiles::read(outside.filePath("kept")), QByteArray("not ours"));
+    QCOMPARE(TestFiles::read(old), oldIsAFile ? QByteArray("the user's") : TestFiles::Missing);
+    if (laterFileFails) {
+        QCOMPARE(state, int(TaskState::ErrorCanceled));
+        QCOMPARE(snapshot(), before);
+        return;
+    }
+    QCOMPARE(state, int(TaskState::Finished));
+    QCOMPARE(TestFiles::read(installed(target)), QByteArray("new"));
+    const QStringList left = toDirectory ? QStringList{area, rel("x"), rel("x/y"), target}
+                                         : QStringList{area, target};
+    QCOMPARE(snapshot().keys(), left);
+}
+
+// One run turns the directory x into a file and is stopped before its
+// deletions; the next one, in a work directory of its own, changes that
+// file. The directory the first run moved to "old" is nothing the second
+// run made: it stays as it is, with what the user kept in it, and must not
+// stand in the way of the file's next old copy.
 void InstallationTest::directoryTurnedIntoFileThenChanged()
 {
     const QString x = rel("data/x-%1");
     QVERIFY(writeFile(installed(x + "/mine.txt"), "the user's"));
+    QList<QString> deletions;
     for (const QByteArray& content : {QByteArray("first file"), QByteArray("second file")}) {
         work = std::make_unique<QTemporaryDir>();
         config.tempDir = work->path();
         QVERIFY(writeFile(download(x), content));
         QList<FileReplaceSpecification> replacements{record(x)};
-        QList<QString> deletions;
-        FileReplaceListTaskSpecification step(&replacements, &deletions, &config, nullptr, 0.4);
+        deletions.clear();
+        directoryDeletions.clear();
+        FileReplaceListTaskSpecification step(&replacements, &deletions, &directoryDeletions, &config, nullptr, 0.4);
         QCOMPARE(TaskRun(step).run(), int(TaskState::Finished));
-        FileDeleteListTaskSpecification deleting(&deletions, nullptr, 0.05);
-        QCOMPARE(TaskRun(deleting).run(), int(TaskState::Finished));
         QCOMPARE(TestFiles::read(installed(x)), content);
     }
+    FileDeleteListTaskSpecification deleting(&deletions, &directoryDeletions, nullptr, 0.05);
+    QCOMPARE(TaskRun(deleting).run(), int(TaskState::Finished));
     const QString bareName = QFileInfo(x).fileName();
     QCOMPARE(TestFiles::read(oldCopy(bareName) + "/mine.txt"), QByteArray("the user's"));
     QCOMPARE(scratch->newOldEntries(), QStringList{"_old_" + bareName});

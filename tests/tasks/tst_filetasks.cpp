@@ -1,11 +1,13 @@
 #include "testregistry.h"
 
+#include "dirbackuptaskspecification.h"
 #include "dircreatetaskspecification.h"
 #include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
 #include "filerenametaskspecification.h"
 #include "fileunziptaskspecification.h"
+#include "scopedmount.h"
 #include "siblingname.h"
 #include "taskrun.h"
 #include "testfiles.h"
@@ -146,6 +148,8 @@ private slots:
     void deleteFile();
     void backup_data();
     void backup();
+    void backupBetweenMounts_data();
+    void backupBetweenMounts();
     void taggedNameFits_data();
     void taggedNameFits();
     void copyOrUnzip_data();
@@ -322,6 +326,67 @@ void FileTasksTest::backup()
     QVERIFY(records.rollback(nullptr));
     QCOMPARE(TestFiles::read(original), QByteArray("content"));
     QVERIFY(!QFileInfo::exists(backup));
+}
+
+void FileTasksTest::backupBetweenMounts_data()
+{
+    QTest::addColumn<bool>("directory");
+    QTest::addColumn<bool>("overlay");
+    QTest::newRow("file onto another mount") << false << false;
+    QTest::newRow("directory onto another mount") << true << false;
+    QTest::newRow("directory of an overlay's lower layer") << true << true;
+}
+
+// A backup never copies onto another mount, where no undo could rename the
+// copy back: it fails and leaves the original in place. An overlay refuses
+// to move a directory of its lower layer within its one mount: the
+// directory is copied whole (its link as a link), and the undo puts that
+// copy back in place of the file that took its name.
+void FileTasksTest::backupBetweenMounts()
+{
+    QFETCH(bool, directory);
+    QFETCH(bool, overlay);
+
+    const ScopedMount first("tmpfs", root + "/first", "tmpfs", 0, "size=16m");
+    if (!first.mounted)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " + first.error));
+    const QString original = (overlay ? root + "/first/lower" : root + "/first") + "/x";
+    QVERIFY(TestFiles::write(directory ? original + "/sub/a" : original, "a"));
+    QVERIFY(!directory || QFile::link("a", original + "/sub/link"));
+    QVERIFY(QDir().mkpath(root + "/first/upper") && QDir().mkpath(root + "/first/work"));
+    const ScopedMount second(overlay ? "overlay" : "tmpfs", root + "/second", overlay ? "overlay" : "tmpfs", 0,
+                             overlay ? QFile::encodeName("lowerdir=" + root + "/first/lower,upperdir=" + root
+                                                         + "/first/upper,workdir=" + root + "/first/work")
+                                     : QByteArray("size=16m"));
+    if (!second.mounted)
+        QSKIP(qPrintable("cannot mount here: " + second.error));
+    const QString from = overlay ? root + "/second/x" : original;
+    const QString to = root + "/second/_old_x";
+
+    RollbackDataList journal;
+    std::unique_ptr<TaskSpecification> task;
+    if (directory)
+        task = std::make_unique<DirBackupTaskSpecification>(from, to, &journal, nullptr, 1.0);
+    else
+        task = std::make_unique<FileBackupTaskSpecification>(from, to, &journal, nullptr, 1.0);
+    TaskRun run(*task);
+    const int state = run.run();
+    if (!overlay) {
+        QCOMPARE(state, int(TaskState::ErrorCanceled));
+        QCOMPARE(run.messages, QStringList{"Could not rename '" + from + "' to '" + to + "'"});
+        QCOMPARE(TestFiles::read(directory ? from + "/sub/a" : from), QByteArray("a"));
+        QVERIFY(QDir(root + "/second").isEmpty());
+        QVERIFY(journal.records.isEmpty());
+        return;
+    }
+    QCOMPARE(state, int(TaskState::Finished));
+    QVERIFY(!QFileInfo::exists(from));
+    QCOMPARE(QFileInfo(to + "/sub/link").symLinkTarget(), to + "/sub/a");
+    QCOMPARE(journalText(journal, root), QStringList{"3 /second/_old_x <- /second/x"});
+    QVERIFY(TestFiles::write(from, "new file"));
+    QVERIFY(journal.rollback(nullptr));
+    QCOMPARE(TestFiles::read(from + "/sub/link"), QByteArray("a"));
+    QVERIFY(!QFileInfo::exists(to));
 }
 
 void FileTasksTest::taggedNameFits_data()

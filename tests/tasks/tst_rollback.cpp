@@ -23,6 +23,8 @@ public:
 
 } // namespace
 
+Q_DECLARE_METATYPE(RollbackData::Operation)
+
 class RollbackTest : public QObject
 {
     Q_OBJECT
@@ -50,10 +52,16 @@ void RollbackTest::emptyJournalSucceedsSilently()
 void RollbackTest::undoRename_data()
 {
     QTest::addColumn<QString>("atOldName");
-    QTest::newRow("a new file took the old name") << "new";
-    QTest::newRow("the old name is a second name of the file") << "link";
-    QTest::newRow("the old name stands empty") << "none";
-    QTest::newRow("a file took the name of a directory") << "new, kept a directory";
+    QTest::addColumn<RollbackData::Operation>("operation");
+    const RollbackData::Operation rename = RollbackData::Rename;
+    QTest::newRow("a new file took the old name") << "new" << rename;
+    QTest::newRow("the old name is a second name of the file") << "link" << rename;
+    QTest::newRow("the old name stands empty") << "none" << rename;
+    QTest::newRow("a file took the name of a directory") << "new, kept a directory" << rename;
+    QTest::newRow("a file took the name of a moved directory")
+        << "new, kept a directory" << RollbackData::MoveDir;
+    QTest::newRow("what is left of a directory copied aside")
+        << "remains, kept a directory" << RollbackData::MoveDir;
 }
 
 // However far an installation got, one step gives the file its old name
@@ -61,6 +69,7 @@ void RollbackTest::undoRename_data()
 void RollbackTest::undoRename()
 {
     QFETCH(QString, atOldName);
+    QFETCH(RollbackData::Operation, operation);
 
     QTemporaryDir dir;
     const QString oldName = dir.filePath("lib.so");
@@ -72,10 +81,13 @@ void RollbackTest::undoRename()
         QVERIFY(TestFiles::write(oldName, "new"));
     if (atOldName == QLatin1String("link"))
         QCOMPARE(::link(QFile::encodeName(newName).constData(), QFile::encodeName(oldName).constData()), 0);
+    if (atOldName.startsWith(QLatin1String("remains")))
+        QVERIFY(TestFiles::write(oldName + "/deep/partly removed", "left"));
 
-    QVERIFY(RollbackData(RollbackData::Rename, oldName, newName).rollback(nullptr));
+    QVERIFY(RollbackData(operation, oldName, newName).rollback(nullptr));
     QCOMPARE(TestFiles::read(keptDirectory ? oldName + "/inside" : oldName), QByteArray("original"));
     QVERIFY(!QFileInfo::exists(newName));
+    QVERIFY(!QFileInfo::exists(oldName + "/deep"));
 }
 
 void RollbackTest::removesNestedDirectoriesChildFirst()
@@ -99,6 +111,8 @@ void RollbackTest::failingUndo_data()
     QTest::newRow("renamed file gone") << "rename" << "warning: rollback rename %1/old to %1/new failed";
     QTest::newRow("created file gone") << "file" << "warning: rollback create file %1/gone failed";
     QTest::newRow("created dir not empty") << "dir" << "warning: rollback create dir %1/full failed";
+    // The name is not cleared for a directory that is not there to take it.
+    QTest::newRow("moved directory gone") << "movedir" << "warning: rollback rename %1/stays to %1/gone failed";
 }
 
 // One undo in the middle fails: its warning goes out through the task's own
@@ -120,6 +134,9 @@ void RollbackTest::failingUndo()
         journal.add(RollbackData(RollbackData::Rename, root + "/old", root + "/new"));
     } else if (kind == QLatin1String("file")) {
         journal.add(RollbackData(RollbackData::CreateFile, root + "/gone"));
+    } else if (kind == QLatin1String("movedir")) {
+        QVERIFY(TestFiles::write(root + "/stays", "x"));
+        journal.add(RollbackData(RollbackData::MoveDir, root + "/stays", root + "/gone"));
     } else {
         QVERIFY(QDir().mkpath(root + "/full/child"));
         journal.add(RollbackData(RollbackData::CreateDir, root + "/full"));
@@ -134,6 +151,7 @@ void RollbackTest::failingUndo()
     QVERIFY(!QFile::exists(root + "/older"));
     QVERIFY(!QFile::exists(root + "/newer"));
     QVERIFY(journal.records.isEmpty());
+    QCOMPARE(QFile::exists(root + "/stays"), kind == QLatin1String("movedir"));
 }
 
 void RollbackTest::nullReceiverStillReportsFailure()
