@@ -178,6 +178,8 @@ private slots:
     void killedAndFailingRunsLeaveWholeFiles();
     void failedRunOnTwoDisksLeavesEveryFile_data();
     void failedRunOnTwoDisksLeavesEveryFile();
+    void killedRunIsFinishedByTheNext_data();
+    void killedRunIsFinishedByTheNext();
 
 private:
     void verifyOldOrNew(const QString& when);
@@ -356,6 +358,89 @@ void CrashSafetyTest::failedRunOnTwoDisksLeavesEveryFile()
     QVERIFY(last.waitForExit());
     differs = difference(installation.path(), after);
     QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
+}
+
+void CrashSafetyTest::killedRunIsFinishedByTheNext_data()
+{
+    QTest::addColumn<int>("nextVersion");
+    QTest::addColumn<bool>("otherTmpDir");
+    QTest::newRow("another version") << 3 << false;
+    QTest::newRow("same version from another TMPDIR") << 2 << true;
+    QTest::newRow("another version from another TMPDIR") << 3 << true;
+}
+
+// A run killed in its installation step leaves old copies in "old" and
+// beside the files that lie on a second disk, and its work directory. The
+// next run, for another version or from another TMPDIR, ends with every
+// file of its version and none of those left anywhere.
+void CrashSafetyTest::killedRunIsFinishedByTheNext()
+{
+    QFETCH(int, nextVersion);
+    QFETCH(bool, otherTmpDir);
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
+        QSKIP("the update program embeds another key than the one the fixtures are signed with");
+
+    QTemporaryDir scratch;
+    const ScopedMount first(QStringLiteral("tmpfs"), scratch.filePath("first"), "tmpfs", 0, "size=256m");
+    if (!first.mounted)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " + first.error));
+    const ScopedMount second(QStringLiteral("tmpfs"), scratch.filePath("second"), "tmpfs", 0, "size=16m");
+    QVERIFY2(second.mounted, qPrintable(second.error));
+    AppDirectory installation(scratch.filePath("first"));
+    QVERIFY(installation.isValid());
+    QVERIFY(QDir().mkpath(scratch.filePath("second/textures")));
+    QVERIFY(QFile::link(scratch.filePath("second/textures"), installation.filePath("textures")));
+
+    // The packed big file is installed last: the run is killed as it starts.
+    // Version 3 changes only that file: the others the killed run installed
+    // are current for it, and no later replacement takes their old copies.
+    const auto files = [](int number) {
+        const QByteArray tag = number == 1 ? "old" : "new";
+        return Files{{BigFile, randomBytes(BigSize, quint32(number))},
+                     {QStringLiteral("textures/a.pak"), QByteArray(300000, tag.at(0))},
+                     {QStringLiteral("textures/b.txt"), "b " + tag},
+                     {QStringLiteral("data/readme.txt"), "readme " + tag},
+                     {QStringLiteral("data/same.txt"), "unchanged"}};
+    };
+    QTemporaryDir mirrorRoot;
+    QVERIFY(release(2, files(2), BigFile).writeMirror(mirrorRoot.path())
+            && release(3, files(3), BigFile).writeMirror(mirrorRoot.path()));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(mirrorRoot.path(), QString(), 120), qPrintable(nginx.errorString()));
+    QVERIFY(release(1, files(1), BigFile).install(installation.path()));
+    QVERIFY(installation.writeFile(QStringLiteral("mirrors.ini"),
+                                   "[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl="
+                                       + nginx.baseUrl().toUtf8() + "\n"));
+
+    UpdateProcess killed;
+    killed.setEnvironment(QStringLiteral("KV_PROBE_HOLD_AT"), "add/replace " + BigFile + ".gz");
+    startRun(killed, installation);
+    QVERIFY(killed.waitForEvent(QStringLiteral("held"), 30000));
+    killed.kill();
+    const QString killedWorkDir = recordedWorkDir(installation);
+    // The file planned just before the big one may not have been kept yet.
+    QVERIFY(!QDir(installation.filePath(QStringLiteral("old"))).entryList({QStringLiteral("_old_*")}).isEmpty());
+    QVERIFY(!QDir(installation.filePath(QStringLiteral("textures")))
+                 .entryList({QStringLiteral(".*.korvalune-old")}, QDir::Files | QDir::Hidden)
+                 .isEmpty());
+    QVERIFY(QFileInfo(killedWorkDir).isDir());
+
+    QTemporaryDir otherTmp;
+    UpdateProcess next;
+    if (otherTmpDir)
+        next.setEnvironment(QStringLiteral("TMPDIR"), otherTmp.path());
+    next.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
+    next.setAnswers({QStringLiteral("Ok")});
+    next.start(installation.program(), {QStringLiteral("client_linux_x86"), QString::number(nextVersion)});
+    QVERIFY(QTest::qWaitFor([&] { return recordedWorkDir(installation).isEmpty(); }, 30000));
+    QVERIFY(next.closeWindow());
+    const QString differs = difference(installation.path(), files(nextVersion));
+    QVERIFY2(differs.isEmpty(), qPrintable(differs));
+    QVERIFY(!QFileInfo::exists(killedWorkDir));
+    for (const QString& tmp : {QDir::tempPath(), otherTmp.path()})
+        QCOMPARE(QDir(tmp).entryList({QStringLiteral("korvalune_temp_*")}, QDir::AllEntries), QStringList());
 }
 
 static TestRegistration registration("CrashSafetyTest", [] { return new CrashSafetyTest; });
