@@ -7,7 +7,9 @@
 #include "updateprocess.h"
 
 #include <QDirIterator>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -180,6 +182,7 @@ private slots:
     void failedRunOnTwoDisksLeavesEveryFile();
     void killedRunIsFinishedByTheNext_data();
     void killedRunIsFinishedByTheNext();
+    void resumedRunThatCannotRecordItselfKeepsItsDownloads();
 
 private:
     void verifyOldOrNew(const QString& when);
@@ -441,6 +444,56 @@ void CrashSafetyTest::killedRunIsFinishedByTheNext()
     QVERIFY(!QFileInfo::exists(killedWorkDir));
     for (const QString& tmp : {QDir::tempPath(), otherTmp.path()})
         QCOMPARE(QDir(tmp).entryList({QStringLiteral("korvalune_temp_*")}, QDir::AllEntries), QStringList());
+}
+
+// The earlier run's record names a work directory with its downloads; the
+// run that resumes it cannot write update.ini (mounted read-only for the
+// program alone). It stops before it fetches anything, and the downloads
+// stay for a later run that can record itself.
+void CrashSafetyTest::resumedRunThatCannotRecordItselfKeepsItsDownloads()
+{
+    if (QProcess::execute(QStringLiteral("unshare"), {"--mount", "--propagation", "private", "true"}) != 0)
+        QSKIP("cannot make a mount namespace here");
+    const QString workDir = QDir::tempPath() + QStringLiteral("/korvalune_temp_5");
+    QVERIFY(QDir().mkdir(workDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const auto removeWorkDir = qScopeGuard([&] { QDir(workDir).removeRecursively(); });
+    ReleaseBuilder downloaded(QStringLiteral("client_linux_x86"), 2);
+    downloaded.addFile(QStringLiteral("files"), QStringLiteral("data/readme.txt"), "readme 2");
+    QVERIFY(downloaded.writeProductIni(workDir) && downloaded.writeWorkCopies(workDir));
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeFile(QStringLiteral("mirrors.ini"),
+                          "[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl=http://127.0.0.1:9/\n"));
+    const QString updateIni = app.filePath(QStringLiteral("update.ini"));
+    {
+        QSettings record(updateIni, QSettings::IniFormat);
+        record.setValue(QStringLiteral("current/version"), 2);
+        record.setValue(QStringLiteral("current/dir"), workDir);
+        record.setValue(QStringLiteral("current/type"), QStringLiteral("client_linux_x86"));
+    }
+    const auto tree = [&] {
+        Files files;
+        QDirIterator it(workDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            files.insert(path, TestFiles::read(path));
+        }
+        return files;
+    };
+    const Files before = tree();
+
+    UpdateProcess run;
+    run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
+    run.setAnswers({QStringLiteral("Ok")});
+    run.start(QStringLiteral("unshare"),
+              {"--mount", "--propagation", "private", "--", "sh", "-c",
+               R"(mount --bind -o ro "$1" "$1" && exec "$2" client_linux_x86 2)", "sh", updateIni,
+               app.program()});
+    QVERIFY(run.waitForExit());
+    QCOMPARE(run.exitCode(), 2);
+    QVERIFY(run.events(QStringLiteral("box")).value(0).value(QLatin1String("text")).toString().startsWith(
+        QLatin1String("Unable to write")));
+    QCOMPARE(tree(), before);
+    QVERIFY(!before.isEmpty());
 }
 
 static TestRegistration registration("CrashSafetyTest", [] { return new CrashSafetyTest; });

@@ -179,6 +179,7 @@ void UpdateEngineTest::cleanup()
     // The work directories and the recorded directories of the case.
     const QStringList made{QDir::tempPath() + "/link_target", QDir::tempPath() + "/nested",
                            QDir::tempPath() + "/shared", QDir::tempPath() + "/sticky",
+                           QDir::tempPath() + "/foreign",
                            QDir::tempPath() + "/korvalune_tmp_7",
                            QDir::homePath() + "/documents"};
     QFile::remove(QDir::tempPath() + "/hop");
@@ -244,7 +245,8 @@ ReleaseBuilder UpdateEngineTest::newRelease(int version) const
     release.addFile(QStringLiteral("bin"), QStringLiteral("kv3client_linux_x86"), "client v" + number);
     release.addPackedFile(QStringLiteral("lib"), QStringLiteral("lib/libcore.so.gz"),
                           QByteArray(100000, char('a' + version)), QStringLiteral("lib/libcore.so"));
-    release.addFile(QStringLiteral("data"), QStringLiteral("data/readme.txt"), "readme v" + number);
+    // The same in every later version.
+    release.addFile(QStringLiteral("data"), QStringLiteral("data/readme.txt"), "readme v2");
     release.addFile(QStringLiteral("data"), QStringLiteral("data/maps/new.pak"), QByteArray(70000, 'm'),
                     ReleaseBuilder::Check::Signature);
     release.addDeletion(QStringLiteral("data/obsolete.txt"));
@@ -408,6 +410,7 @@ void UpdateEngineTest::recordedWorkDirectory_data()
         {"symbolic link on the way", "%t/hop/korvalune_temp_7", false},
         {"others can write on the way", "%t/shared/korvalune_temp_7", false},
         {"sticky directory on the way", "%t/sticky/korvalune_temp_7", true},
+        {"another owner on the way", "%t/foreign/korvalune_temp_7", false},
         {"symbolic link", "%t/korvalune_temp_8", false},
         {"another owner", "%t/korvalune_temp_9", false},
         {"writable by the group", "%t/korvalune_temp_10", false},
@@ -451,7 +454,9 @@ void UpdateEngineTest::recordedWorkDirectory()
     }
     if (shape == QLatin1String("writable by the group"))
         QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::WriteGroup));
-    if (shape == QLatin1String("another owner") && ::chown(QFile::encodeName(dir).constData(), 4242, 4242) != 0)
+    const QString owned = shape == QLatin1String("another owner on the way") ? temp + "/foreign" : dir;
+    if (shape.startsWith(QLatin1String("another owner"))
+        && ::chown(QFile::encodeName(owned).constData(), 4242, 4242) != 0)
         QSKIP("giving a directory another owner needs root");
     const QMap<QString, QByteArray> before = treeOf(contents);
 
@@ -680,8 +685,9 @@ void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext_data()
 
 // A user abort after the installation keeps the old copies it made. The next
 // run resumes it (same version: every file is current) or first puts its
-// old copies back (another version); it succeeds, from whatever TMPDIR, and
-// leaves no old copy and no work directory behind.
+// old copies back (another version, which has the same readme: nothing else
+// would take its old copy); it succeeds, from whatever TMPDIR, and leaves no
+// old copy and no work directory behind.
 void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext()
 {
     QFETCH(int, nextVersion);
@@ -723,7 +729,7 @@ void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext()
     QVERIFY(!QFileInfo::exists(config.tempDir));
     QVERIFY(!QFileInfo::exists(again.tempDir));
     const QMap<QString, QByteArray> tree = snapshot();
-    QCOMPARE(tree.value(QStringLiteral("data/readme.txt")), "readme v" + QByteArray::number(nextVersion));
+    QCOMPARE(tree.value(QStringLiteral("data/readme.txt")), QByteArray("readme v2"));
     QCOMPARE(tree.value(QStringLiteral("kv3client_linux_x86")), "client v" + QByteArray::number(nextVersion));
     QVERIFY(!tree.contains(QStringLiteral("data/obsolete.txt")));
     for (const QString& path : tree.keys())
