@@ -48,9 +48,9 @@ public:
     void removeTemporaries(const QString& root) const;
     // Undoes what the installation steps that kept this record left in the
     // installation, newest first, as their rollback does: each recorded old
-    // copy that is still ours gets its file's name back (whatever holds the
-    // name now is replaced); a copy that cannot go back stays where it is,
-    // and the receiver gets the warning. The temporary files go first.
+    // copy that is still ours gets its file's name back (a file that holds
+    // the name now is replaced); a copy that cannot go back stays where it
+    // is, and the receiver gets the warning. The temporary files go first.
     void undo(const QString& root, QObject* receiver) const;
 
     // Recorded old copies that no file of this step took, whose file is in

@@ -77,11 +77,11 @@ ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
     return builder;
 }
 
-void startRun(UpdateProcess& run, const AppDirectory& app)
+void startRun(UpdateProcess& run, const AppDirectory& app, int version = 2)
 {
     run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
     run.setAnswers({QStringLiteral("Ok")});
-    run.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("2")});
+    run.start(app.program(), {QStringLiteral("client_linux_x86"), QString::number(version)});
 }
 
 QString recordedWorkDir(const AppDirectory& app)
@@ -434,9 +434,7 @@ void CrashSafetyTest::killedRunIsFinishedByTheNext()
     UpdateProcess next;
     if (otherTmpDir)
         next.setEnvironment(QStringLiteral("TMPDIR"), otherTmp.path());
-    next.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
-    next.setAnswers({QStringLiteral("Ok")});
-    next.start(installation.program(), {QStringLiteral("client_linux_x86"), QString::number(nextVersion)});
+    startRun(next, installation, nextVersion);
     QVERIFY(QTest::qWaitFor([&] { return recordedWorkDir(installation).isEmpty(); }, 30000));
     QVERIFY(next.closeWindow());
     const QString differs = difference(installation.path(), files(nextVersion));
@@ -470,17 +468,6 @@ void CrashSafetyTest::resumedRunThatCannotRecordItselfKeepsItsDownloads()
         record.setValue(QStringLiteral("current/dir"), workDir);
         record.setValue(QStringLiteral("current/type"), QStringLiteral("client_linux_x86"));
     }
-    const auto tree = [&] {
-        Files files;
-        QDirIterator it(workDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            files.insert(path, TestFiles::read(path));
-        }
-        return files;
-    };
-    const Files before = tree();
-
     UpdateProcess run;
     run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
     run.setAnswers({QStringLiteral("Ok")});
@@ -492,8 +479,7 @@ void CrashSafetyTest::resumedRunThatCannotRecordItselfKeepsItsDownloads()
     QCOMPARE(run.exitCode(), 2);
     QVERIFY(run.events(QStringLiteral("box")).value(0).value(QLatin1String("text")).toString().startsWith(
         QLatin1String("Unable to write")));
-    QCOMPARE(tree(), before);
-    QVERIFY(!before.isEmpty());
+    QCOMPARE(TestFiles::read(workDir + QStringLiteral("/data/readme.txt")), QByteArray("readme 2"));
 }
 
 static TestRegistration registration("CrashSafetyTest", [] { return new CrashSafetyTest; });
