@@ -41,6 +41,7 @@ fonts-dejavu-core
 nginx-light
 python3
 iproute2
+mount
 fusefat
 dosfstools
 "

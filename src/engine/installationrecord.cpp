@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
 #include "ownfile.h"
+#include "rollback.h"
 #include "updateengine.h"
 
 #include <QDir>
@@ -11,6 +12,9 @@
 #include <QUrl>
 
 #include <algorithm>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +29,16 @@ QByteArray encoded(const QString& path)
     return QUrl::toPercentEncoding(path);
 }
 
+// The one test of whether an old copy at path is the updater's own to put
+// back or remove: a plain file, or a directory moved aside whole, of the
+// current user, looked at without following a link.
+bool isOwnOldCopy(const QString& path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0
+        && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) && status.st_uid == ::geteuid();
+}
+
 } // namespace
 
 void InstallationRecord::load(const QString& workDir)
@@ -33,6 +47,7 @@ void InstallationRecord::load(const QString& workDir)
     temporaries.clear();
     oldCopies.clear();
     oldCopyOfTarget.clear();
+    oldCopyHistory.clear();
     taken.clear();
 
     const QString root = Configuration::getAppRootPath();
@@ -64,6 +79,7 @@ void InstallationRecord::remember(const QString& oldCopy, const QString& target)
         oldCopyOfTarget.remove(previousTarget);
     oldCopies.insert(oldCopy, target);
     oldCopyOfTarget.insert(target, oldCopy);
+    oldCopyHistory.append({oldCopy, target});
 }
 
 // Written before the file is made: a kill right after the line is harmless,
@@ -121,6 +137,21 @@ void InstallationRecord::removeTemporaries(const QString& root) const
     for (const QString& path : temporaries) {
         if (isOwnPlainFile(rootDir.filePath(path)))
             QFile::remove(rootDir.filePath(path));
+    }
+}
+
+// A name given to one file and later to another: undone newest first, the
+// later file gets the copy back, and the earlier line finds it gone. A file
+// kept twice gets its oldest version back last, as a rollback of both
+// steps would leave it.
+void InstallationRecord::undo(const QString& root, QObject* receiver) const
+{
+    removeTemporaries(root);
+    const QDir rootDir(root);
+    for (auto it = oldCopyHistory.crbegin(); it != oldCopyHistory.crend(); ++it) {
+        const QString oldCopy = rootDir.filePath(it->first);
+        if (isOwnOldCopy(oldCopy))
+            RollbackData(RollbackData::Rename, rootDir.filePath(it->second), oldCopy).rollback(receiver);
     }
 }
 

@@ -6,6 +6,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <utility>
+
+class QObject;
+
 // What the installation step makes in the installation besides the files it
 // installs, written down in the run's work directory before it is made: the
 // temporary files that take new content, and the old copies of replaced
@@ -15,6 +19,9 @@
 // installing one), takes an old copy of its own as the original it may be,
 // and has the old copies it no longer needs deleted once it has succeeded.
 // Paths are relative to the application directory.
+//
+// A run that a later one gives up (it is for another version) is undone
+// from its record first, as its rollback would have undone it.
 //
 // It also holds the old-copy names the files of the current step have
 // taken, so that two files with the same bare name never share one.
@@ -39,6 +46,13 @@ public:
 
     // Removes the recorded temporary files that are still there.
     void removeTemporaries(const QString& root) const;
+    // Undoes what the installation steps that kept this record left in the
+    // installation, newest first, as their rollback does: each recorded old
+    // copy that is still ours gets its file's name back (a file that holds
+    // the name now is replaced); a copy that cannot go back stays where it
+    // is, and the receiver gets the warning. The temporary files go first.
+    void undo(const QString& root, QObject* receiver) const;
+
     // Recorded old copies that no file of this step took, whose file is in
     // place, so they are not the only copy of anything. The copies of the
     // updater's own files that start-up removes are left to it.
@@ -51,6 +65,8 @@ private:
     QString file;
     QSet<QString> temporaries;
     QHash<QString, QString> oldCopies;      // old copy -> its file
+    // Every old copy line, oldest first: (old copy, its file).
+    QList<std::pair<QString, QString>> oldCopyHistory;
     QHash<QString, QString> oldCopyOfTarget; // file -> its old copy
     QSet<QString> taken;
 };

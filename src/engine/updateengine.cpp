@@ -5,6 +5,7 @@
 #include "configuration.h"
 #include "curlnetworkaccessmanager.h"
 #include "filespecifications.h"
+#include "installationrecord.h"
 #include "maintaskspecification.h"
 #include "mirrors.h"
 #include "randomgenerator.h"
@@ -112,8 +113,10 @@ bool UpdateEngine::initialize()
     return true;
 }
 
-// The work directory of an unfinished earlier run: resumed for the same
-// version, else removed with its record.
+// The work directory of an unfinished earlier run, wherever its TMPDIR put
+// it: resumed for the same version. A run for another version is finished
+// first: its changes to the installation are undone, and its work directory
+// goes with its record.
 QString UpdateEngine::takeOverEarlierRun()
 {
     int version = 0;
@@ -126,6 +129,11 @@ QString UpdateEngine::takeOverEarlierRun()
     }
     emit message(QStringLiteral("Cleanup previous session (v. %1, %2) files...")
                      .arg(QString::number(version), dir));
+    // The record of its old copies lies in its work directory: once that has
+    // gone, nothing would tell them from the user's files.
+    InstallationRecord record;
+    record.load(dir);
+    record.undo(Configuration::getAppRootPath(), this);
     if (removeWorkDirectory(dir))
         emit message(QStringLiteral("Ok"));
     else

@@ -10,7 +10,9 @@
 #include <QDirIterator>
 #include <QMap>
 #include <QRegularExpression>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -79,13 +81,14 @@ ReleaseBuilder release(int number, const QByteArray& wrongSumFor = QByteArray())
 // Variables the program gets besides the test's own.
 using Environment = QMap<QString, QString>;
 
-void startRun(UpdateProcess& run, const AppDirectory& app, const Environment& environment = {})
+void startRun(UpdateProcess& run, const AppDirectory& app, int version = 2,
+              const Environment& environment = {})
 {
     for (auto it = environment.cbegin(); it != environment.cend(); ++it)
         run.setEnvironment(it.key(), it.value());
     run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
     run.setAnswers({QStringLiteral("Ok")});
-    run.start(app.program(), {QStringLiteral("client_linux_x86"), QStringLiteral("2")});
+    run.start(app.program(), {QStringLiteral("client_linux_x86"), QString::number(version)});
 }
 
 QString recordedWorkDir(const AppDirectory& app)
@@ -99,7 +102,7 @@ QString recordedWorkDir(const AppDirectory& app)
 bool runAndRollBack(const AppDirectory& app, const Environment& environment = {})
 {
     UpdateProcess run;
-    startRun(run, app, environment);
+    startRun(run, app, 2, environment);
     if (!run.waitForEvent(QStringLiteral("box"), 30000))
         return false;
     run.command(QStringLiteral("close"));
@@ -112,7 +115,7 @@ bool runAndRollBack(const AppDirectory& app, const Environment& environment = {}
 bool runToTheEnd(const AppDirectory& app, const Environment& environment = {})
 {
     UpdateProcess run;
-    startRun(run, app, environment);
+    startRun(run, app, 2, environment);
     if (!QTest::qWaitFor([&] { return recordedWorkDir(app).isEmpty(); }, 30000))
         return false;
     run.command(QStringLiteral("close"));
@@ -167,6 +170,9 @@ private slots:
     void failedRunOnTwoDisksLeavesEveryFile();
     void releaseChangingKindsInstalls_data();
     void releaseChangingKindsInstalls();
+    void killedRunIsFinishedByTheNext_data();
+    void killedRunIsFinishedByTheNext();
+    void resumedRunThatCannotRecordItselfKeepsItsDownloads();
 
 private:
     void verifyOldOrNew(const QString& when);
@@ -420,6 +426,130 @@ void CrashSafetyTest::releaseChangingKindsInstalls()
     QVERIFY(runToTheEnd(installation, environment));
     differs = difference(installation.path(), after);
     QVERIFY2(differs.isEmpty(), qPrintable("after the good run: " + differs));
+}
+
+void CrashSafetyTest::killedRunIsFinishedByTheNext_data()
+{
+    QTest::addColumn<int>("nextVersion");
+    QTest::addColumn<bool>("otherTmpDir");
+    QTest::newRow("another version") << 3 << false;
+    QTest::newRow("same version from another TMPDIR") << 2 << true;
+    QTest::newRow("another version from another TMPDIR") << 3 << true;
+}
+
+// A run killed in its installation step leaves old copies in "old" and
+// beside the files that lie on a second disk, and its work directory. The
+// next run, for another version or from another TMPDIR, ends with every
+// file of its version and none of those left anywhere.
+void CrashSafetyTest::killedRunIsFinishedByTheNext()
+{
+    QFETCH(int, nextVersion);
+    QFETCH(bool, otherTmpDir);
+    if (NginxServer::executable().isEmpty())
+        QSKIP("nginx is not installed");
+    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
+        QSKIP("the update program embeds another key than the one the fixtures are signed with");
+
+    QTemporaryDir scratch;
+    const ScopedMount first(QStringLiteral("tmpfs"), scratch.filePath("first"), "tmpfs", 0, "size=256m");
+    if (!first.mounted)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " + first.error));
+    const ScopedMount second(QStringLiteral("tmpfs"), scratch.filePath("second"), "tmpfs", 0, "size=16m");
+    QVERIFY2(second.mounted, qPrintable(second.error));
+    AppDirectory installation(scratch.filePath("first"));
+    QVERIFY(installation.isValid());
+    QVERIFY(QDir().mkpath(scratch.filePath("second/textures")));
+    QVERIFY(QFile::link(scratch.filePath("second/textures"), installation.filePath("textures")));
+
+    // The packed big file is installed last: the run is killed as it starts.
+    // Version 3 changes only that file: the others the killed run installed
+    // are current for it, and no later replacement takes their old copies.
+    const auto files = [](int number) {
+        const QByteArray tag = number == 1 ? "old" : "new";
+        return Files{{BigFile, randomBytes(BigSize, quint32(number))},
+                     {QStringLiteral("textures/a.pak"), QByteArray(300000, tag.at(0))},
+                     {QStringLiteral("textures/b.txt"), "b " + tag},
+                     {QStringLiteral("data/readme.txt"), "readme " + tag},
+                     {QStringLiteral("data/same.txt"), "unchanged"}};
+    };
+    QTemporaryDir mirrorRoot;
+    QVERIFY(release(2, files(2), BigFile).writeMirror(mirrorRoot.path())
+            && release(3, files(3), BigFile).writeMirror(mirrorRoot.path()));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(mirrorRoot.path(), QString(), 120), qPrintable(nginx.errorString()));
+    QVERIFY(release(1, files(1), BigFile).install(installation.path()));
+    QVERIFY(installation.writeFile(QStringLiteral("mirrors.ini"),
+                                   "[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl="
+                                       + nginx.baseUrl().toUtf8() + "\n"));
+
+    UpdateProcess killed;
+    killed.setEnvironment(QStringLiteral("KV_PROBE_HOLD_AT"), "add/replace " + BigFile + ".gz");
+    startRun(killed, installation);
+    QVERIFY(killed.waitForEvent(QStringLiteral("held"), 30000));
+    killed.kill();
+    const QString killedWorkDir = recordedWorkDir(installation);
+    // The file planned just before the big one may not have been kept yet.
+    QVERIFY(!QDir(installation.filePath(QStringLiteral("old"))).entryList({QStringLiteral("_old_*")}).isEmpty());
+    QVERIFY(!QDir(installation.filePath(QStringLiteral("textures")))
+                 .entryList({QStringLiteral(".*.korvalune-old")}, QDir::Files | QDir::Hidden)
+                 .isEmpty());
+    QVERIFY(QFileInfo(killedWorkDir).isDir());
+
+    QTemporaryDir otherTmp;
+    UpdateProcess next;
+    if (otherTmpDir)
+        next.setEnvironment(QStringLiteral("TMPDIR"), otherTmp.path());
+    // The record is gone for a moment while a run for another version
+    // replaces it: the run's own last line says when it is over.
+    next.setEnvironment(QStringLiteral("KV_PROBE_HOLD_AT"), QStringLiteral("Update successfully finished"));
+    startRun(next, installation, nextVersion);
+    QVERIFY(next.waitForEvent(QStringLiteral("held"), 30000));
+    next.command(QStringLiteral("release"));
+    QVERIFY(next.closeWindow());
+    QCOMPARE(recordedWorkDir(installation), QString());
+    const QString differs = difference(installation.path(), files(nextVersion));
+    QVERIFY2(differs.isEmpty(), qPrintable(differs));
+    QVERIFY(!QFileInfo::exists(killedWorkDir));
+    for (const QString& tmp : {QDir::tempPath(), otherTmp.path()})
+        QCOMPARE(QDir(tmp).entryList({QStringLiteral("korvalune_temp_*")}, QDir::AllEntries), QStringList());
+}
+
+// The earlier run's record names a work directory with its downloads; the
+// run that resumes it cannot write update.ini (mounted read-only for the
+// program alone). It stops before it fetches anything, and the downloads
+// stay for a later run that can record itself.
+void CrashSafetyTest::resumedRunThatCannotRecordItselfKeepsItsDownloads()
+{
+    if (QProcess::execute(QStringLiteral("unshare"), {"--mount", "--propagation", "private", "true"}) != 0)
+        QSKIP("cannot make a mount namespace here");
+    const QString workDir = QDir::tempPath() + QStringLiteral("/korvalune_temp_5");
+    QVERIFY(QDir().mkdir(workDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const auto removeWorkDir = qScopeGuard([&] { QDir(workDir).removeRecursively(); });
+    ReleaseBuilder downloaded(QStringLiteral("client_linux_x86"), 2);
+    downloaded.addFile(QStringLiteral("files"), QStringLiteral("data/readme.txt"), "readme 2");
+    QVERIFY(downloaded.writeProductIni(workDir) && downloaded.writeWorkCopies(workDir));
+    QVERIFY(app.isValid());
+    QVERIFY(app.writeFile(QStringLiteral("mirrors.ini"),
+                          "[mirrors]\nsize=1\n1\\mirror=local\n\n[local]\nurl=http://127.0.0.1:9/\n"));
+    const QString updateIni = app.filePath(QStringLiteral("update.ini"));
+    {
+        QSettings record(updateIni, QSettings::IniFormat);
+        record.setValue(QStringLiteral("current/version"), 2);
+        record.setValue(QStringLiteral("current/dir"), workDir);
+        record.setValue(QStringLiteral("current/type"), QStringLiteral("client_linux_x86"));
+    }
+    UpdateProcess run;
+    run.setEnvironment(QStringLiteral("KV_PROBE_ON_SHOW"), QStringLiteral("click startButton"));
+    run.setAnswers({QStringLiteral("Ok")});
+    run.start(QStringLiteral("unshare"),
+              {"--mount", "--propagation", "private", "--", "sh", "-c",
+               R"(mount --bind -o ro "$1" "$1" && exec "$2" client_linux_x86 2)", "sh", updateIni,
+               app.program()});
+    QVERIFY(run.waitForExit());
+    QCOMPARE(run.exitCode(), 2);
+    QVERIFY(run.events(QStringLiteral("box")).value(0).value(QLatin1String("text")).toString().startsWith(
+        QLatin1String("Unable to write")));
+    QCOMPARE(TestFiles::read(workDir + QStringLiteral("/data/readme.txt")), QByteArray("readme 2"));
 }
 
 static TestRegistration registration("CrashSafetyTest", [] { return new CrashSafetyTest; });

@@ -107,6 +107,8 @@ private slots:
     void leftoversOfEarlierRuns();
     void kindChange_data();
     void kindChange();
+    void earlierRunUndone_data();
+    void earlierRunUndone();
     void directoryTurnedIntoFileThenChanged();
     void oldCopyNameMadeAgainBelongsToTheNewFile();
 
@@ -750,6 +752,73 @@ void InstallationTest::kindChange()
     const QStringList left = toDirectory ? QStringList{area, rel("x"), rel("x/y"), target}
                                          : QStringList{area, target};
     QCOMPARE(snapshot().keys(), left);
+}
+
+void InstallationTest::earlierRunUndone_data()
+{
+    QTest::addColumn<QString>("copyKind");
+    QTest::addColumn<QString>("targetKind");
+    QTest::addColumn<bool>("nameReused");
+    QTest::addColumn<bool>("putBack");
+    QTest::newRow("kept as a second name") << "file" << "same file" << false << true;
+    QTest::newRow("replaced") << "file" << "new file" << false << true;
+    QTest::newRow("replaced, the name another file's before") << "file" << "new file" << true << true;
+    QTest::newRow("file gone") << "file" << "missing" << false << true;
+    QTest::newRow("directory in the way") << "file" << "directory" << false << false;
+    QTest::newRow("directory kept, a file in its place") << "directory" << "new file" << false << true;
+    QTest::newRow("a link is not ours") << "link" << "new file" << false << false;
+}
+
+// A run for another version gives up a killed run's record: the killed
+// run's old copies of its own go back to their files first, newest first, and
+// its temporary files go. A copy that cannot go back stays, with a warning.
+void InstallationTest::earlierRunUndone()
+{
+    QFETCH(QString, copyKind);
+    QFETCH(QString, targetKind);
+    QFETCH(bool, nameReused);
+    QFETCH(bool, putBack);
+
+    const QString path = rel("x-%1.so");
+    const QString target = installed(path);
+    const QString keptName = rel(FileReplaceSpecification::oldCopyFileName("x-" + token + ".so", true, 1));
+    const QString kept = installed(keptName);
+    const QString original = copyKind == QLatin1String("directory") ? kept + "/inner.txt" : kept;
+    QVERIFY(writeFile(copyKind == QLatin1String("link") ? installed(rel("elsewhere")) : original, "original"));
+    if (copyKind == QLatin1String("link"))
+        QVERIFY(QFile::link(installed(rel("elsewhere")), kept));
+    if (targetKind == QLatin1String("same file"))
+        QCOMPARE(::link(QFile::encodeName(kept).constData(), QFile::encodeName(target).constData()), 0);
+    else if (targetKind == QLatin1String("new file"))
+        QVERIFY(writeFile(target, "new"));
+    else if (targetKind == QLatin1String("directory"))
+        QVERIFY(writeFile(target + "/made.txt", "new"));
+    const QString temporary = SlowFileOpSpecification::temporaryPath(target);
+    QVERIFY(writeFile(temporary, "half written"));
+    QVERIFY(writeFile(installed(rel("other")), "other new"));
+
+    InstallationRecord earlier;
+    earlier.load(work->path());
+    if (nameReused)
+        earlier.addOldCopy(keptName, rel("other"));
+    earlier.addOldCopy(keptName, path);
+    earlier.addTemporary(QDir(appRoot()).relativeFilePath(temporary));
+    InstallationRecord record;
+    record.load(work->path());
+    QList<QString> noDeletions;
+    FileDeleteListTaskSpecification receiver(&noDeletions, &noDeletions, nullptr, 1.0);
+    QSignalSpy warnings(&receiver, &TaskSpecification::message);
+    record.undo(appRoot(), &receiver);
+
+    QVERIFY(!QFileInfo::exists(temporary));
+    QCOMPARE(TestFiles::read(installed(rel("other"))), QByteArray("other new"));
+    QCOMPARE(QFileInfo::exists(kept) || QFileInfo(kept).isSymLink(), !putBack);
+    QCOMPARE(warnings.count(), targetKind == QLatin1String("directory") ? 1 : 0);
+    if (!putBack) {
+        QCOMPARE(TestFiles::read(original), QByteArray("original"));
+        return;
+    }
+    QCOMPARE(TestFiles::read(QString(original).replace(kept, target)), QByteArray("original"));
 }
 
 // One run turns the directory x into a file and is stopped before its

@@ -15,12 +15,14 @@
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -191,6 +193,7 @@ private slots:
     void corruptFileEverywhereKeepsRunForResume();
     void userCancel_data();
     void userCancel();
+    void oldCopiesOfAnAbortedRunGoWithTheNext_data();
     void oldCopiesOfAnAbortedRunGoWithTheNext();
 
 private:
@@ -198,7 +201,7 @@ private:
     void configure(Configuration& config, int version, int streams = 6);
     bool runUpdate(UpdateEngine& engine, EngineLog& log);
     ReleaseBuilder oldRelease() const;
-    ReleaseBuilder newRelease() const;
+    ReleaseBuilder newRelease(int version = 2) const;
 
     std::unique_ptr<QTemporaryDir> mirrorRoot;
     std::unique_ptr<FakeMirror> mirror;
@@ -226,7 +229,11 @@ void UpdateEngineTest::cleanup()
     emptyAppDir();
     // The work directories and the recorded directories of the case.
     const QStringList made{QDir::tempPath() + "/link_target", QDir::tempPath() + "/nested",
-                           QDir::tempPath() + "/korvalune_tmp_7", QDir::homePath() + "/documents"};
+                           QDir::tempPath() + "/shared", QDir::tempPath() + "/sticky",
+                           QDir::tempPath() + "/foreign",
+                           QDir::tempPath() + "/korvalune_tmp_7",
+                           QDir::homePath() + "/documents"};
+    QFile::remove(QDir::tempPath() + "/hop");
     const QFileInfoList workDirs = QDir(QDir::tempPath()).entryInfoList(
         {QStringLiteral("korvalune_temp_*")}, QDir::AllEntries | QDir::System);
     for (const QFileInfo& entry : workDirs) {
@@ -282,12 +289,14 @@ ReleaseBuilder UpdateEngineTest::oldRelease() const
     return release;
 }
 
-ReleaseBuilder UpdateEngineTest::newRelease() const
+ReleaseBuilder UpdateEngineTest::newRelease(int version) const
 {
-    ReleaseBuilder release(ClientType, 2);
-    release.addFile(QStringLiteral("bin"), QStringLiteral("kv3client_linux_x86"), "client v2");
+    const QByteArray number = QByteArray::number(version);
+    ReleaseBuilder release(ClientType, version);
+    release.addFile(QStringLiteral("bin"), QStringLiteral("kv3client_linux_x86"), "client v" + number);
     release.addPackedFile(QStringLiteral("lib"), QStringLiteral("lib/libcore.so.gz"),
-                          QByteArray(100000, 'c'), QStringLiteral("lib/libcore.so"));
+                          QByteArray(100000, char('a' + version)), QStringLiteral("lib/libcore.so"));
+    // The same in every later version.
     release.addFile(QStringLiteral("data"), QStringLiteral("data/readme.txt"), "readme v2");
     release.addFile(QStringLiteral("data"), QStringLiteral("data/maps/new.pak"), QByteArray(70000, 'm'),
                     ReleaseBuilder::Check::Signature);
@@ -450,8 +459,9 @@ Q_DECLARE_METATYPE(RecordUse)
 
 // The run record names a directory to resume in (same version), to remove
 // (another version) or to remove after a success. Only a work directory of
-// ours is taken; any other is treated like a directory that is gone: a new
-// work directory, nothing removed.
+// ours is taken, in this or another TMPDIR, on a path no one else can change;
+// any other is treated like a directory that is gone: a new work directory,
+// nothing removed.
 void UpdateEngineTest::recordedWorkDirectory_data()
 {
     QTest::addColumn<QString>("shape");
@@ -467,7 +477,12 @@ void UpdateEngineTest::recordedWorkDirectory_data()
         {"installation subdirectory", "%a/userdata", false},
         {"other name in the temporary root", "%t/korvalune_tmp_7", false},
         {"number above 999", "%t/korvalune_temp_1000", false},
-        {"below the temporary root", "%t/nested/korvalune_temp_7", false},
+        {"work directory of another TMPDIR", "%t/nested/korvalune_temp_7", true},
+        {"dot-dot on the way", "%t/nested/../korvalune_temp_7", false},
+        {"symbolic link on the way", "%t/hop/korvalune_temp_7", false},
+        {"others can write on the way", "%t/shared/korvalune_temp_7", false},
+        {"sticky directory on the way", "%t/sticky/korvalune_temp_7", true},
+        {"another owner on the way", "%t/foreign/korvalune_temp_7", false},
         {"symbolic link", "%t/korvalune_temp_8", false},
         {"another owner", "%t/korvalune_temp_9", false},
         {"writable by the group", "%t/korvalune_temp_10", false},
@@ -495,16 +510,25 @@ void UpdateEngineTest::recordedWorkDirectory()
     if (shape == QLatin1String("symbolic link")) {
         contents = makePrivateDir(temp + "/link_target");
         QVERIFY(QFile::link(contents, dir));
+    } else if (shape == QLatin1String("symbolic link on the way")) {
+        contents = makePrivateDir(temp + "/link_target/korvalune_temp_7");
+        QVERIFY(QFile::link(temp + "/link_target", temp + "/hop"));
     } else if (shape != QLatin1String("gone")) {
         makePrivateDir(dir);
     }
+    if (shape == QLatin1String("others can write on the way"))
+        QCOMPARE(::chmod(QFile::encodeName(temp + "/shared").constData(), 0777), 0);
+    if (shape == QLatin1String("sticky directory on the way"))
+        QCOMPARE(::chmod(QFile::encodeName(temp + "/sticky").constData(), 01777), 0);
     if (shape != QLatin1String("gone")) {
         QVERIFY(TestFiles::write(contents + "/.hidden", "h"));
         QVERIFY(TestFiles::write(contents + "/a/b/c.bin", "c"));
     }
     if (shape == QLatin1String("writable by the group"))
         QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::WriteGroup));
-    if (shape == QLatin1String("another owner") && ::chown(QFile::encodeName(dir).constData(), 4242, 4242) != 0)
+    const QString owned = shape == QLatin1String("another owner on the way") ? temp + "/foreign" : dir;
+    if (shape.startsWith(QLatin1String("another owner"))
+        && ::chown(QFile::encodeName(owned).constData(), 4242, 4242) != 0)
         QSKIP("giving a directory another owner needs root");
     const QMap<QString, QByteArray> before = treeOf(contents);
 
@@ -721,12 +745,27 @@ void UpdateEngineTest::userCancel()
     QCOMPARE(QFileInfo::exists(config.tempDir), !recordDropped);
 }
 
-// A user abort after the installation keeps the old copies it made; the next
-// run resumes, finds every file current, and deletes them with its own.
+void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext_data()
+{
+    QTest::addColumn<int>("nextVersion");
+    QTest::addColumn<bool>("otherTmpDir");
+    QTest::newRow("same version") << 2 << false;
+    QTest::newRow("same version, another TMPDIR") << 2 << true;
+    QTest::newRow("another version") << 3 << false;
+    QTest::newRow("another version, another TMPDIR") << 3 << true;
+}
+
+// A user abort after the installation keeps the old copies it made. The next
+// run resumes it (same version: every file is current) or first puts its
+// old copies back (another version, which has the same readme: nothing else
+// would take its old copy); it succeeds, from whatever TMPDIR, and leaves no
+// old copy and no work directory behind.
 void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext()
 {
-    const ReleaseBuilder release = newRelease();
-    QVERIFY(release.writeMirror(mirrorRoot->path()));
+    QFETCH(int, nextVersion);
+    QFETCH(bool, otherTmpDir);
+    QVERIFY(newRelease().writeMirror(mirrorRoot->path()));
+    QVERIFY(newRelease(3).writeMirror(mirrorRoot->path()));
     QVERIFY(oldRelease().install(appDir()));
     writeMirrors({mirror.get()});
 
@@ -744,14 +783,26 @@ void UpdateEngineTest::oldCopiesOfAnAbortedRunGoWithTheNext()
     }
     QCOMPARE(TestFiles::read(appPath(QStringLiteral("old/_old_readme.txt"))), QByteArray("readme v1"));
 
+    const QByteArray tmpDir = qgetenv("TMPDIR");
+    QTemporaryDir otherTmp;
+    const auto restoreTmpDir = qScopeGuard([&] { qputenv("TMPDIR", tmpDir); });
+    if (otherTmpDir)
+        qputenv("TMPDIR", QFile::encodeName(otherTmp.path()));
     Configuration again;
-    configure(again, 2);
+    configure(again, nextVersion);
     UpdateEngine engine(again, nullptr);
     EngineLog log(engine);
     QVERIFY(runUpdate(engine, log));
-    QCOMPARE(again.tempDir, config.tempDir);
+    const QStringList takeOver = nextVersion == 2
+        ? QStringList{QStringLiteral("Previous update session for v. 2 found")}
+        : QStringList{QStringLiteral("Cleanup previous session (v. 2, %1) files...").arg(config.tempDir),
+                      QStringLiteral("Ok")};
+    QCOMPARE(log.lines.mid(0, takeOver.size()), takeOver);
+    QVERIFY(!QFileInfo::exists(config.tempDir));
+    QVERIFY(!QFileInfo::exists(again.tempDir));
     const QMap<QString, QByteArray> tree = snapshot();
     QCOMPARE(tree.value(QStringLiteral("data/readme.txt")), QByteArray("readme v2"));
+    QCOMPARE(tree.value(QStringLiteral("kv3client_linux_x86")), "client v" + QByteArray::number(nextVersion));
     QVERIFY(!tree.contains(QStringLiteral("data/obsolete.txt")));
     for (const QString& path : tree.keys())
         QVERIFY2(!path.startsWith(QLatin1String("old/_old_")), qPrintable(path));
