@@ -162,7 +162,9 @@ void FileReplaceListTaskSpecification::subtasksDone()
         }
         // Old copies that an aborted or killed run made and no deletion step
         // removed: this run's deletions take them along.
-        deletions->append(record.leftoverOldCopies(Configuration::getAppRootPath()));
+        const QString root = Configuration::getAppRootPath();
+        deletions->append(record.leftoverOldCopies(root, false));
+        directoryDeletions->append(record.leftoverOldCopies(root, true));
     }
     ComposedTaskSpecification::subtasksDone();
 }

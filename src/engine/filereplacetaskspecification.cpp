@@ -6,6 +6,7 @@
 #include "filebackuptaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filedeletetaskspecification.h"
+#include "filetree.h"
 #include "fileunziptaskspecification.h"
 #include "installationrecord.h"
 #include "ownfile.h"
@@ -77,7 +78,12 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         // is never deleted. It is this file's old copy again; a failure puts
         // it back.
         keepOldCopy(earlierOldCopy);
-        journal.add(RollbackData(RollbackData::Rename, target, root.filePath(oldCopyName)));
+        keptDirectory = isRealDirectory(root.filePath(oldCopyName));
+        // Killed while the original of a directory copied aside was being
+        // removed: what is left of it goes, as the undo would remove it.
+        if (keptDirectory && isRealDirectory(target))
+            removeTree(target);
+        journal.add(InstallationRecord::putBackRecord(target, root.filePath(oldCopyName)));
     } else if (QFileInfo::exists(target)) {
         rest = planBackup(root, targetName);
     }

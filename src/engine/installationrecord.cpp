@@ -2,13 +2,13 @@
 
 #include "configuration.h"
 #include "filereplacelisttaskspecification.h"
-#include "ownfile.h"
+#include "filetree.h"
+#include "pathchecks.h"
 #include "rollback.h"
 #include "updateengine.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QUrl>
 
 #include <algorithm>
@@ -116,7 +116,7 @@ QString InstallationRecord::targetOf(const QString& oldCopy) const
 QString InstallationRecord::earlierOldCopy(const QString& root, const QString& target) const
 {
     const QString oldCopy = oldCopyOfTarget.value(target);
-    if (oldCopy.isNull() || taken.contains(oldCopy) || !isOwnPlainFile(QDir(root).filePath(oldCopy)))
+    if (oldCopy.isNull() || taken.contains(oldCopy) || !isOwnOldCopy(QDir(root).filePath(oldCopy)))
         return QString();
     return oldCopy;
 }
@@ -131,12 +131,13 @@ void InstallationRecord::take(const QString& oldCopy)
     taken.insert(oldCopy);
 }
 
+// A temporary may be a file or the copy of a directory being moved aside.
 void InstallationRecord::removeTemporaries(const QString& root) const
 {
     const QDir rootDir(root);
     for (const QString& path : temporaries) {
-        if (isOwnPlainFile(rootDir.filePath(path)))
-            QFile::remove(rootDir.filePath(path));
+        if (isOwnOldCopy(rootDir.filePath(path)))
+            removeTree(rootDir.filePath(path));
     }
 }
 
@@ -144,25 +145,39 @@ void InstallationRecord::removeTemporaries(const QString& root) const
 // later file gets the copy back, and the earlier line finds it gone. A file
 // kept twice gets its oldest version back last, as a rollback of both
 // steps would leave it.
+// A copy that cannot go back while its name holds something else (a file
+// the run turned into a directory that now holds files) is no longer the
+// only thing at that name: it goes as a leftover would.
 void InstallationRecord::undo(const QString& root, QObject* receiver) const
 {
     removeTemporaries(root);
     const QDir rootDir(root);
     for (auto it = oldCopyHistory.crbegin(); it != oldCopyHistory.crend(); ++it) {
         const QString oldCopy = rootDir.filePath(it->first);
-        if (isOwnOldCopy(oldCopy))
-            RollbackData(RollbackData::Rename, rootDir.filePath(it->second), oldCopy).rollback(receiver);
+        const QString target = rootDir.filePath(it->second);
+        if (isOwnOldCopy(oldCopy) && !putBackRecord(target, oldCopy).rollback(receiver)
+            && pathExists(target))
+            removeTree(oldCopy);
     }
 }
 
-QStringList InstallationRecord::leftoverOldCopies(const QString& root) const
+RollbackData InstallationRecord::putBackRecord(const QString& target, const QString& oldCopy)
+{
+    // A directory copy is complete once it has its name: whatever stands at
+    // the target is the new file or what is left of the original.
+    return RollbackData(isRealDirectory(oldCopy) ? RollbackData::MoveDir : RollbackData::Rename, target,
+                        oldCopy);
+}
+
+QStringList InstallationRecord::leftoverOldCopies(const QString& root, bool directories) const
 {
     const QDir rootDir(root);
     QStringList leftovers;
     for (auto it = oldCopies.cbegin(); it != oldCopies.cend(); ++it) {
+        const QString oldCopy = rootDir.filePath(it.key());
         if (taken.contains(it.key()) || UpdateEngine::isRemovedAtStart(it.key())
-            || !isOwnPlainFile(rootDir.filePath(it.key()))
-            || !QFileInfo::exists(rootDir.filePath(it.value())))
+            || !isOwnOldCopy(oldCopy) || isRealDirectory(oldCopy) != directories
+            || !pathExists(rootDir.filePath(it.value())))
             continue;
         leftovers << it.key();
     }

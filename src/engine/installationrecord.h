@@ -9,6 +9,7 @@
 #include <utility>
 
 class QObject;
+class RollbackData;
 
 // What the installation step makes in the installation besides the files it
 // installs, written down in the run's work directory before it is made: the
@@ -37,26 +38,31 @@ public:
     // The file that oldCopy was last made for, or a null string.
     QString targetOf(const QString& oldCopy) const;
     // The old copy an earlier run made for target, when it is still there,
-    // a plain file of ours, and no file of this step has taken it; else a
-    // null string.
+    // a plain file or a directory of ours, and no file of this step has
+    // taken it; else a null string.
     QString earlierOldCopy(const QString& root, const QString& target) const;
 
     bool isTaken(const QString& oldCopy) const;
     void take(const QString& oldCopy);
 
-    // Removes the recorded temporary files that are still there.
+    // Removes the recorded temporary files (and directory copies) that are
+    // still there.
     void removeTemporaries(const QString& root) const;
     // Undoes what the installation steps that kept this record left in the
     // installation, newest first, as their rollback does: each recorded old
     // copy that is still ours gets its file's name back (a file that holds
     // the name now is replaced); a copy that cannot go back stays where it
-    // is, and the receiver gets the warning. The temporary files go first.
+    // is, and the receiver gets the warning; where something else holds the
+    // name, the copy goes. The temporary files go first.
     void undo(const QString& root, QObject* receiver) const;
+    // The undo record that gives target its old copy back.
+    static RollbackData putBackRecord(const QString& target, const QString& oldCopy);
 
     // Recorded old copies that no file of this step took, whose file is in
-    // place, so they are not the only copy of anything. The copies of the
-    // updater's own files that start-up removes are left to it.
-    QStringList leftoverOldCopies(const QString& root) const;
+    // place, so they are not the only copy of anything: the plain files, or
+    // the directories. The copies of the updater's own files that start-up
+    // removes are left to it.
+    QStringList leftoverOldCopies(const QString& root, bool directories) const;
 
 private:
     void remember(const QString& oldCopy, const QString& target);

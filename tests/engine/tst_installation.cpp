@@ -572,19 +572,29 @@ void InstallationTest::resumeAfterAKill_data()
     QTest::addColumn<QString>("oldCopy");
     QTest::addColumn<bool>("fails");
     QTest::addColumn<QString>("stem");
+    // The kept original is a directory the new version turns into a file.
+    QTest::addColumn<bool>("keptDirectory");
     for (const char* name : {"original", "broken", "missing"}) {
         const QString target = QString::fromLatin1(name);
-        QTest::addRow("target %s, installed", name) << target << "old/%1" << false << "k";
-        QTest::addRow("target %s, rolled back", name) << target << "old/%1" << true << "k";
+        QTest::addRow("target %s, installed", name) << target << "old/%1" << false << "k" << false;
+        QTest::addRow("target %s, rolled back", name) << target << "old/%1" << true << "k" << false;
     }
+    // Killed after the directory had its old copy, before or while its
+    // original was removed.
+    QTest::newRow("directory kept, installed") << "missing" << "old/%1" << false << "k" << true;
+    QTest::newRow("directory kept, rolled back") << "missing" << "old/%1" << true << "k" << true;
+    QTest::newRow("directory kept, what is left of it in its place, installed")
+        << "remains" << "old/%1" << false << "k" << true;
+    QTest::newRow("directory kept, what is left of it in its place, rolled back")
+        << "remains" << "old/%1" << true << "k" << true;
     // The name a file with the same bare name as another one gets.
-    QTest::newRow("numbered old copy, rolled back") << "broken" << "old/%2" << true << "k";
+    QTest::newRow("numbered old copy, rolled back") << "broken" << "old/%2" << true << "k" << false;
     // The name beside a file that "old" cannot reach without a copy.
-    QTest::newRow("copy beside the file, installed") << "original" << "%3/%4" << false << "k";
-    QTest::newRow("copy beside the file, rolled back") << "broken" << "%3/%4" << true << "k";
+    QTest::newRow("copy beside the file, installed") << "original" << "%3/%4" << false << "k" << false;
+    QTest::newRow("copy beside the file, rolled back") << "broken" << "%3/%4" << true << "k" << false;
     // Old copy and temporary file of a 255-byte name both have the short form.
-    QTest::newRow("255-byte name, installed") << "broken" << "old/%1" << false << filler(245);
-    QTest::newRow("255-byte name, numbered old copy, rolled back") << "original" << "old/%2" << true << filler(245);
+    QTest::newRow("255-byte name, installed") << "broken" << "old/%1" << false << filler(245) << false;
+    QTest::newRow("255-byte name, numbered old copy, rolled back") << "original" << "old/%2" << true << filler(245) << false;
 }
 
 // An earlier run in this work directory kept the original (in old/ or beside
@@ -598,6 +608,7 @@ void InstallationTest::resumeAfterAKill()
     QFETCH(QString, oldCopy);
     QFETCH(bool, fails);
     QFETCH(QString, stem);
+    QFETCH(bool, keptDirectory);
 
     const QString name = stem + "-" + token + ".so";
     const QString path = rel(name);
@@ -607,8 +618,11 @@ void InstallationTest::resumeAfterAKill()
                                  .replace("%3", area)
                                  .replace("%4", FileReplaceSpecification::oldCopyFileName(name, true, 1));
     const QString kept = installed(keptName);
-    QVERIFY(writeFile(kept, "original"));
-    if (target == QLatin1String("original"))
+    const QString original = keptDirectory ? "/inner.txt" : "";
+    QVERIFY(writeFile(kept + original, "original"));
+    if (target == QLatin1String("remains"))
+        QVERIFY(writeFile(installed(path) + "/partial.txt", "partial"));
+    else if (target == QLatin1String("original"))
         QCOMPARE(::link(QFile::encodeName(kept).constData(),
                         QFile::encodeName(installed(path)).constData()), 0);
     else if (target == QLatin1String("broken"))
@@ -633,14 +647,15 @@ void InstallationTest::resumeAfterAKill()
     QVERIFY(!QFileInfo::exists(temporary));
     if (fails) {
         QCOMPARE(state, int(TaskState::ErrorCanceled));
-        QCOMPARE(TestFiles::read(installed(path)), QByteArray("original"));
+        QCOMPARE(TestFiles::read(installed(path) + original), QByteArray("original"));
+        QVERIFY(!QFileInfo::exists(installed(path) + "/partial.txt"));
         QVERIFY(!QFileInfo::exists(kept));
         return;
     }
     QCOMPARE(state, int(TaskState::Finished));
     QCOMPARE(TestFiles::read(installed(path)), QByteArray("new"));
-    QCOMPARE(TestFiles::read(kept), QByteArray("original"));
-    QCOMPARE(deletions, QList<QString>{keptName});
+    QCOMPARE(TestFiles::read(kept + original), QByteArray("original"));
+    QCOMPARE(keptDirectory ? directoryDeletions : deletions, QList<QString>{keptName});
 }
 
 // Old copies that an aborted run made and never deleted go with this run's
@@ -759,25 +774,30 @@ void InstallationTest::earlierRunUndone_data()
     QTest::addColumn<QString>("copyKind");
     QTest::addColumn<QString>("targetKind");
     QTest::addColumn<bool>("nameReused");
-    QTest::addColumn<bool>("putBack");
-    QTest::newRow("kept as a second name") << "file" << "same file" << false << true;
-    QTest::newRow("replaced") << "file" << "new file" << false << true;
-    QTest::newRow("replaced, the name another file's before") << "file" << "new file" << true << true;
-    QTest::newRow("file gone") << "file" << "missing" << false << true;
-    QTest::newRow("directory in the way") << "file" << "directory" << false << false;
-    QTest::newRow("directory kept, a file in its place") << "directory" << "new file" << false << true;
-    QTest::newRow("a link is not ours") << "link" << "new file" << false << false;
+    // Where the original ends: back at its file's name, left where it was
+    // (not ours), or gone (the name holds something it cannot replace).
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("kept as a second name") << "file" << "same file" << false << "put back";
+    QTest::newRow("replaced") << "file" << "new file" << false << "put back";
+    QTest::newRow("replaced, the name another file's before") << "file" << "new file" << true << "put back";
+    QTest::newRow("file gone") << "file" << "missing" << false << "put back";
+    QTest::newRow("directory in the way") << "file" << "directory" << false << "gone";
+    QTest::newRow("directory kept, a file in its place") << "directory" << "new file" << false << "put back";
+    QTest::newRow("directory kept, what is left of it in its place")
+        << "directory" << "directory" << false << "put back";
+    QTest::newRow("a link is not ours") << "link" << "new file" << false << "left";
 }
 
 // A run for another version gives up a killed run's record: the killed
 // run's old copies of its own go back to their files first, newest first, and
-// its temporary files go. A copy that cannot go back stays, with a warning.
+// its temporary files go. A copy that cannot go back, with a warning, goes
+// too where the name holds something else.
 void InstallationTest::earlierRunUndone()
 {
     QFETCH(QString, copyKind);
     QFETCH(QString, targetKind);
     QFETCH(bool, nameReused);
-    QFETCH(bool, putBack);
+    QFETCH(QString, outcome);
 
     const QString path = rel("x-%1.so");
     const QString target = installed(path);
@@ -812,13 +832,15 @@ void InstallationTest::earlierRunUndone()
 
     QVERIFY(!QFileInfo::exists(temporary));
     QCOMPARE(TestFiles::read(installed(rel("other"))), QByteArray("other new"));
-    QCOMPARE(QFileInfo::exists(kept) || QFileInfo(kept).isSymLink(), !putBack);
-    QCOMPARE(warnings.count(), targetKind == QLatin1String("directory") ? 1 : 0);
-    if (!putBack) {
+    const bool putBack = outcome == QLatin1String("put back");
+    QCOMPARE(QFileInfo::exists(kept) || QFileInfo(kept).isSymLink(), outcome == QLatin1String("left"));
+    QCOMPARE(warnings.count(), outcome == QLatin1String("gone") ? 1 : 0);
+    if (outcome == QLatin1String("left"))
         QCOMPARE(TestFiles::read(original), QByteArray("original"));
-        return;
-    }
-    QCOMPARE(TestFiles::read(QString(original).replace(kept, target)), QByteArray("original"));
+    if (putBack)
+        QCOMPARE(TestFiles::read(QString(original).replace(kept, target)), QByteArray("original"));
+    if (targetKind == QLatin1String("directory") && putBack)
+        QVERIFY(!QFileInfo::exists(target + "/made.txt"));
 }
 
 // One run turns the directory x into a file and is stopped before its
