@@ -1,8 +1,8 @@
 #include "banner.h"
 
+#include "hostlookup.h"
 #include "updateserver.h"
 
-#include <QHostInfo>
 #include <QTimerEvent>
 #include <QUdpSocket>
 
@@ -14,12 +14,14 @@ constexpr qint64 MaxReplySize = 1024;
 
 Banner::Banner(QObject* parent)
     : QObject(parent)
+    , lookup(new HostLookup(this))
     , socket(new QUdpSocket(this))
     , requestCount(0)
 {
     socket->bind(0);
     connect(socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
     connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+    connect(lookup, &HostLookup::found, this, &Banner::onResolved);
 }
 
 Banner::~Banner()
@@ -30,23 +32,14 @@ Banner::~Banner()
 
 void Banner::run()
 {
-    QHostInfo::lookupHost(BANNER_SERVER, this, &Banner::onResolved);
+    lookup->lookUpIPv4(BANNER_SERVER);
 }
 
-void Banner::onResolved(QHostInfo hostInfo)
+void Banner::onResolved(QHostAddress address)
 {
-    if (hostInfo.error() != QHostInfo::NoError || hostInfo.addresses().isEmpty())
+    if (address.isNull())
         return;
-    serverAddress.clear();
-    const QList<QHostAddress> addresses = hostInfo.addresses();
-    for (const QHostAddress& address : addresses) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-            serverAddress = address;
-            break;
-        }
-    }
-    if (serverAddress.isNull())
-        return;
+    serverAddress = address;
     // Only the server may answer: once connected, the socket sends to it
     // alone and the kernel drops every datagram that comes from anyone else.
     socket->connectToHost(serverAddress, BannerPort);

@@ -4,9 +4,9 @@
 #include <QAbstractSocket>
 #include <QBasicTimer>
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QObject>
 
+class HostLookup;
 class QUdpSocket;
 
 // Asks the update server which banner image to show and where a click on it
@@ -29,13 +29,14 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private slots:
-    void onResolved(QHostInfo hostInfo);
+    void onResolved(QHostAddress address);
     void onReadyRead();
     void onError(QAbstractSocket::SocketError socketError);
 
 private:
     void sendRequest();
 
+    HostLookup* lookup;
     QUdpSocket* socket;
     QBasicTimer replyTimer;
     QHostAddress serverAddress;

@@ -2,6 +2,7 @@
 
 #include "appdirectory.h"
 #include "fakemirror.h"
+#include "hangingresolver.h"
 #include "installationlock.h"
 #include "otheruserlistener.h"
 #include "releasebuilder.h"
@@ -68,6 +69,7 @@ private slots:
     void secondStartKeepsTheCopyOfARollingBackRun();
     void textsFollowTheLocale_data();
     void textsFollowTheLocale();
+    void endsPromptlyWhileTheServerIsLookedUp();
 
 private:
     bool prepareStarts(Setting setting, const AppDirectory& app, const QString& scratch, UpdateProcess (&runs)[2],
@@ -484,6 +486,33 @@ void StartupTest::textsFollowTheLocale()
         buttons << button.toString();
     buttons.sort();
     QCOMPARE(buttons, questionButtons);
+}
+
+// The update server's name may never resolve (its name server does not
+// answer): the banner's look-up of it must not keep the program alive once
+// its window has closed, or a later start hands over to it and does nothing.
+void StartupTest::endsPromptlyWhileTheServerIsLookedUp()
+{
+    HangingResolver resolver;
+    if (!resolver.start())
+        QSKIP(qPrintable(resolver.errorString()));
+    // Not even "localhost" is found without asking the name server.
+    QTemporaryDir hostsDirectory;
+    const QString hosts = hostsDirectory.filePath(QStringLiteral("hosts"));
+    QVERIFY(TestFiles::write(hosts, "127.0.0.1 loopback.test\n"));
+    PrivateMounts mounts;
+    QVERIFY2(mounts.bindOver(hosts, QStringLiteral("/etc/hosts")), qPrintable(mounts.errorString()));
+
+    AppDirectory app;
+    QVERIFY(app.isValid());
+    UpdateProcess run;
+    run.start(app.program(), knownVersion);
+    QVERIFY2(run.waitForEvent(QStringLiteral("window")), qPrintable(run.standardError()));
+    QTRY_VERIFY(resolver.queriesReceived() > 0);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(run.closeWindow());
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 }
 
 static TestRegistration registration("StartupTest", [] { return new StartupTest; });

@@ -93,13 +93,33 @@ void E2eProbe::onPoll()
 }
 
 // The poll notices the window some time after it was shown; timings are
-// measured from the show itself.
+// measured from the show itself. The window is shown before the event loop
+// runs, so an activation message, which only the loop delivers, is heard
+// however early it comes.
 bool E2eProbe::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::Show && windowShownMs < 0 && watched->isWidgetType()
-        && static_cast<QWidget*>(watched)->isWindow() && watched->objectName() == QLatin1String("MainWindow"))
+        && static_cast<QWidget*>(watched)->isWindow() && watched->objectName() == QLatin1String("MainWindow")) {
         windowShownMs = sinceStart.elapsed();
+        watchActivations(watched);
+    }
     return QObject::eventFilter(watched, event);
+}
+
+// The probe does not link the product, so it finds the single-instance
+// server by its class name and connects to its signal through the meta-object.
+void E2eProbe::watchActivations(QObject* shown)
+{
+    const QList<QObject*> children = shown->findChildren<QObject*>();
+    for (QObject* child : children) {
+        const QMetaObject* type = child->metaObject();
+        if (qstrcmp(type->className(), "SingleInstanceChecker") != 0)
+            continue;
+        const int signal = type->indexOfSignal("otherInstanceActivate(QString)");
+        const int slot = metaObject()->indexOfSlot("onActivate(QString)");
+        if (signal >= 0 && slot >= 0)
+            connect(child, type->method(signal), this, metaObject()->method(slot));
+    }
 }
 
 QWidget* E2eProbe::mainWindow() const
@@ -112,8 +132,6 @@ QWidget* E2eProbe::mainWindow() const
     return nullptr;
 }
 
-// The probe does not link the product, so it finds the single-instance
-// server by its class name and connects to its signal through the meta-object.
 void E2eProbe::watchWindow(QWidget* shown)
 {
     QJsonObject record = windowTexts(shown);
@@ -125,16 +143,6 @@ void E2eProbe::watchWindow(QWidget* shown)
     }
     write(record);
 
-    const QList<QObject*> children = shown->findChildren<QObject*>();
-    for (QObject* child : children) {
-        const QMetaObject* type = child->metaObject();
-        if (qstrcmp(type->className(), "SingleInstanceChecker") != 0)
-            continue;
-        const int signal = type->indexOfSignal("otherInstanceActivate(QString)");
-        const int slot = metaObject()->indexOfSlot("onActivate(QString)");
-        if (signal >= 0 && slot >= 0)
-            connect(child, type->method(signal), this, metaObject()->method(slot));
-    }
     // Direct: the hold must come while the line is being written.
     if (auto* log = shown->findChild<QTextEdit*>(QStringLiteral("outputTextEdit")); log && !holdAt.isEmpty())
         connect(log, &QTextEdit::textChanged, this, &E2eProbe::onLogChanged);

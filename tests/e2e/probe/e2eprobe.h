@@ -54,6 +54,7 @@ private slots:
 private:
     QWidget* mainWindow() const;
     void watchWindow(QWidget* window);
+    void watchActivations(QObject* shown);
     void answerBox(QMessageBox* box);
     void runCommands(const QStringList& commands);
     void runCommandFile();
