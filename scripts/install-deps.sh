@@ -41,7 +41,6 @@ fonts-dejavu-core
 nginx-light
 python3
 iproute2
-mount
 fusefat
 dosfstools
 "

@@ -54,3 +54,16 @@ bool PrivateMounts::bindOver(const QString& source, const QString& target)
     targets << target;
     return true;
 }
+
+bool PrivateMounts::makeReadOnly(const QString& path)
+{
+    if (!bindOver(path, path))
+        return false;
+    if (::mount(nullptr, QFile::encodeName(path).constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
+                nullptr)
+        != 0) {
+        error = QStringLiteral("cannot make %1 read-only: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+}

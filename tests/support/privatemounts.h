@@ -22,6 +22,8 @@ public:
     // Puts `source` (a file or a directory) over `target`, of the same kind.
     // False, with errorString() saying why, when it could not.
     bool bindOver(const QString& source, const QString& target);
+    // Makes path read-only, for root too, while the object lives.
+    bool makeReadOnly(const QString& path);
     QString errorString() const { return error; }
 
 private:
