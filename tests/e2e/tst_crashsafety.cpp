@@ -160,11 +160,26 @@ QString difference(const QString& root, const Files& expected)
 // each of them, its old or its new version; a last good run must reach the
 // new version exactly. A failed run leaves every file as it was also where
 // a directory of the installation lies on another file system.
+// An installation's disk ("first", 256 MiB) and a second one ("second", of
+// the size given) for what is linked or mounted into it, both tmpfs.
+struct TwoDisks {
+    explicit TwoDisks(const QByteArray& secondOptions)
+        : first(QStringLiteral("tmpfs"), scratch.filePath("first"), "tmpfs", 0, "size=256m")
+        , second(QStringLiteral("tmpfs"), scratch.filePath("second"), "tmpfs", 0, secondOptions)
+    {
+    }
+
+    QTemporaryDir scratch;
+    const ScopedMount first;
+    const ScopedMount second;
+};
+
 class CrashSafetyTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void init();
     void killedAndFailingRunsLeaveWholeFiles();
     void failedRunOnTwoDisksLeavesEveryFile_data();
     void failedRunOnTwoDisksLeavesEveryFile();
@@ -194,13 +209,17 @@ void CrashSafetyTest::verifyOldOrNew(const QString& when)
     }
 }
 
-void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
+// Every run here is served by nginx and checks the fixtures' signatures.
+void CrashSafetyTest::init()
 {
     if (NginxServer::executable().isEmpty())
         QSKIP("nginx is not installed");
     if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
         QSKIP("the update program embeds another key than the one the fixtures are signed with");
+}
 
+void CrashSafetyTest::killedAndFailingRunsLeaveWholeFiles()
+{
     const ReleaseBuilder good = release(2);
     const ReleaseBuilder failing = release(2, good.download(QStringLiteral("packed"), BigFile + ".gz"));
     QTemporaryDir mirrorRoot;
@@ -289,17 +308,11 @@ void CrashSafetyTest::failedRunOnTwoDisksLeavesEveryFile()
 {
     QFETCH(bool, linked);
     QFETCH(int, failingBigSize);
-    if (NginxServer::executable().isEmpty())
-        QSKIP("nginx is not installed");
-    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
-        QSKIP("the update program embeds another key than the one the fixtures are signed with");
-
-    QTemporaryDir scratch;
-    const ScopedMount first(QStringLiteral("tmpfs"), scratch.filePath("first"), "tmpfs", 0, "size=256m");
-    if (!first.mounted)
-        QSKIP(qPrintable("cannot mount a tmpfs here: " + first.error));
-    const ScopedMount second(QStringLiteral("tmpfs"), scratch.filePath("second"), "tmpfs", 0, "size=4m");
-    QVERIFY2(second.mounted, qPrintable(second.error));
+    const TwoDisks disks("size=4m");
+    if (!disks.first.mounted)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " + disks.first.error));
+    QVERIFY2(disks.second.mounted, qPrintable(disks.second.error));
+    const QTemporaryDir& scratch = disks.scratch;
     AppDirectory installation(scratch.filePath("first"));
     QVERIFY(installation.isValid());
     std::unique_ptr<ScopedMount> bound;
@@ -372,11 +385,6 @@ void CrashSafetyTest::releaseChangingKindsInstalls()
 {
     QFETCH(bool, toDirectory);
     QFETCH(QString, refusal);
-    if (NginxServer::executable().isEmpty())
-        QSKIP("nginx is not installed");
-    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
-        QSKIP("the update program embeds another key than the one the fixtures are signed with");
-
     const QString changed = toDirectory ? QStringLiteral("data/x/inner.txt") : QStringLiteral("data/d");
     const Files before = toDirectory
         ? Files{{"data/x", "the file x"}, {"data/readme.txt", "readme 1"}}
@@ -449,17 +457,11 @@ void CrashSafetyTest::killedRunIsFinishedByTheNext()
 {
     QFETCH(int, nextVersion);
     QFETCH(bool, otherTmpDir);
-    if (NginxServer::executable().isEmpty())
-        QSKIP("nginx is not installed");
-    if (!KV_UPDATE_EMBEDS_DEVELOPMENT_KEY)
-        QSKIP("the update program embeds another key than the one the fixtures are signed with");
-
-    QTemporaryDir scratch;
-    const ScopedMount first(QStringLiteral("tmpfs"), scratch.filePath("first"), "tmpfs", 0, "size=256m");
-    if (!first.mounted)
-        QSKIP(qPrintable("cannot mount a tmpfs here: " + first.error));
-    const ScopedMount second(QStringLiteral("tmpfs"), scratch.filePath("second"), "tmpfs", 0, "size=16m");
-    QVERIFY2(second.mounted, qPrintable(second.error));
+    const TwoDisks disks("size=16m");
+    if (!disks.first.mounted)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " + disks.first.error));
+    QVERIFY2(disks.second.mounted, qPrintable(disks.second.error));
+    const QTemporaryDir& scratch = disks.scratch;
     AppDirectory installation(scratch.filePath("first"));
     QVERIFY(installation.isValid());
     QVERIFY(QDir().mkpath(scratch.filePath("second/textures")));
