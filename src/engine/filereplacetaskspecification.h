@@ -28,7 +28,8 @@ public:
     // The record, shared by the files of one step, says which old copies
     // and temporary files are the updater's own.
     FileReplaceTaskSpecification(const FileReplaceSpecification& spec, QList<QString>* deletions,
-                                 QList<QString>* directoryDeletions, RollbackDataList* parentJournal, Configuration* config,
+                                 QList<QString>* directoryDeletions, RollbackDataList* parentJournal,
+                                 Configuration* config,
                                  InstallationRecord* record, QObject* parent,
                                  double progressRange);
 
