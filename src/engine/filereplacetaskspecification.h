@@ -29,8 +29,7 @@ public:
     // and temporary files are the updater's own.
     FileReplaceTaskSpecification(const FileReplaceSpecification& spec, QList<QString>* deletions,
                                  QList<QString>* directoryDeletions, RollbackDataList* parentJournal,
-                                 Configuration* config,
-                                 InstallationRecord* record, QObject* parent,
+                                 Configuration* config, InstallationRecord* record, QObject* parent,
                                  double progressRange);
 
     void makeSubtasksAndStart();
