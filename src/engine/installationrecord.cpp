@@ -145,9 +145,12 @@ void InstallationRecord::removeTemporaries(const QString& root) const
 // later file gets the copy back, and the earlier line finds it gone. A file
 // kept twice gets its oldest version back last, as a rollback of both
 // steps would leave it.
-// A copy that cannot go back while its name holds something else (a file
-// the run turned into a directory that now holds files) is no longer the
-// only thing at that name: it goes as a leftover would.
+// A directory at a kept file's name was made there by the run for its new
+// version: under the installation's lock nothing else worked on it after
+// the file was moved aside. It goes, as that run's rollback would have
+// removed it, and the file takes its name back. A copy that still cannot
+// go back while its name holds something else is no longer the only thing
+// at that name: it goes as a leftover would.
 void InstallationRecord::undo(const QString& root, QObject* receiver) const
 {
     removeTemporaries(root);
@@ -155,8 +158,11 @@ void InstallationRecord::undo(const QString& root, QObject* receiver) const
     for (auto it = oldCopyHistory.crbegin(); it != oldCopyHistory.crend(); ++it) {
         const QString oldCopy = rootDir.filePath(it->first);
         const QString target = rootDir.filePath(it->second);
-        if (isOwnOldCopy(oldCopy) && !putBackRecord(target, oldCopy).rollback(receiver)
-            && pathExists(target))
+        if (!isOwnOldCopy(oldCopy))
+            continue;
+        if (!isRealDirectory(oldCopy) && isRealDirectory(target))
+            removeTree(target);
+        if (!putBackRecord(target, oldCopy).rollback(receiver) && pathExists(target))
             removeTree(oldCopy);
     }
 }
